@@ -1,0 +1,51 @@
+// The process-wide log sink. The core logs through it; whoever hosts the core
+// (the Python bindings, a C++ program, a test) installs the sink that
+// delivers the records. Without a sink every record is dropped.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace common::log {
+
+// Ordered from least to most verbose; Off disables everything.
+enum class Level : int { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+
+struct Record {
+    Level level;
+    std::string_view origin;  // module path with "::" separators
+    const char* file;         // source file of the logging statement, may be null
+    unsigned line;            // 0 if unknown
+    std::string_view message;
+};
+
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // A cheap pre-check: false when a record at `level` from `origin` would
+    // surely be dropped, so the caller need not build its message.
+    virtual bool enabled(Level level, std::string_view origin) const = 0;
+    // Delivers one record; may be called from any thread, never throws.
+    virtual void write(const Record& record) noexcept = 0;
+};
+
+// Installs the sink for the rest of the process (it must outlive every
+// logging thread). Returns false, changing nothing, if one is installed.
+bool install_sink(Sink* sink);
+
+// Records more verbose than this are discarded at the logging statement.
+void set_max_level(Level level);
+Level max_level();
+
+bool enabled(Level level, std::string_view origin);
+void write(Level level, std::string_view origin, const char* file, unsigned line,
+           std::string_view message);
+
+}  // namespace common::log
+
+// Logs `message_expr` (evaluated only when the record would be delivered).
+#define QMC_LOG(level, origin, message_expr)                                          \
+    do {                                                                              \
+        if (::common::log::enabled((level), (origin)))                                \
+            ::common::log::write((level), (origin), __FILE__, __LINE__, (message_expr)); \
+    } while (0)

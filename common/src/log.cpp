@@ -1,0 +1,34 @@
+#include "common/log.hpp"
+
+#include <atomic>
+
+namespace common::log {
+namespace {
+std::atomic<Sink*> installed_sink{nullptr};
+std::atomic<int> max_level_value{static_cast<int>(Level::Trace)};
+}  // namespace
+
+bool install_sink(Sink* sink) {
+    Sink* expected = nullptr;
+    return installed_sink.compare_exchange_strong(expected, sink);
+}
+
+void set_max_level(Level level) { max_level_value.store(static_cast<int>(level)); }
+
+Level max_level() { return static_cast<Level>(max_level_value.load(std::memory_order_relaxed)); }
+
+bool enabled(Level level, std::string_view origin) {
+    if (static_cast<int>(level) > max_level_value.load(std::memory_order_relaxed)) return false;
+    Sink* sink = installed_sink.load(std::memory_order_acquire);
+    return sink != nullptr && sink->enabled(level, origin);
+}
+
+void write(Level level, std::string_view origin, const char* file, unsigned line,
+           std::string_view message) {
+    if (static_cast<int>(level) > max_level_value.load(std::memory_order_relaxed)) return;
+    Sink* sink = installed_sink.load(std::memory_order_acquire);
+    if (sink == nullptr) return;
+    sink->write(Record{level, origin, file, line, message});
+}
+
+}  // namespace common::log
