@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine and runs every test of the project:
+#   1. the C++ tests built with GCC (warnings as errors),
+#   2. the C++ tests built with Clang 14 under AddressSanitizer + UBSan,
+#   3. the package installed with `pip install .` into a fresh virtual
+#      environment, its type stub checked with stubtest, and pytest run
+#      against the installed module,
+#   4. the CAN tests on a real kernel's vcan interface in a small VM
+#      (skipped with QMC_SKIP_VM=1).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+source scripts/lib.sh
+
+JOBS=${JOBS:-$(nproc)}
+ensure_debian_packages libgtest-dev g++ clang-14 libclang-rt-14-dev python3-venv
+ensure_build_tools
+
+echo "== C++ tests, GCC"
+cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMC_WERROR=ON >/dev/null
+cmake --build build/gcc -j "$JOBS"
+ctest --test-dir build/gcc --output-on-failure -j "$JOBS"
+
+echo "== C++ tests, Clang 14 with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQMC_WERROR=ON \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DQMC_SANITIZE=address,undefined -DQMC_BUILD_BENCH=OFF >/dev/null
+cmake --build build/asan -j "$JOBS"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+
+echo "== Python: pip install . into a fresh virtual environment"
+rm -rf build/venv-test
+make_venv_with_package build/venv-test pytest hypothesis mypy
+PY=build/venv-test/bin/python
+
+echo "== Type stub against the installed module (stubtest)"
+(cd build && MYPYPATH="$ROOT/python" ../$PY -m mypy.stubtest quorvel_motor_controller \
+    --mypy-config-file "$ROOT/python/stubtest.ini")
+
+if [ "${QMC_SKIP_VM:-0}" != 1 ] && [ -x scripts/can-vm-test.sh ]; then
+    echo "== CAN tests on a vcan interface in a virtual machine"
+    bash scripts/can-vm-test.sh
+fi
+
+echo "== Python tests against the installed module"
+# Run from outside the source tree so that only the installed module is importable.
+cd build && ../$PY -m pytest "$ROOT/tests/python" -q -p no:cacheprovider
