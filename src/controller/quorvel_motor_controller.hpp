@@ -1,0 +1,140 @@
+// QuorvelMotorController: the one object that owns the torso's motor buses
+// (the optional serial servo bus and the CAN bus of the neck) and performs
+// every operation on its joints.
+//
+// Not safe for concurrent use: it holds no lock of its own. Give it to one
+// thread or guard it with a mutex; every operation needs exclusive use for
+// its whole duration. No operation retries.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/result.hpp"
+#include "controller/controller_error.hpp"
+#include "controller/motor_tables.hpp"
+#include "smartbus/error.hpp"
+
+namespace smartbus {
+class SerialPort;
+class FeetechProtocolHandler;
+}  // namespace smartbus
+
+namespace quorvel {
+
+class QuorvelMotorController {
+public:
+    // Opens the serial port (absent: a neck-only controller) and then the CAN
+    // interface (a "unix:<path>" name connects to a virtual bus). Sends
+    // nothing on either bus. A serial failure is the port's error unchanged
+    // (nothing else is opened); a CAN failure closes the serial port again
+    // and reads "failed to open CAN bus '<name>': <CAN error>".
+    static ControllerResult<QuorvelMotorController> create(const std::optional<std::string>& serialport,
+                                                           const std::string& can_bus);
+
+    QuorvelMotorController(QuorvelMotorController&&) noexcept;
+    QuorvelMotorController& operator=(QuorvelMotorController&&) noexcept;
+    ~QuorvelMotorController();  // closes the serial port and the CAN socket
+
+    // ---- Start-up operations ------------------------------------------------
+
+    // Joint name -> servo id for the seven servo joints.
+    static std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
+    bool has_serial_port() const;
+    // Servo ids (1 to 7, in order) that did not answer a ping; empty on a
+    // neck-only controller. Never fails.
+    std::vector<std::uint8_t> check_missing_ids();
+    // Names of the neck joints whose motor did not answer a feedback request.
+    std::vector<std::string> check_missing_neck_motors();
+    // Present voltage bytes (tenths of a volt) in servo joint order.
+    ControllerResult<std::array<std::uint8_t, 7>> read_all_voltages();
+    // Reboots the seven servos, then pings them every 100 ms until all answer
+    // or `timeout` has passed. Succeeds at once on a neck-only controller.
+    ControllerResult<void> reboot(std::chrono::nanoseconds timeout);
+
+    // ---- Arm and nose (serial bus) -----------------------------------------
+    // Each fails with kNeckOnlyMessage on a neck-only controller. Operations
+    // on both arms and nose do the arm transaction first and stop on its error.
+
+    ControllerResult<std::array<double, 7>> read_all_positions();
+    // True only if all seven servos report torque on.
+    ControllerResult<bool> is_torque_enabled();
+    ControllerResult<void> enable_torque();
+    ControllerResult<void> disable_torque();
+    ControllerResult<void> enable_arms(bool enable);
+    ControllerResult<void> enable_nose(bool enable);
+    // Ids 1-4 go to one arm write, 5-7 to one nose write (order kept); other
+    // ids are ignored. Succeeds without a port when no torso id is listed.
+    ControllerResult<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable);
+    ControllerResult<void> set_all_goal_positions(const std::array<double, 7>& positions);
+    ControllerResult<void> set_arms_position(const std::array<double, 4>& positions);
+    ControllerResult<void> set_left_arm_position(const std::array<double, 2>& positions);
+    ControllerResult<void> set_right_arm_position(const std::array<double, 2>& positions);
+    ControllerResult<void> set_nose_position(const std::array<double, 3>& positions);
+    // Writes the bytes as they are and returns what arrives within about
+    // 10 ms (possibly nothing). Neck-only: an Unsupported I/O error.
+    common::Result<std::vector<std::uint8_t>, smartbus::IoError> write_raw_packet(std::span<const std::uint8_t> data);
+    // Makes the present arm pose the new zero by rewriting the four SM40BL
+    // offsets in EEPROM, then verifies that the arms read within `verify_tol`
+    // of 0. Leaves the arms torque-off. Returns the four verification readings.
+    ControllerResult<std::array<double, 4>> set_arm_home(double verify_tol);
+    // One protocol-handler read of `length` bytes at `address` of servo `id`.
+    ControllerResult<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                               std::uint8_t length);
+    // One protocol-handler write of `data` at `address` of servo `id`.
+    ControllerResult<void> write_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                           std::span<const std::uint8_t> data);
+
+    // ---- Neck (CAN bus) -------------------------------------------------------
+    // Every neck setter refuses a non-finite position (ControllerError with
+    // is_invalid_argument()) before anything is sent.
+
+    // `position` limited to the joint's safety bounds; a clamp logs a warn
+    // record. Precondition: index < 3 (other indexes return `position`).
+    static double clamp_neck_position(std::size_t index, double position);
+    // Enable: MIT mode then enable, per joint; disable: disable per joint.
+    // Stops at the first failing joint; the flag changes only on full success.
+    ControllerResult<void> enable_neck(bool enable);
+    // Stores the gains for the joint's next command; sends nothing.
+    ControllerResult<void> set_neck_gains(std::size_t index, float kp, float kd);
+    // Commands the three positions as given (no clamping), yaw first; errors
+    // read "<label>(<joint>): <driver error>". Returns the observed positions.
+    ControllerResult<std::array<double, 3>> command_neck_mit(const std::array<double, 3>& positions,
+                                                             std::string_view label);
+    // Clamps, then command_neck_mit with the label "set_neck_position".
+    ControllerResult<std::array<double, 3>> set_neck_position(const std::array<double, 3>& positions);
+    // Clamps and commands one joint; returns its observed position.
+    ControllerResult<double> set_single_neck_joint(std::size_t index, double position);
+    ControllerResult<std::array<double, 3>> read_neck_positions();
+    // Ramps every joint at `speed` rad/s to the multiple of 2 pi nearest to
+    // where it is, enabling the neck first if needed; returns the observed
+    // positions once all are within `tolerance` of their goals.
+    ControllerResult<std::array<double, 3>> neck_home(double speed, double tolerance, std::optional<float> kp,
+                                                      std::optional<float> kd);
+    static std::array<std::pair<double, double>, 3> neck_position_limits();
+    // Last successfully commanded neck enable state (motors have no readable one).
+    bool is_neck_torque_enabled() const;
+
+    // ---- Direct bus access for the control loop ------------------------------
+
+    // The servo transaction handler and the open port (null when neck-only).
+    smartbus::FeetechProtocolHandler& servo_protocol();
+    smartbus::SerialPort* serial_port();
+
+private:
+    struct State;
+    explicit QuorvelMotorController(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace quorvel
