@@ -1,0 +1,50 @@
+// Registers that every Feetech servo model of this system shares, with the
+// accessors that read or write one of them on many servos at once through a
+// sync transaction. The model headers (sm40bl.hpp, sts3025bl.hpp) expose these
+// in their own namespaces; include those rather than this header.
+//
+// Positions: 4096 steps per turn, 2048 steps = 0 rad, signed 16-bit steps.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "smartbus/error.hpp"
+#include "smartbus/protocol_handler.hpp"
+#include "smartbus/serial_port.hpp"
+
+namespace smartbus::feetech_servo {
+
+using Ids = std::span<const std::uint8_t>;
+
+inline constexpr double pi = 3.141592653589793;
+inline constexpr double two_pi = 6.283185307179586;
+
+// rad = (raw * 2pi) * (1/4096) - pi
+double radians_from_position_steps(std::int16_t raw);
+// raw = ((rad + pi) * 4096) / 2pi, truncated toward zero, saturated to the
+// 16-bit range; NaN gives 0.
+std::int16_t position_steps_from_radians(double radians);
+
+// Read accessors return one value per id, in the order of `ids`; a reply of
+// another width than the register's is a ParsingError. Write accessors take one
+// value per id (another count is refused with InvalidInput).
+Result<std::vector<double>> sync_read_present_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids);
+Result<std::vector<std::int16_t>> sync_read_raw_present_position(FeetechProtocolHandler& handler, SerialPort& port,
+                                                                 Ids ids);
+Result<void> sync_write_goal_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
+                                      std::span<const double> radians);
+Result<void> sync_write_raw_goal_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
+                                          std::span<const std::int16_t> raw);
+Result<std::vector<bool>> sync_read_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids);
+Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(FeetechProtocolHandler& handler, SerialPort& port,
+                                                              Ids ids);
+Result<void> sync_write_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
+                                      const std::vector<bool>& on);
+Result<void> sync_write_raw_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
+                                          std::span<const std::uint8_t> raw);
+// Tenths of a volt.
+Result<std::vector<std::uint8_t>> sync_read_present_voltage(FeetechProtocolHandler& handler, SerialPort& port, Ids ids);
+
+}  // namespace smartbus::feetech_servo

@@ -1,0 +1,40 @@
+// An open serial port, and how to open a POSIX terminal as one.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "smartbus/error.hpp"
+
+namespace smartbus {
+
+// An open port, owned by exactly one object; the destructor closes it.
+// Used by one thread at a time.
+class SerialPort {
+public:
+    virtual ~SerialPort() = default;
+
+    // Number of bytes waiting in the input queue. Errors: PortError.
+    virtual Result<std::size_t> bytes_to_read() = 0;
+    // Fills `out` completely. Each wait for more bytes is bounded by the
+    // port's time-out (IoErrorKind::TimedOut, "Operation timed out").
+    virtual Result<void> read_exact(std::span<std::uint8_t> out) = 0;
+    // Writes every byte, each wait for room bounded by the time-out. Errors: IoError.
+    virtual Result<void> write_all(std::span<const std::uint8_t> bytes) = 0;
+    // Waits until every written byte has left. Errors: IoError.
+    virtual Result<void> flush() = 0;
+};
+
+// Opens a POSIX terminal at 1 000 000 baud 8N1 without flow control, in
+// exclusive mode and under an exclusive advisory lock; every wait for input
+// or output is bounded by `timeout`. Open failures are PortError values
+// carrying the system's text (or "Unable to acquire exclusive lock on serial
+// port", "Settings did not apply correctly").
+Result<std::unique_ptr<SerialPort>> open_serial_port(const std::string& path,
+        std::chrono::milliseconds timeout = std::chrono::milliseconds(10));
+
+}  // namespace smartbus

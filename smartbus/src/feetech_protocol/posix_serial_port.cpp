@@ -1,0 +1,174 @@
+// A POSIX terminal as the servo bus port. Every wait for input or output is a
+// ppoll against a deadline on the monotonic clock.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "smartbus/serial_port.hpp"
+#include "termios2_speed.hpp"
+
+namespace smartbus {
+namespace {
+
+constexpr unsigned bus_baud = 1'000'000;
+
+std::string system_text(int error) { return std::strerror(error); }
+
+IoErrorKind io_kind_of(int error) {
+    switch (error) {
+        case ETIMEDOUT: return IoErrorKind::TimedOut;
+        case EINTR: return IoErrorKind::Interrupted;
+        case EPIPE: return IoErrorKind::BrokenPipe;
+        case EINVAL: return IoErrorKind::InvalidInput;
+        case ENOTSUP: return IoErrorKind::Unsupported;
+        default: return IoErrorKind::Other;
+    }
+}
+
+IoError io_error_from_errno(int error) { return IoError{io_kind_of(error), system_text(error)}; }
+
+IoError timed_out() { return IoError{IoErrorKind::TimedOut, "Operation timed out"}; }
+
+timespec to_timespec(std::chrono::nanoseconds duration) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
+    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>((duration - seconds).count())};
+}
+
+bool same_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+class PosixSerialPort final : public SerialPort {
+public:
+    PosixSerialPort(int fd, std::chrono::nanoseconds timeout) : fd_(fd), timeout_(timeout) {}
+    PosixSerialPort(const PosixSerialPort&) = delete;
+    PosixSerialPort& operator=(const PosixSerialPort&) = delete;
+
+    ~PosixSerialPort() override {
+        ::ioctl(fd_, TIOCNXCL);  // a failure changes nothing we could act on
+        ::close(fd_);
+    }
+
+    Result<std::size_t> bytes_to_read() override {
+        int count = 0;
+        if (::ioctl(fd_, FIONREAD, &count) != 0) return common::Err{PortError{errno, system_text(errno)}};
+        return static_cast<std::size_t>(count);
+    }
+
+    Result<void> read_exact(std::span<std::uint8_t> out) override {
+        while (!out.empty()) {
+            QMC_TRY(wait_for(POLLIN));
+            const ssize_t n = ::read(fd_, out.data(), out.size());
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return common::Err{io_error_from_errno(errno)};
+            }
+            if (n == 0) return common::Err{IoError{IoErrorKind::UnexpectedEof, "failed to fill whole buffer"}};
+            out = out.subspan(static_cast<std::size_t>(n));
+        }
+        return {};
+    }
+
+    Result<void> write_all(std::span<const std::uint8_t> bytes) override {
+        while (!bytes.empty()) {
+            QMC_TRY(wait_for(POLLOUT));
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return common::Err{io_error_from_errno(errno)};
+            }
+            if (n == 0) return common::Err{IoError{IoErrorKind::Other, "failed to write whole buffer"}};
+            bytes = bytes.subspan(static_cast<std::size_t>(n));
+        }
+        return {};
+    }
+
+    Result<void> flush() override {
+        const auto began = std::chrono::steady_clock::now();
+        while (::tcdrain(fd_) != 0) {
+            if (errno != EINTR) return common::Err{IoError{IoErrorKind::Other, "flush failed"}};
+            if (std::chrono::steady_clock::now() - began >= timeout_) {
+                return common::Err{IoError{IoErrorKind::TimedOut, "timeout for retrying flush reached"}};
+            }
+        }
+        return {};
+    }
+
+private:
+    // Waits until the descriptor is ready for `events`, at most the time-out.
+    Result<void> wait_for(short events) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout_;
+        pollfd entry{fd_, events, 0};
+        for (;;) {
+            const auto remaining = deadline - std::chrono::steady_clock::now();
+            if (remaining <= std::chrono::nanoseconds::zero()) return common::Err{timed_out()};
+            const timespec wait = to_timespec(remaining);
+            const int ready = ::ppoll(&entry, 1, &wait, nullptr);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return common::Err{io_error_from_errno(errno)};
+            }
+            if (ready == 0) return common::Err{timed_out()};
+            // Data that arrived before a hang-up is still delivered.
+            if (entry.revents & POLLNVAL) return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EBADF)}};
+            if (entry.revents & events) return {};
+            if (entry.revents & POLLHUP) return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EPIPE)}};
+            return common::Err{IoError{IoErrorKind::Other, system_text(EIO)}};
+        }
+    }
+
+    int fd_;
+    std::chrono::nanoseconds timeout_;
+};
+
+PortError port_error(int error) { return PortError{error, system_text(error)}; }
+
+// Steps 2 to 5 of opening, on a freshly opened descriptor.
+Result<void> configure(int fd) {
+    if (::ioctl(fd, TIOCEXCL) != 0) return common::Err{port_error(errno)};
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (error == EWOULDBLOCK) return common::Err{PortError{error, "Unable to acquire exclusive lock on serial port"}};
+        return common::Err{port_error(error)};
+    }
+
+    termios wanted{};
+    if (::tcgetattr(fd, &wanted) != 0) return common::Err{port_error(errno)};
+    wanted.c_cflag |= CREAD | CLOCAL;
+    ::cfmakeraw(&wanted);
+    if (::tcsetattr(fd, TCSANOW, &wanted) != 0) return common::Err{port_error(errno)};
+    termios applied{};
+    if (::tcgetattr(fd, &applied) != 0) return common::Err{port_error(errno)};
+    if (!same_settings(wanted, applied)) return common::Err{PortError{0, "Settings did not apply correctly"}};
+
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return common::Err{port_error(errno)};
+
+    if (const int error = detail::set_8n1_at_any_baud(fd, bus_baud); error != 0) {
+        return common::Err{port_error(error)};
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<std::unique_ptr<SerialPort>> open_serial_port(const std::string& path, std::chrono::milliseconds timeout) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return common::Err{port_error(errno)};
+    if (auto configured = configure(fd); !configured) {
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return common::Err{std::move(configured).error()};
+    }
+    return std::unique_ptr<SerialPort>(std::make_unique<PosixSerialPort>(fd, timeout));
+}
+
+}  // namespace smartbus

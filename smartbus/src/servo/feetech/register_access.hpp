@@ -1,0 +1,70 @@
+// One register on many servos at once: sync reads that check the reply width
+// and decode the raw values, sync writes that encode them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "registers.hpp"
+#include "smartbus/feetech_servo.hpp"
+
+namespace smartbus::feetech_servo::detail {
+
+template <class Raw>
+Raw decode_raw(const std::vector<std::uint8_t>& bytes) {
+    if constexpr (sizeof(Raw) == 1) {
+        return static_cast<Raw>(bytes[0]);
+    } else {
+        return static_cast<Raw>(static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)));
+    }
+}
+
+template <class Raw>
+std::vector<std::uint8_t> encode_raw(Raw value) {
+    if constexpr (sizeof(Raw) == 1) {
+        return {static_cast<std::uint8_t>(value)};
+    } else {
+        const auto word = static_cast<std::uint16_t>(value);
+        return {static_cast<std::uint8_t>(word & 0xFF), static_cast<std::uint8_t>(word >> 8)};
+    }
+}
+
+template <class Raw>
+Result<std::vector<Raw>> sync_read_register(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
+                                            Register reg) {
+    static_assert(sizeof(Raw) == 1 || sizeof(Raw) == 2);
+    auto replies = handler.sync_read(port, ids, reg.address, reg.width);
+    if (!replies) return common::Err{std::move(replies).error()};
+    std::vector<Raw> values;
+    values.reserve(replies->size());
+    for (const auto& reply : *replies) {
+        if (reply.size() != reg.width) return common::Err{CommunicationErrorKind{CommunicationErrorCode::ParsingError}};
+        values.push_back(decode_raw<Raw>(reply));
+    }
+    return values;
+}
+
+template <class Raw>
+Result<void> sync_write_register(FeetechProtocolHandler& handler, SerialPort& port, Ids ids, Register reg,
+                                 std::span<const Raw> values) {
+    static_assert(sizeof(Raw) == 1 || sizeof(Raw) == 2);
+    if (values.size() != ids.size()) {
+        return common::Err{invalid_input(std::to_string(values.size()) + " register values for " +
+                                         std::to_string(ids.size()) + " servo ids")};
+    }
+    std::vector<std::vector<std::uint8_t>> data;
+    data.reserve(values.size());
+    for (Raw value : values) data.push_back(encode_raw(value));
+    return handler.sync_write(port, ids, reg.address, data);
+}
+
+inline std::vector<std::uint8_t> bytes_from_flags(const std::vector<bool>& flags) {
+    std::vector<std::uint8_t> raw;
+    raw.reserve(flags.size());
+    for (bool flag : flags) raw.push_back(flag ? 1 : 0);
+    return raw;
+}
+
+}  // namespace smartbus::feetech_servo::detail
