@@ -1,0 +1,68 @@
+// The commands Python puts on a control loop's queue. Positions are radians;
+// identifiers, addresses and lengths are servo bytes. Only the two commands
+// with an answer carry a reply channel; the others report nothing back.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "control_loop/records.hpp"
+#include "control_loop/reply_channel.hpp"
+
+namespace quorvel {
+
+using ByteReply = ReplySender<std::vector<std::uint8_t>>;
+
+namespace motor_cmd {
+
+// Only left_arm, right_arm and nose are used.
+struct SetAllGoalPositions { QuorvelTorsoPosition positions; };
+struct SetLeftArmPosition { std::array<double, 2> position; };   // pitch, yaw
+struct SetRightArmPosition { std::array<double, 2> position; };  // pitch, yaw
+// left pitch, left yaw, right pitch, right yaw
+struct SetArmsPosition { std::array<double, 4> position; };
+struct SetNosePosition { std::array<double, 3> position; };  // top, left, right
+struct SetNeckPosition { std::array<double, 3> position; };  // yaw, pitch, roll
+struct SetNeckYawPosition { double position; };
+struct SetNeckPitchPosition { double position; };
+struct SetNeckRollPosition { double position; };
+struct EnableNeck { bool enable; };
+struct EnableTorque {};
+struct EnableTorqueOnIds { std::vector<std::uint8_t> ids; };
+struct DisableTorque {};
+struct DisableTorqueOnIds { std::vector<std::uint8_t> ids; };
+struct EnableArms { bool enable; };
+struct EnableNose { bool enable; };
+// Answered with the parameter bytes of the servo's status reply; the reply
+// is dropped unanswered when the read fails.
+struct ReadRawBytes {
+    std::uint8_t id;
+    std::uint8_t addr;
+    std::uint8_t length;
+    ByteReply reply;
+};
+struct WriteRawBytes {
+    std::uint8_t id;
+    std::uint8_t addr;
+    std::vector<std::uint8_t> data;
+};
+// `data` is a complete packet; answered with the bytes that came back.
+struct WriteRawPacket {
+    std::vector<std::uint8_t> data;
+    ByteReply reply;
+};
+
+}  // namespace motor_cmd
+
+using MotorCmd = std::variant<
+    motor_cmd::SetAllGoalPositions, motor_cmd::SetLeftArmPosition, motor_cmd::SetRightArmPosition,
+    motor_cmd::SetArmsPosition, motor_cmd::SetNosePosition, motor_cmd::SetNeckPosition,
+    motor_cmd::SetNeckYawPosition, motor_cmd::SetNeckPitchPosition, motor_cmd::SetNeckRollPosition,
+    motor_cmd::EnableNeck, motor_cmd::EnableTorque, motor_cmd::EnableTorqueOnIds,
+    motor_cmd::DisableTorque, motor_cmd::DisableTorqueOnIds, motor_cmd::EnableArms,
+    motor_cmd::EnableNose, motor_cmd::ReadRawBytes, motor_cmd::WriteRawBytes,
+    motor_cmd::WriteRawPacket>;
+
+}  // namespace quorvel

@@ -1,0 +1,63 @@
+// The control loop's error value. Its display texts are what a Python user
+// sees when a loop cannot start or a cached read failed.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quorvel {
+
+class MotorError {
+public:
+    // Motors that did not answer, by joint name.
+    struct MissingMotors {
+        std::vector<std::string> names;
+        friend bool operator==(const MissingMotors&, const MissingMotors&) = default;
+    };
+    struct CommunicationFailure {
+        friend bool operator==(const CommunicationFailure&, const CommunicationFailure&) = default;
+    };
+    struct NoMotorsDetected {
+        friend bool operator==(const NoMotorsDetected&, const NoMotorsDetected&) = default;
+    };
+    // The supply voltage stayed below 12 V for the whole time limit.
+    struct VoltageTimeout {
+        std::uint8_t lowest_voltage;  // tenths of a volt
+        std::chrono::nanoseconds limit;
+        friend bool operator==(const VoltageTimeout&, const VoltageTimeout&) = default;
+    };
+    struct PortNotFound {
+        std::string path;
+        friend bool operator==(const PortNotFound&, const PortNotFound&) = default;
+    };
+    // `path` is empty when no serial port was requested.
+    struct PortOpenFailed {
+        std::string path;
+        friend bool operator==(const PortOpenFailed&, const PortOpenFailed&) = default;
+    };
+
+    using Kind = std::variant<MissingMotors, CommunicationFailure, NoMotorsDetected,
+                              VoltageTimeout, PortNotFound, PortOpenFailed>;
+
+    template <class K, class = std::enable_if_t<std::is_constructible_v<Kind, K&&>>>
+    MotorError(K&& kind) : kind_(std::forward<K>(kind)) {}
+
+    const Kind& kind() const { return kind_; }
+    template <class K>
+    bool is() const { return std::holds_alternative<K>(kind_); }
+
+    // The display text, e.g. "Missing motors: [\"neck_roll\"]!".
+    std::string message() const;
+
+    friend bool operator==(const MotorError&, const MotorError&) = default;
+
+private:
+    Kind kind_;
+};
+
+}  // namespace quorvel
