@@ -70,9 +70,6 @@ inline constexpr std::array<NeckJoint, 3> kNeckJoints{{
     {"neck_roll", 3, 3, std::chrono::milliseconds(20), {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, 60.0F, 2.0F},
 }};
 
-// Value of the motors' CTRL_MODE register for MIT impedance control.
-inline constexpr std::uint8_t kNeckMitControlMode = 1;
-
 // Safety bounds (inclusive, rad) that every neck setter clamps to.
 struct NeckBounds {
     double lower;

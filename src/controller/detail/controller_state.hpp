@@ -1,0 +1,61 @@
+// Internal: the state a QuorvelMotorController owns, and small helpers that
+// the controller's source files share. Not part of the public API.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "candrive/damiao/driver.hpp"
+#include "candrive/socketcan.hpp"
+#include "controller/controller_error.hpp"
+#include "controller/quorvel_motor_controller.hpp"
+#include "smartbus/protocol_handler.hpp"
+#include "smartbus/serial_port.hpp"
+
+namespace quorvel {
+
+struct QuorvelMotorController::State {
+    State(std::array<candrive::damiao::Damiao, 3> motors, std::unique_ptr<smartbus::SerialPort> port,
+          candrive::SocketCanTransport can)
+        : neck_motors(motors), serial_port(std::move(port)), can_transport(std::move(can)) {
+        for (std::size_t i = 0; i < kNeckJoints.size(); ++i)
+            neck_commands[i] = {0.0F, 0.0F, kNeckJoints[i].default_kp, kNeckJoints[i].default_kd, 0.0F};
+    }
+
+    std::array<candrive::damiao::Damiao, 3> neck_motors;  // neck joint order
+    smartbus::FeetechProtocolHandler servo_protocol;      // post_delay unset
+    std::unique_ptr<smartbus::SerialPort> serial_port;    // null: neck-only controller
+    candrive::SocketCanTransport can_transport;
+    // Template of every MIT frame per joint: the last commanded position and
+    // the current gains; velocity and torque stay 0.
+    std::array<candrive::damiao::MitCommand, 3> neck_commands{};
+    bool neck_torque_enabled = false;
+
+    // The open serial port, or the neck-only error.
+    ControllerResult<smartbus::SerialPort*> require_port() {
+        if (!serial_port) return common::Err{ControllerError(std::string(kNeckOnlyMessage))};
+        return serial_port.get();
+    }
+};
+
+namespace detail {
+
+// Copies a register accessor's values into a fixed-size array; the accessors
+// promise one value per id, but a broken promise must not run off the end.
+template <std::size_t N, class T>
+ControllerResult<std::array<T, N>> exactly(const std::vector<T>& values, std::string_view what) {
+    if (values.size() != N)
+        return common::Err{ControllerError(std::string(what) + ": expected " + std::to_string(N) +
+                                           " values, got " + std::to_string(values.size()))};
+    std::array<T, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = values[i];
+    return out;
+}
+
+}  // namespace detail
+}  // namespace quorvel

@@ -1,0 +1,109 @@
+// neck_home: ramps the neck to the nearest physical zero of each joint.
+//
+// After a power cycle the motors' multi-turn counters restart, so "zero" is
+// any multiple of 2 pi; the nearest one keeps the travel within pi.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <thread>
+
+#include "common/format.hpp"
+#include "controller/detail/controller_state.hpp"
+#include "controller/quorvel_motor_controller.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using common::Err;
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+constexpr auto kCycle = std::chrono::milliseconds(10);
+constexpr double kCycleSeconds = 0.01;
+// Cycles granted on top of the ramp for the joints to settle.
+constexpr std::uint64_t kSettleCycles = 2000;
+
+// Ramp cycles plus settling cycles, saturating instead of overflowing when
+// the speed is tiny (the ramp then simply runs until the budget ends).
+std::uint64_t iteration_budget(double largest_distance, double step) {
+    const double ramp = largest_distance / step;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    // 2^64 as a double; anything from there up (or NaN from 0/0) saturates.
+    constexpr double kLimit = 18446744073709551616.0;
+    if (!(ramp < kLimit)) return std::isnan(ramp) ? kSettleCycles : kMax;
+    const auto ramp_cycles = static_cast<std::uint64_t>(ramp);
+    return ramp_cycles > kMax - kSettleCycles ? kMax : ramp_cycles + kSettleCycles;
+}
+
+}  // namespace
+
+ControllerResult<std::array<double, 3>> QuorvelMotorController::neck_home(double speed, double tolerance,
+                                                                          std::optional<float> kp,
+                                                                          std::optional<float> kd) {
+    if (!(speed > 0.0))
+        return Err{ControllerError("neck_home: speed must be positive, got " + common::float_display(speed))};
+    if (!(tolerance > 0.0))
+        return Err{ControllerError("neck_home: tolerance must be positive, got " + common::float_display(tolerance))};
+
+    // Overrides stay in place after homing, whatever its outcome.
+    for (auto& command : state_->neck_commands) {
+        if (kp) command.kp = *kp;
+        if (kd) command.kd = *kd;
+    }
+
+    auto start = read_neck_positions();
+    if (!start) return Err{std::move(start).error()};
+
+    std::array<double, 3> goals{};
+    double largest_distance = 0.0;
+    for (std::size_t i = 0; i < goals.size(); ++i) {
+        goals[i] = std::round((*start)[i] / kTwoPi) * kTwoPi;  // halves away from zero
+        largest_distance = std::max(largest_distance, std::abs((*start)[i] - goals[i]));
+    }
+
+    if (!state_->neck_torque_enabled) QMC_TRY(enable_neck(true));
+
+    const double step = speed * kCycleSeconds;
+    const std::uint64_t budget = iteration_budget(largest_distance, step);
+
+    std::array<double, 3> commands = *start;
+    std::array<double, 3> observed = *start;
+    std::array<bool, 3> settled{false, false, false};
+    for (std::uint64_t iteration = 0; iteration < budget; ++iteration) {
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            if (settled[i]) continue;
+            const double d = commands[i] - goals[i];
+            if (d > step)
+                commands[i] -= step;
+            else if (d < -step)
+                commands[i] += step;
+            else
+                commands[i] = goals[i];
+        }
+
+        auto reply = command_neck_mit(commands, "neck_home");
+        if (!reply) return Err{std::move(reply).error()};
+        observed = *reply;
+
+        bool all_settled = true;
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            if (!settled[i])
+                settled[i] = std::abs(commands[i] - goals[i]) < kEpsilon && std::abs(observed[i] - goals[i]) < tolerance;
+            all_settled = all_settled && settled[i];
+        }
+        if (all_settled) return observed;
+
+        std::this_thread::sleep_for(kCycle);
+    }
+
+    return Err{ControllerError(
+        "neck_home: timed out before settling. observed=" + common::debug_list(observed, common::float_debug) +
+        ", goals=" + common::debug_list(goals, common::float_debug) +
+        ", settled=" + common::debug_list(settled, common::bool_text))};
+}
+
+}  // namespace quorvel

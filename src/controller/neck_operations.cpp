@@ -1,0 +1,142 @@
+// Neck operations on the three Damiao motors (MIT mode) over the CAN bus.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "common/format.hpp"
+#include "common/log.hpp"
+#include "controller/detail/controller_state.hpp"
+#include "controller/quorvel_motor_controller.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using candrive::damiao::ControlCommand;
+using common::Err;
+using common::log::Level;
+
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+constexpr auto kMitMode = static_cast<std::uint8_t>(ControlCommand::Mode::Mit);
+
+std::string joint_name(std::size_t index) { return std::string(kNeckJoints[index].name); }
+
+ControllerError index_out_of_range(std::size_t index) {
+    return ControllerError("neck index out of range: " + std::to_string(index));
+}
+
+// A position must survive narrowing to the 32-bit float of the MIT frame.
+bool sendable(double position) { return std::isfinite(static_cast<float>(position)); }
+
+ControllerError not_sendable(const std::string& context, double position) {
+    return ControllerError::invalid_argument(context + ": position must be finite, got " +
+                                             common::float_display(position));
+}
+
+}  // namespace
+
+double QuorvelMotorController::clamp_neck_position(std::size_t index, double position) {
+    if (index >= kNeckBounds.size()) return position;
+    const auto [lower, upper] = kNeckBounds[index];
+    double clamped = position;
+    if (clamped < lower) clamped = lower;
+    if (clamped > upper) clamped = upper;
+    if (std::abs(clamped - position) > kEpsilon) {
+        QMC_LOG(Level::Warn, kControllerLogOrigin,
+                joint_name(index) + " requested position " + common::fixed(position, 4) +
+                    " rad out of safe range [" + common::fixed(lower, 4) + ", " + common::fixed(upper, 4) +
+                    "]; clamped to " + common::fixed(clamped, 4));
+    }
+    return clamped;
+}
+
+std::array<std::pair<double, double>, 3> QuorvelMotorController::neck_position_limits() {
+    std::array<std::pair<double, double>, 3> limits{};
+    for (std::size_t i = 0; i < kNeckBounds.size(); ++i) limits[i] = {kNeckBounds[i].lower, kNeckBounds[i].upper};
+    return limits;
+}
+
+bool QuorvelMotorController::is_neck_torque_enabled() const { return state_->neck_torque_enabled; }
+
+ControllerResult<void> QuorvelMotorController::enable_neck(bool enable) {
+    auto& bus = state_->can_transport;
+    for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
+        const auto& motor = state_->neck_motors[i];
+        if (enable) {
+            if (auto mode = motor.ensure_control_mode(bus, kMitMode); !mode)
+                return Err{ControllerError(joint_name(i) + ": ensure MIT mode failed: " + mode.error().message())};
+            if (auto enabled = motor.enable(bus); !enabled)
+                return Err{ControllerError(joint_name(i) + ": enable failed: " + enabled.error().message())};
+        } else {
+            if (auto disabled = motor.disable(bus); !disabled)
+                return Err{ControllerError(joint_name(i) + ": disable failed: " + disabled.error().message())};
+        }
+    }
+    state_->neck_torque_enabled = enable;
+    return {};
+}
+
+ControllerResult<void> QuorvelMotorController::set_neck_gains(std::size_t index, float kp, float kd) {
+    if (index >= kNeckJoints.size()) return Err{index_out_of_range(index)};
+    // Not validated here: the MIT encoding limits them when they are sent.
+    state_->neck_commands[index].kp = kp;
+    state_->neck_commands[index].kd = kd;
+    return {};
+}
+
+ControllerResult<std::array<double, 3>> QuorvelMotorController::command_neck_mit(
+    const std::array<double, 3>& positions, std::string_view label) {
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (!sendable(positions[i]))
+            return Err{not_sendable(std::string(label) + "(" + joint_name(i) + ")", positions[i])};
+    }
+    std::array<double, 3> observed{};
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        // The record keeps the last commanded position, also when the send fails.
+        auto& command = state_->neck_commands[i];
+        command.position = static_cast<float>(positions[i]);
+        auto reply = state_->neck_motors[i].control(state_->can_transport, ControlCommand::Mit(command));
+        if (!reply)
+            return Err{ControllerError(std::string(label) + "(" + joint_name(i) + "): " + reply.error().message())};
+        observed[i] = static_cast<double>(reply->position);
+    }
+    return observed;
+}
+
+ControllerResult<std::array<double, 3>> QuorvelMotorController::set_neck_position(
+    const std::array<double, 3>& positions) {
+    constexpr std::string_view kLabel = "set_neck_position";
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (!std::isfinite(positions[i]))
+            return Err{not_sendable(std::string(kLabel) + "(" + joint_name(i) + ")", positions[i])};
+    }
+    std::array<double, 3> clamped{};
+    for (std::size_t i = 0; i < positions.size(); ++i) clamped[i] = clamp_neck_position(i, positions[i]);
+    return command_neck_mit(clamped, kLabel);
+}
+
+ControllerResult<double> QuorvelMotorController::set_single_neck_joint(std::size_t index, double position) {
+    if (index >= kNeckJoints.size()) return Err{index_out_of_range(index)};
+    const std::string context = "set_" + joint_name(index) + "_position";
+    if (!std::isfinite(position)) return Err{not_sendable(context, position)};
+
+    auto& command = state_->neck_commands[index];
+    command.position = static_cast<float>(clamp_neck_position(index, position));
+    auto reply = state_->neck_motors[index].control(state_->can_transport, ControlCommand::Mit(command));
+    if (!reply) return Err{ControllerError(context + ": " + reply.error().message())};
+    return static_cast<double>(reply->position);
+}
+
+ControllerResult<std::array<double, 3>> QuorvelMotorController::read_neck_positions() {
+    std::array<double, 3> positions{};
+    for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
+        auto reply = state_->neck_motors[i].request_feedback(state_->can_transport);
+        if (!reply)
+            return Err{ControllerError("read_neck_positions(" + joint_name(i) + "): " + reply.error().message())};
+        positions[i] = static_cast<double>(reply->position);
+    }
+    return positions;
+}
+
+}  // namespace quorvel

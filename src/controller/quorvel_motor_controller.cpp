@@ -1,0 +1,160 @@
+// Construction of the controller and the start-up operations: presence
+// checks, supply voltages and the reboot of all servos.
+#include "controller/quorvel_motor_controller.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "common/format.hpp"
+#include "common/log.hpp"
+#include "controller/detail/controller_state.hpp"
+#include "smartbus/sm40bl.hpp"
+#include "smartbus/sts3025bl.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using common::Err;
+using common::log::Level;
+
+// Pause between the polling passes of a reboot.
+constexpr auto kRebootPollPeriod = std::chrono::milliseconds(100);
+
+std::string servo_name(std::uint8_t id) {
+    const ServoJoint* joint = servo_joint_by_id(id);
+    return joint ? std::string(joint->name) : std::string();
+}
+
+}  // namespace
+
+ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const std::optional<std::string>& serialport,
+                                                                       const std::string& can_bus) {
+    std::unique_ptr<smartbus::SerialPort> port;
+    if (serialport) {
+        auto opened = smartbus::open_serial_port(*serialport);
+        if (!opened) return Err{ControllerError(std::move(opened).error())};
+        port = std::move(opened).value();
+    }
+
+    auto can = candrive::SocketCanTransport::open(can_bus);
+    if (!can) {
+        port.reset();  // release the port (and its lock) before reporting
+        return Err{ControllerError("failed to open CAN bus '" + can_bus + "': " + can.error().message())};
+    }
+
+    std::array<std::optional<candrive::damiao::Damiao>, 3> motors;
+    for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
+        const NeckJoint& joint = kNeckJoints[i];
+        motors[i] = candrive::damiao::Damiao::create(joint.esc_id, joint.mst_id, joint.timeout, joint.limits);
+        if (!motors[i])  // only a broken motor table gets here
+            return Err{ControllerError("invalid MIT limits for " + std::string(joint.name))};
+    }
+
+    auto state = std::make_unique<State>(std::array<candrive::damiao::Damiao, 3>{*motors[0], *motors[1], *motors[2]},
+                                         std::move(port), std::move(can).value());
+    return QuorvelMotorController(std::move(state));
+}
+
+QuorvelMotorController::QuorvelMotorController(std::unique_ptr<State> state) : state_(std::move(state)) {}
+QuorvelMotorController::QuorvelMotorController(QuorvelMotorController&&) noexcept = default;
+QuorvelMotorController& QuorvelMotorController::operator=(QuorvelMotorController&&) noexcept = default;
+QuorvelMotorController::~QuorvelMotorController() = default;
+
+std::unordered_map<std::string, std::uint8_t> QuorvelMotorController::get_motor_name_id() {
+    std::unordered_map<std::string, std::uint8_t> map;
+    for (const auto& joint : kServoJoints) map.emplace(std::string(joint.name), joint.id);
+    return map;
+}
+
+bool QuorvelMotorController::has_serial_port() const { return state_->serial_port != nullptr; }
+
+smartbus::FeetechProtocolHandler& QuorvelMotorController::servo_protocol() { return state_->servo_protocol; }
+
+smartbus::SerialPort* QuorvelMotorController::serial_port() { return state_->serial_port.get(); }
+
+std::vector<std::uint8_t> QuorvelMotorController::check_missing_ids() {
+    std::vector<std::uint8_t> missing;
+    if (!state_->serial_port) return missing;
+    for (std::uint8_t id : kServoIds) {
+        auto answered = state_->servo_protocol.ping(*state_->serial_port, id);
+        if (!answered.ok() || !answered.value()) missing.push_back(id);
+    }
+    return missing;
+}
+
+std::vector<std::string> QuorvelMotorController::check_missing_neck_motors() {
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
+        if (!state_->neck_motors[i].request_feedback(state_->can_transport).ok())
+            missing.emplace_back(kNeckJoints[i].name);
+    }
+    return missing;
+}
+
+ControllerResult<std::array<std::uint8_t, 7>> QuorvelMotorController::read_all_voltages() {
+    auto port = state_->require_port();
+    if (!port) return Err{std::move(port).error()};
+    auto& handler = state_->servo_protocol;
+
+    auto arms = smartbus::sm40bl::sync_read_present_voltage(handler, **port, kArmIds);
+    if (!arms) return Err{ControllerError(std::move(arms).error())};
+    auto nose = smartbus::sts3025bl::sync_read_present_voltage(handler, **port, kNoseIds);
+    if (!nose) return Err{ControllerError(std::move(nose).error())};
+
+    auto arm_values = detail::exactly<4>(arms.value(), "read_all_voltages");
+    if (!arm_values) return Err{std::move(arm_values).error()};
+    auto nose_values = detail::exactly<3>(nose.value(), "read_all_voltages");
+    if (!nose_values) return Err{std::move(nose_values).error()};
+
+    std::array<std::uint8_t, 7> voltages{};
+    std::copy(arm_values->begin(), arm_values->end(), voltages.begin());
+    std::copy(nose_values->begin(), nose_values->end(), voltages.begin() + 4);
+    return voltages;
+}
+
+ControllerResult<void> QuorvelMotorController::reboot(std::chrono::nanoseconds timeout) {
+    if (!state_->serial_port) return {};
+    smartbus::SerialPort& port = *state_->serial_port;
+    auto& handler = state_->servo_protocol;
+
+    for (std::uint8_t id : kServoIds) {
+        QMC_LOG(Level::Warn, kControllerLogOrigin,
+                "Rebooting motor " + servo_name(id) + " (id=" + std::to_string(id) + ")");
+        // Whether the servo acknowledged is irrelevant: it answers pings once it is back.
+        auto sent = handler.reboot(port, id);
+        if (!sent) return Err{ControllerError(std::move(sent).error())};
+    }
+
+    std::vector<std::uint8_t> pending(kServoIds.begin(), kServoIds.end());
+    const auto start = std::chrono::steady_clock::now();
+    while (!pending.empty()) {
+        if (std::chrono::steady_clock::now() - start >= timeout) {
+            std::vector<std::string> names;
+            for (std::uint8_t id : pending) {
+                names.push_back(servo_name(id));
+                QMC_LOG(Level::Warn, kControllerLogOrigin,
+                        "Motor " + names.back() + " (id=" + std::to_string(id) +
+                            ") did not respond after reboot within timeout");
+            }
+            return Err{ControllerError(
+                "Some motors did not respond after reboot (" +
+                common::debug_list(names, [](const std::string& name) { return common::quoted(name); }) +
+                " - ids: " + common::debug_list(pending, [](std::uint8_t id) { return common::int_text(id); }) +
+                ")")};
+        }
+        std::this_thread::sleep_for(kRebootPollPeriod);
+        std::vector<std::uint8_t> still_silent;
+        for (std::uint8_t id : pending) {
+            auto answered = handler.ping(port, id);
+            if (!answered.ok() || !answered.value()) still_silent.push_back(id);
+        }
+        pending = std::move(still_silent);
+    }
+    return {};
+}
+
+}  // namespace quorvel

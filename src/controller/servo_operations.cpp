@@ -1,0 +1,196 @@
+// Arm and nose operations on the serial servo bus. Operations on both groups
+// do the arm transaction (SM40BL map) first and the nose transaction
+// (STS3025BL map) second, and stop at the first error.
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "controller/detail/controller_state.hpp"
+#include "controller/quorvel_motor_controller.hpp"
+#include "smartbus/sm40bl.hpp"
+#include "smartbus/sts3025bl.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using common::Err;
+
+// A raw packet's reply is whatever arrived within this time, polled in steps.
+constexpr auto kRawReplyWindow = std::chrono::milliseconds(10);
+constexpr auto kRawReplyPollStep = std::chrono::milliseconds(5);
+
+// Converts a serial-bus result into a controller result.
+ControllerResult<void> bus(smartbus::Result<void> result) {
+    if (!result) return Err{ControllerError(std::move(result).error())};
+    return {};
+}
+
+// The raw-packet exchange reports every failure as an I/O error.
+smartbus::IoError as_io_error(smartbus::Error error) {
+    if (const smartbus::IoError* io = error.io()) return *io;
+    return smartbus::IoError{smartbus::IoErrorKind::Other, error.message()};
+}
+
+}  // namespace
+
+ControllerResult<std::array<double, 7>> QuorvelMotorController::read_all_positions() {
+    QMC_TRY(state_->require_port());
+    auto& port = *state_->serial_port;
+    auto& handler = state_->servo_protocol;
+
+    auto arms = smartbus::sm40bl::sync_read_present_position(handler, port, kArmIds);
+    if (!arms) return Err{ControllerError(std::move(arms).error())};
+    auto nose = smartbus::sts3025bl::sync_read_present_position(handler, port, kNoseIds);
+    if (!nose) return Err{ControllerError(std::move(nose).error())};
+
+    auto arm_values = detail::exactly<4>(arms.value(), "read_all_positions");
+    if (!arm_values) return Err{std::move(arm_values).error()};
+    auto nose_values = detail::exactly<3>(nose.value(), "read_all_positions");
+    if (!nose_values) return Err{std::move(nose_values).error()};
+
+    std::array<double, 7> positions{};
+    std::copy(arm_values->begin(), arm_values->end(), positions.begin());
+    std::copy(nose_values->begin(), nose_values->end(), positions.begin() + 4);
+    return positions;
+}
+
+ControllerResult<bool> QuorvelMotorController::is_torque_enabled() {
+    QMC_TRY(state_->require_port());
+    auto& port = *state_->serial_port;
+    auto& handler = state_->servo_protocol;
+
+    auto arms = smartbus::sm40bl::sync_read_torque_enable(handler, port, kArmIds);
+    if (!arms) return Err{ControllerError(std::move(arms).error())};
+    auto nose = smartbus::sts3025bl::sync_read_torque_enable(handler, port, kNoseIds);
+    if (!nose) return Err{ControllerError(std::move(nose).error())};
+    QMC_TRY(detail::exactly<4>(arms.value(), "is_torque_enabled"));
+    QMC_TRY(detail::exactly<3>(nose.value(), "is_torque_enabled"));
+
+    const auto on = [](bool flag) { return flag; };
+    return std::all_of(arms->begin(), arms->end(), on) && std::all_of(nose->begin(), nose->end(), on);
+}
+
+ControllerResult<void> QuorvelMotorController::enable_torque() {
+    QMC_TRY(state_->require_port());
+    QMC_TRY(enable_arms(true));
+    return enable_nose(true);
+}
+
+ControllerResult<void> QuorvelMotorController::disable_torque() {
+    QMC_TRY(state_->require_port());
+    QMC_TRY(enable_arms(false));
+    return enable_nose(false);
+}
+
+ControllerResult<void> QuorvelMotorController::enable_arms(bool enable) {
+    QMC_TRY(state_->require_port());
+    return bus(smartbus::sm40bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port, kArmIds,
+                                                          std::vector<bool>(kArmIds.size(), enable)));
+}
+
+ControllerResult<void> QuorvelMotorController::enable_nose(bool enable) {
+    QMC_TRY(state_->require_port());
+    return bus(smartbus::sts3025bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port, kNoseIds,
+                                                             std::vector<bool>(kNoseIds.size(), enable)));
+}
+
+ControllerResult<void> QuorvelMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
+    std::vector<std::uint8_t> arm_ids;
+    std::vector<std::uint8_t> nose_ids;
+    for (std::uint8_t id : ids) {
+        if (std::find(kArmIds.begin(), kArmIds.end(), id) != kArmIds.end())
+            arm_ids.push_back(id);
+        else if (std::find(kNoseIds.begin(), kNoseIds.end(), id) != kNoseIds.end())
+            nose_ids.push_back(id);
+        // any other id is not on the torso and is ignored
+    }
+    if (!arm_ids.empty()) {
+        QMC_TRY(state_->require_port());
+        QMC_TRY(bus(smartbus::sm40bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port, arm_ids,
+                                                               std::vector<bool>(arm_ids.size(), enable))));
+    }
+    if (!nose_ids.empty()) {
+        QMC_TRY(state_->require_port());
+        QMC_TRY(bus(smartbus::sts3025bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port,
+                                                                  nose_ids, std::vector<bool>(nose_ids.size(), enable))));
+    }
+    return {};
+}
+
+ControllerResult<void> QuorvelMotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
+    QMC_TRY(state_->require_port());
+    const std::span<const double> all(positions);
+    QMC_TRY(bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kArmIds,
+                                                           all.first(kArmIds.size()))));
+    return bus(smartbus::sts3025bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kNoseIds,
+                                                             all.subspan(kArmIds.size())));
+}
+
+ControllerResult<void> QuorvelMotorController::set_arms_position(const std::array<double, 4>& positions) {
+    QMC_TRY(state_->require_port());
+    return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kArmIds,
+                                                          positions));
+}
+
+ControllerResult<void> QuorvelMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
+    QMC_TRY(state_->require_port());
+    return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kLeftArmIds,
+                                                          positions));
+}
+
+ControllerResult<void> QuorvelMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
+    QMC_TRY(state_->require_port());
+    return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kRightArmIds,
+                                                          positions));
+}
+
+ControllerResult<void> QuorvelMotorController::set_nose_position(const std::array<double, 3>& positions) {
+    QMC_TRY(state_->require_port());
+    return bus(smartbus::sts3025bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kNoseIds,
+                                                             positions));
+}
+
+common::Result<std::vector<std::uint8_t>, smartbus::IoError> QuorvelMotorController::write_raw_packet(
+    std::span<const std::uint8_t> data) {
+    if (!state_->serial_port)
+        return Err{smartbus::IoError{smartbus::IoErrorKind::Unsupported, std::string(kNeckOnlyMessage)}};
+    smartbus::SerialPort& port = *state_->serial_port;
+
+    // Sent as given: no framing, checksum or draining of stale input.
+    if (auto written = port.write_all(data); !written) return Err{as_io_error(std::move(written).error())};
+    if (auto flushed = port.flush(); !flushed) return Err{as_io_error(std::move(flushed).error())};
+    auto waiting = port.bytes_to_read();
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (!waiting) return Err{as_io_error(std::move(waiting).error())};
+        if (*waiting > 0) {
+            // Whatever has arrived by now is the reply; later bytes are
+            // drained by the next transaction.
+            std::vector<std::uint8_t> reply(*waiting);
+            if (auto read = port.read_exact(reply); !read) return Err{as_io_error(std::move(read).error())};
+            return reply;
+        }
+        if (std::chrono::steady_clock::now() - start >= kRawReplyWindow) return std::vector<std::uint8_t>{};
+        std::this_thread::sleep_for(kRawReplyPollStep);
+        waiting = port.bytes_to_read();
+    }
+}
+
+ControllerResult<std::vector<std::uint8_t>> QuorvelMotorController::read_raw_bytes(std::uint8_t id,
+                                                                                   std::uint8_t address,
+                                                                                   std::uint8_t length) {
+    QMC_TRY(state_->require_port());
+    auto bytes = state_->servo_protocol.read(*state_->serial_port, id, address, length);
+    if (!bytes) return Err{ControllerError(std::move(bytes).error())};
+    return std::move(bytes).value();
+}
+
+ControllerResult<void> QuorvelMotorController::write_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                               std::span<const std::uint8_t> data) {
+    QMC_TRY(state_->require_port());
+    return bus(state_->servo_protocol.write(*state_->serial_port, id, address, data));
+}
+
+}  // namespace quorvel
