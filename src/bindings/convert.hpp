@@ -1,0 +1,77 @@
+// Argument binding and conversion between Python objects and C++ values.
+//
+// Every converter takes the argument object and the parameter's name, writes
+// the value to `out` and returns true; on failure it sets TypeError,
+// ValueError or OverflowError naming the parameter and returns false.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bindings/python.hpp"
+
+namespace qmc::py {
+
+// A function's parameters for argument binding.
+struct Signature {
+    const char* function;                // as named in messages: "set_neck_gains"
+    std::span<const char* const> names;  // all parameters in positional order
+    std::size_t required;                // the first `required` names have no default
+};
+
+// Binds the positional and keyword arguments of a METH_FASTCALL |
+// METH_KEYWORDS call to `out` (one slot per name: a borrowed reference, or
+// null for an omitted optional parameter). A missing, surplus, repeated or
+// unknown argument raises TypeError.
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<PyObject*> out);
+// The same for the tuple-and-dictionary form (tp_new); `kwargs` may be null.
+bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                    std::span<PyObject*> out);
+
+// float, or anything with __float__ or __index__ (an int becomes a float).
+bool to_double(PyObject* obj, const char* name, double& out);
+// Only True or False: an int is refused.
+bool to_bool(PyObject* obj, const char* name, bool& out);
+// Integers (or objects with __index__) in range; OverflowError outside it.
+bool to_u8(PyObject* obj, const char* name, std::uint8_t& out);
+bool to_u16(PyObject* obj, const char* name, std::uint16_t& out);
+bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
+bool to_index(PyObject* obj, const char* name, std::size_t& out);
+// str only (UTF-8; an embedded NUL is refused with ValueError).
+bool to_string(PyObject* obj, const char* name, std::string& out);
+// None or str.
+bool to_optional_string(PyObject* obj, const char* name, std::optional<std::string>& out);
+// Any sequence of floats except str.
+bool to_float_vector(PyObject* obj, const char* name, std::vector<double>& out);
+// A sequence of exactly `out.size()` floats; ValueError
+// "expected a sequence of length {} (got {})" otherwise.
+bool to_float_span(PyObject* obj, const char* name, std::span<double> out);
+template <std::size_t N>
+bool to_float_array(PyObject* obj, const char* name, std::array<double, N>& out) {
+    return to_float_span(obj, name, out);
+}
+// Servo ids or bytes: bytes, or a sequence of ints 0 to 255; a str is
+// refused with TypeError "Can't extract `str` to `Vec`".
+bool to_byte_list(PyObject* obj, const char* name, std::vector<std::uint8_t>& out);
+// A `bytes` object only (bytearray and other buffers are refused).
+bool to_bytes(PyObject* obj, const char* name, std::vector<std::uint8_t>& out);
+// datetime.timedelta; a negative one raises ValueError, one too large for
+// 64-bit nanoseconds OverflowError.
+bool to_duration(PyObject* obj, const char* name, std::chrono::nanoseconds& out);
+// None or datetime.timedelta.
+bool to_optional_duration(PyObject* obj, const char* name,
+                          std::optional<std::chrono::nanoseconds>& out);
+
+// C++ to Python; each returns a new reference or null with an exception set.
+PyObject* float_list(std::span<const double> values);
+PyObject* bytes_object(std::span<const std::uint8_t> data);
+PyObject* bool_object(bool value);
+
+}  // namespace qmc::py

@@ -1,0 +1,62 @@
+#include "bindings/errors.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace qmc::py {
+namespace {
+
+constexpr const char* kGenericPanicText = "internal error: an unidentified fault ended the call";
+
+std::atomic<PyObject*> panic_type{nullptr};
+
+[[noreturn]] void abort_at_boundary() noexcept {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+}
+
+std::nullptr_t raise(PyObject* type, std::string_view text) {
+    PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (message == nullptr) return nullptr;
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    // Callers hold the interpreter lock, which orders the creation; the
+    // atomic only makes the published pointer safe to read anywhere.
+    if (PyObject* existing = panic_type.load(std::memory_order_acquire)) return existing;
+    PyObject* created = PyErr_NewExceptionWithDoc(
+        "quorvel_motor_controller.PanicException",
+        "An internal fault inside the module ended the call.\n\n"
+        "Derives from BaseException: it signals a bug, not a failure to handle.",
+        PyExc_BaseException, nullptr);
+    if (created == nullptr) return nullptr;
+    PyObject* expected = nullptr;
+    if (!panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return created;  // kept for the life of the process
+}
+
+void raise_panic(const char* message) noexcept {
+    try {
+        PyObject* type = panic_exception_type();
+        if (type == nullptr) return;  // its creation failure is the pending exception
+        raise(type, message != nullptr && *message != '\0' ? message : kGenericPanicText);
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+std::nullptr_t raise_runtime_error(std::string_view text) { return raise(PyExc_RuntimeError, text); }
+std::nullptr_t raise_type_error(std::string_view text) { return raise(PyExc_TypeError, text); }
+std::nullptr_t raise_value_error(std::string_view text) { return raise(PyExc_ValueError, text); }
+std::nullptr_t raise_overflow_error(std::string_view text) { return raise(PyExc_OverflowError, text); }
+
+}  // namespace qmc::py

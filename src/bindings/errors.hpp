@@ -1,0 +1,71 @@
+// Exceptions at the Python boundary: error values become RuntimeError, an
+// internal fault (any C++ exception escaping a call) becomes PanicException,
+// which derives from BaseException so `except Exception` does not hide it.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "bindings/python.hpp"
+
+namespace qmc::py {
+
+// Thrown for an internal fault inside a guarded call.
+class Panic : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The PanicException class, created on first use (borrowed reference; null
+// with an exception set if it cannot be created). Not a module attribute.
+PyObject* panic_exception_type();
+
+// Sets PanicException with `message`. Never throws; if even that fails the
+// process aborts with "uncaught panic at ffi boundary".
+void raise_panic(const char* message) noexcept;
+
+// Each sets the exception and returns nullptr, so a method can
+// `return raise_runtime_error(...)`.
+std::nullptr_t raise_runtime_error(std::string_view text);
+std::nullptr_t raise_type_error(std::string_view text);
+std::nullptr_t raise_value_error(std::string_view text);
+std::nullptr_t raise_overflow_error(std::string_view text);
+
+// RuntimeError with an error value's display text (anything with message()).
+template <class E>
+std::nullptr_t raise_error(const E& error) {
+    return raise_runtime_error(error.message());
+}
+
+// The value a C API function returns for "failed, exception set".
+template <class R>
+constexpr R failure_value() {
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        static_assert(std::is_integral_v<R>, "guarded bodies return a pointer or an int");
+        return R(-1);
+    }
+}
+
+// Runs `body` (which returns a PyObject* or an int status) and turns any C++
+// exception escaping it into PanicException, returning the failure value.
+// Every function the interpreter calls into runs its body through this.
+template <class F>
+auto guarded(F&& body) noexcept -> decltype(body()) {
+    using R = decltype(body());
+    try {
+        return body();
+    } catch (const std::exception& fault) {
+        raise_panic(fault.what());
+    } catch (...) {
+        raise_panic(nullptr);
+    }
+    return failure_value<R>();
+}
+
+}  // namespace qmc::py

@@ -1,0 +1,183 @@
+#include "bindings/records_types.hpp"
+
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/types.hpp"
+
+namespace qmc::py {
+namespace {
+
+// ---- QuorvelTorsoPosition ----
+
+struct TorsoPositionObject {
+    PyObject_HEAD
+    quorvel::QuorvelTorsoPosition value;
+};
+
+quorvel::QuorvelTorsoPosition& position_of(PyObject* self) {
+    return reinterpret_cast<TorsoPositionObject*>(self)->value;
+}
+
+PyObject* new_torso_position(PyTypeObject* type, const quorvel::QuorvelTorsoPosition& value) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&position_of(self)) quorvel::QuorvelTorsoPosition(value);
+    return self;
+}
+
+PyObject* torso_position_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"left_arm", "right_arm", "nose", "neck"};
+        static constexpr Signature kSignature{"QuorvelTorsoPosition", kNames, 4};
+        PyObject* arg[4];
+        if (!bind_arguments(kSignature, args, kwargs, arg)) return nullptr;
+        std::vector<double> groups[4];
+        for (int i = 0; i < 4; ++i) {
+            if (!to_float_vector(arg[i], kNames[i], groups[i])) return nullptr;
+        }
+        if (groups[0].size() != 2 || groups[1].size() != 2 || groups[2].size() != 3 || groups[3].size() != 3)
+            return raise_value_error("Each arm must have 2 positions, nose must have 3, neck must have 3.");
+        quorvel::QuorvelTorsoPosition value;
+        std::copy(groups[0].begin(), groups[0].end(), value.left_arm.begin());
+        std::copy(groups[1].begin(), groups[1].end(), value.right_arm.begin());
+        std::copy(groups[2].begin(), groups[2].end(), value.nose.begin());
+        std::copy(groups[3].begin(), groups[3].end(), value.neck.begin());
+        value.timestamp = quorvel::wall_clock_timestamp();
+        return new_torso_position(type, value);
+    });
+}
+
+PyObject* torso_position_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const std::string text = position_of(self).repr();
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyObject* get_left_arm(PyObject* self, void*) { return float_list(position_of(self).left_arm); }
+PyObject* get_right_arm(PyObject* self, void*) { return float_list(position_of(self).right_arm); }
+PyObject* get_nose(PyObject* self, void*) { return float_list(position_of(self).nose); }
+PyObject* get_neck(PyObject* self, void*) { return float_list(position_of(self).neck); }
+PyObject* get_timestamp(PyObject* self, void*) { return PyFloat_FromDouble(position_of(self).timestamp); }
+
+PyGetSetDef torso_position_getset[] = {
+    {"left_arm", get_left_arm, nullptr, nullptr, nullptr},
+    {"right_arm", get_right_arm, nullptr, nullptr, nullptr},
+    {"nose", get_nose, nullptr, nullptr, nullptr},
+    {"neck", get_neck, nullptr, "Neck joint positions in rad: [yaw, pitch, roll].", nullptr},
+    {"timestamp", get_timestamp, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot torso_position_slots[] = {
+    {Py_tp_doc, const_cast<char*>("QuorvelTorsoPosition(left_arm, right_arm, nose, neck)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(torso_position_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
+    {Py_tp_repr, reinterpret_cast<void*>(torso_position_repr)},
+    {Py_tp_getset, torso_position_getset},
+    {0, nullptr},
+};
+
+PyType_Spec torso_position_spec = {
+    "quorvel_motor_controller.QuorvelTorsoPosition",
+    static_cast<int>(sizeof(TorsoPositionObject)),
+    0,
+    kClassFlags,
+    torso_position_slots,
+};
+
+// ---- ControlLoopStats ----
+
+struct StatsObject {
+    PyObject_HEAD
+    quorvel::ControlLoopStats value;
+};
+
+quorvel::ControlLoopStats& stats_of(PyObject* self) { return reinterpret_cast<StatsObject*>(self)->value; }
+
+void stats_dealloc(PyObject* self) {
+    stats_of(self).~ControlLoopStats();
+    free_instance(self);
+}
+
+PyObject* stats_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const std::string text = stats_of(self).repr();
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyObject* get_period(PyObject* self, void*) { return float_list(stats_of(self).period); }
+PyObject* get_read_dt(PyObject* self, void*) { return float_list(stats_of(self).read_dt); }
+PyObject* get_write_dt(PyObject* self, void*) { return float_list(stats_of(self).write_dt); }
+
+PyGetSetDef stats_getset[] = {
+    {"period", get_period, nullptr, nullptr, nullptr},
+    {"read_dt", get_read_dt, nullptr, nullptr, nullptr},
+    {"write_dt", get_write_dt, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot stats_slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(stats_repr)},
+    {Py_tp_getset, stats_getset},
+    {0, nullptr},
+};
+
+// Instances come only from the control loop: Python cannot create one.
+PyType_Spec stats_spec = {
+    "quorvel_motor_controller.ControlLoopStats",
+    static_cast<int>(sizeof(StatsObject)),
+    0,
+    kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    stats_slots,
+};
+
+// Creates the type on first use; callers hold the interpreter lock.
+PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& spec) {
+    if (cell == nullptr) cell = create_type(spec);
+    return cell;
+}
+
+PyTypeObject* torso_position_cell = nullptr;
+PyTypeObject* stats_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* torso_position_type() { return type_once(torso_position_cell, torso_position_spec); }
+PyTypeObject* control_loop_stats_type() { return type_once(stats_cell, stats_spec); }
+
+PyObject* make_torso_position(const quorvel::QuorvelTorsoPosition& value) {
+    PyTypeObject* type = torso_position_type();
+    return type != nullptr ? new_torso_position(type, value) : nullptr;
+}
+
+bool to_torso_position(PyObject* obj, const char* name, quorvel::QuorvelTorsoPosition& out) {
+    PyTypeObject* type = torso_position_type();
+    if (type == nullptr) return false;
+    if (!PyObject_TypeCheck(obj, type)) {
+        raise_type_error(std::string("argument '") + name + "': expected QuorvelTorsoPosition, got " +
+                         Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    out = position_of(obj);
+    return true;
+}
+
+PyObject* make_control_loop_stats(quorvel::ControlLoopStats stats) {
+    PyTypeObject* type = control_loop_stats_type();
+    if (type == nullptr) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&stats_of(self)) quorvel::ControlLoopStats(std::move(stats));
+    return self;
+}
+
+}  // namespace qmc::py
