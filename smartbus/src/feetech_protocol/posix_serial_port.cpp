@@ -117,10 +117,10 @@ private:
                 return common::Err{io_error_from_errno(errno)};
             }
             if (ready == 0) return common::Err{timed_out()};
-            // Data that arrived before a hang-up is still delivered.
-            if (entry.revents & POLLNVAL) return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EBADF)}};
+            if (entry.revents & (POLLHUP | POLLNVAL)) {
+                return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EPIPE)}};
+            }
             if (entry.revents & events) return {};
-            if (entry.revents & POLLHUP) return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EPIPE)}};
             return common::Err{IoError{IoErrorKind::Other, system_text(EIO)}};
         }
     }

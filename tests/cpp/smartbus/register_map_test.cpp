@@ -1,0 +1,143 @@
+// Register accessors of both models against scripted servos.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include "pty_peer.hpp"
+#include "smartbus/sm40bl.hpp"
+#include "smartbus/sts3025bl.hpp"
+
+using namespace smartbus;
+using namespace std::chrono_literals;
+using feetech_servo::pi;
+using smartbus_test::Bytes;
+using smartbus_test::communication_code;
+using smartbus_test::io_kind;
+using smartbus_test::FakeServos;
+using smartbus_test::PtyPeer;
+
+namespace {
+
+class Servos : public testing::Test {
+protected:
+    void SetUp() override {
+        peer.set_responder(servos.responder());
+        auto opened = open_serial_port(peer.slave_path());
+        ASSERT_TRUE(opened.ok()) << opened.error().message();
+        port = std::move(opened).value();
+    }
+
+    // Sync writes are not answered: wait until the peer has taken the packet.
+    void wait_for_packets(std::size_t count) {
+        for (int i = 0; i < 500 && peer.received().size() < count; ++i) std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(peer.received().size(), count);
+    }
+
+    PtyPeer peer;
+    FakeServos servos{{1, 2, 3, 4, 5, 6, 7}};
+    std::unique_ptr<SerialPort> port;
+    FeetechProtocolHandler handler;
+    const Bytes arms{1, 2, 3, 4};
+    const Bytes nose{5, 6, 7};
+};
+
+}  // namespace
+
+TEST_F(Servos, PresentPositionOfFourArmServosInIdOrder) {
+    servos.set_u16(1, 56, 2048);
+    servos.set_u16(2, 56, 0);
+    servos.set_u16(3, 56, 3072);
+    servos.set_u16(4, 56, 0xFFFF);
+    auto radians = sm40bl::sync_read_present_position(handler, *port, arms);
+    ASSERT_TRUE(radians.ok()) << radians.error().message();
+    EXPECT_EQ(*radians, (std::vector<double>{0.0, -pi, pi / 2, -pi - 2 * pi / 4096}));
+    auto raw = sm40bl::sync_read_raw_present_position(handler, *port, arms);
+    ASSERT_TRUE(raw.ok());
+    EXPECT_EQ(*raw, (std::vector<std::int16_t>{2048, 0, 3072, -1}));
+}
+
+TEST_F(Servos, GoalPositionWritesSaturatedSteps) {
+    const double goals[] = {pi, 0.0, 100.0};
+    ASSERT_TRUE(sts3025bl::sync_write_goal_position(handler, *port, nose, goals).ok());
+    wait_for_packets(1);
+    EXPECT_EQ(servos.u16(5, 42), 0x1000);
+    EXPECT_EQ(servos.u16(6, 42), 2048);
+    EXPECT_EQ(servos.u16(7, 42), 32767);
+    EXPECT_EQ(peer.received()[0][6], 2);  // per-servo length
+}
+
+TEST_F(Servos, TorqueAndVoltage) {
+    const Bytes ids{1, 2};
+    ASSERT_TRUE(sm40bl::sync_write_torque_enable(handler, *port, ids, {true, false}).ok());
+    wait_for_packets(1);
+    EXPECT_EQ(peer.received()[0],
+              (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x83, 0x28, 0x01, 0x01, 0x01, 0x02, 0x00, 0x49}));
+
+    servos.registers(5)[40] = 7;  // any non-zero value is on
+    auto on = sts3025bl::sync_read_torque_enable(handler, *port, nose);
+    ASSERT_TRUE(on.ok());
+    EXPECT_EQ(*on, (std::vector<bool>{true, false, false}));
+
+    for (std::uint8_t id = 1; id <= 7; ++id) servos.registers(id)[62] = static_cast<std::uint8_t>(115 + id);
+    auto volts = sts3025bl::sync_read_present_voltage(handler, *port, nose);
+    ASSERT_TRUE(volts.ok());
+    EXPECT_EQ(*volts, (Bytes{120, 121, 122}));
+}
+
+TEST_F(Servos, OffsetAndLockOfTheArmServos) {
+    const double offsets[] = {-pi / 2, -0.0, 0.1, pi};
+    ASSERT_TRUE(sm40bl::sync_write_lock(handler, *port, arms, {false, false, false, false}).ok());
+    ASSERT_TRUE(sm40bl::sync_write_offset(handler, *port, arms, offsets).ok());
+    ASSERT_TRUE(sm40bl::sync_write_lock(handler, *port, arms, {true, true, true, true}).ok());
+    wait_for_packets(3);
+    EXPECT_EQ(servos.u16(1, 31), 0x0BFF);
+    EXPECT_EQ(servos.u16(2, 31), 0x0800);
+    EXPECT_EQ(servos.u16(3, 31), 0x0041);
+    EXPECT_EQ(servos.u16(4, 31), 0x07FF);
+    EXPECT_EQ(servos.registers(4)[55], 1);
+    EXPECT_EQ(peer.received()[0][5], 55);
+
+    servos.set_u16(3, 31, 0x1400);
+    auto read_back = sm40bl::sync_read_offset(handler, *port, arms);
+    ASSERT_TRUE(read_back.ok());
+    EXPECT_EQ((*read_back)[2], 1024 * pi / 2047);
+    EXPECT_TRUE(std::signbit((*read_back)[1]));
+
+    // Beyond pi: refused, nothing sent.
+    peer.clear_received();
+    const double too_far[] = {0.0, 3.5, 0.0, 0.0};
+    auto refused = sm40bl::sync_write_offset(handler, *port, arms, too_far);
+    ASSERT_FALSE(refused.ok());
+    ASSERT_NE(refused.error().io(), nullptr);
+    EXPECT_EQ(io_kind(refused.error()), IoErrorKind::InvalidInput);
+    std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(peer.received().empty());
+}
+
+TEST_F(Servos, WrongReplyWidthIsAParsingError) {
+    servos.extra_params[2] = 1;  // three bytes for a two-byte register
+    auto positions = sm40bl::sync_read_present_position(handler, *port, arms);
+    ASSERT_FALSE(positions.ok());
+    ASSERT_NE(positions.error().communication(), nullptr);
+    EXPECT_EQ(communication_code(positions.error()), CommunicationErrorCode::ParsingError);
+
+    servos.extra_params[2] = -1;  // nothing for a one-byte register
+    auto torque = sm40bl::sync_read_raw_torque_enable(handler, *port, arms);
+    ASSERT_FALSE(torque.ok());
+    ASSERT_NE(torque.error().communication(), nullptr);
+    EXPECT_EQ(communication_code(torque.error()), CommunicationErrorCode::ParsingError);
+}
+
+TEST_F(Servos, ErrorsOfTheTransactionPassThrough) {
+    servos.silent.insert(7);
+    auto positions = sts3025bl::sync_read_present_position(handler, *port, nose);
+    ASSERT_FALSE(positions.ok());
+    EXPECT_TRUE(positions.error().is_timed_out_or_interrupted());
+
+    const double one[] = {0.0};
+    auto mismatch = sm40bl::sync_write_goal_position(handler, *port, arms, one);
+    ASSERT_FALSE(mismatch.ok());
+    ASSERT_NE(mismatch.error().io(), nullptr);
+    EXPECT_EQ(io_kind(mismatch.error()), IoErrorKind::InvalidInput);
+}
