@@ -1,0 +1,142 @@
+// A virtual Quorvel torso: seven Feetech servos behind a pseudo-terminal and
+// three Damiao neck motors on a virtual CAN bus, answering from their own
+// native threads.
+//
+// The simulator is written from the hardware's side of the protocols and
+// shares no code with the controller library, so that a coding mistake cannot
+// cancel out on both ends of a test.
+//
+//   auto sim = torso_sim::TorsoSim::start();
+//   open sim->serial_path() as the servo port, sim->can_bus() as the CAN bus,
+//   inject faults and inspect the traffic with the methods below.
+//
+// Every method is thread-safe and may be called while the bus threads run.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace torso_sim {
+
+// One packet (or one chunk of bytes that did not parse as a packet) that the
+// host sent on the serial line. `time` is CLOCK_MONOTONIC in seconds (the same
+// clock as Python's time.monotonic()).
+struct SerialLogEntry {
+    double time;
+    std::vector<std::uint8_t> bytes;
+    bool parsed;
+};
+
+// One CAN frame that a connected node sent on the virtual bus.
+struct CanLogEntry {
+    double time;
+    std::uint32_t id;    // 11 or 29 bit value, flags stripped
+    bool extended;
+    bool fd;
+    std::vector<std::uint8_t> data;
+};
+
+// What a neck motor is doing, as seen from inside the motor.
+struct NeckMotorState {
+    bool enabled;
+    std::uint32_t ctrl_mode;
+    double position;             // rad, multi-turn
+    double velocity;             // rad/s
+    double commanded_position;   // last position set-point received (rad)
+    float kp, kd;                // gains of the last MIT frame
+};
+
+// Settings fixed at start; everything else is changed at run time.
+struct Options {
+    std::uint32_t neck_ctrl_mode = 1;                  // CTRL_MODE the motors power up in
+    std::array<double, 3> neck_positions{0.0, 0.0, 0.0};  // rad, yaw/pitch/roll
+    std::chrono::milliseconds reboot_silence{20};
+};
+
+class TorsoSim {
+public:
+    // Creates the pseudo-terminal and the bus socket in a fresh temporary
+    // directory and starts the threads. Returns null if the system refuses
+    // (the reason goes to `error` when given).
+    static std::unique_ptr<TorsoSim> start();
+    static std::unique_ptr<TorsoSim> start(const Options& options, std::string* error = nullptr);
+
+    // Stops the threads, closes the pseudo-terminal and the bus, removes the
+    // temporary directory.
+    ~TorsoSim();
+    TorsoSim(const TorsoSim&) = delete;
+    TorsoSim& operator=(const TorsoSim&) = delete;
+
+    std::string serial_path() const;   // slave side of the pty, e.g. /dev/pts/5
+    std::string can_bus() const;       // "unix:<tempdir>/can.sock"
+
+    // ---- servos, ids 1..7 (1-4 SM40BL, 5-7 STS3025BL); other ids are ignored
+    void set_servo_silent(std::uint8_t id, bool silent);
+    // The reported present position becomes `radians` (wrapped into one turn
+    // as the servo would report it); the goal follows, so nothing moves.
+    void set_servo_position(std::uint8_t id, double radians);
+    double servo_position(std::uint8_t id) const;   // present position as reported, rad
+    double servo_goal(std::uint8_t id) const;       // goal register, rad
+    bool servo_torque(std::uint8_t id) const;
+    void set_servo_torque(std::uint8_t id, bool on);
+    double servo_offset(std::uint8_t id) const;     // SM40BL offset register in rad (0 for nose)
+    // Rewrites the offset as the servo itself would (ignores the EEPROM lock):
+    // the shaft stays where it is and the reported position shifts.
+    void set_servo_offset(std::uint8_t id, double radians);
+    // Register table access. Reading gives what the bus would read. Writing
+    // acts like a bus write except that the EEPROM lock is ignored; the
+    // computed registers (present position 56-57, voltage 62) cannot be set.
+    std::uint8_t servo_register(std::uint8_t id, std::uint8_t address) const;
+    void set_servo_register(std::uint8_t id, std::uint8_t address, std::uint8_t value);
+    void set_voltage(std::uint8_t tenths_of_volt);   // all servos, fixed (default 120)
+    // Voltage moves linearly from `from` to `to` over `over`, starting now,
+    // then stays at `to`.
+    void set_voltage_ramp(std::uint8_t from, std::uint8_t to, std::chrono::milliseconds over);
+    void set_servo_speed(double radians_per_second);   // 0 = goal reached at once (default)
+    void set_reboot_silence(std::chrono::milliseconds silence);   // default 20 ms
+    std::uint32_t servo_reboot_count(std::uint8_t id) const;
+    // Faults on the replies of one servo id.
+    void set_corrupt_checksum(std::uint8_t id, bool corrupt);
+    void set_reply_id_override(std::uint8_t id, std::optional<std::uint8_t> reply_as);
+    void set_garbage_before_reply(std::uint8_t id, std::size_t n_bytes);   // never 0xFF bytes
+    // Delay between receiving a packet and the first byte of its reply(ies).
+    void set_reply_delay(std::chrono::microseconds delay);
+
+    // ---- neck, index 0..2 = CAN ids 1..3 (yaw, pitch, roll); other indexes are ignored
+    void set_neck_silent(int index, bool silent);
+    void set_neck_position(int index, double radians);   // the motor stays there (velocity 0)
+    double neck_position(int index) const;
+    NeckMotorState neck_state(int index) const;
+    void set_neck_ctrl_mode(int index, std::uint32_t mode);
+    // Raw 32-bit contents of a motor register (a float's bits for float rows);
+    // 0 for ids that are not in the table.
+    std::uint32_t neck_register(int index, std::uint8_t reg) const;
+    // false (default): position = commanded position at once;
+    // true: MIT frames drive a spring-damper with the frame's kp and kd.
+    void set_neck_dynamics(bool spring_damper);
+    void set_mode_write_sticks(bool sticks);   // default true; false: CTRL_MODE writes are echoed but ignored
+    void set_neck_reply_delay(std::chrono::microseconds delay);
+
+    // Restores every injected fault to its default (no silence, no corruption,
+    // no delays, fixed 12.0 V, immediate servo moves, direct neck dynamics,
+    // mode writes stick). Positions and registers are left alone.
+    void reset_faults();
+
+    // ---- traffic logs (each keeps its most recent 100 000 entries)
+    std::vector<SerialLogEntry> serial_log() const;
+    std::vector<CanLogEntry> can_log() const;
+    void clear_logs();
+
+    class Impl;
+
+private:
+    explicit TorsoSim(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace torso_sim

@@ -1,0 +1,128 @@
+#include "neck_bus.hpp"
+
+#include <algorithm>
+
+namespace torso_sim {
+
+namespace {
+
+struct MotorRow {
+    std::uint16_t can_id;
+    float vmax, tmax;
+};
+constexpr MotorRow kNeckMotors[kNeckMotorCount] = {{1, 30.0f, 10.0f}, {2, 10.0f, 28.0f}, {3, 10.0f, 28.0f}};
+
+// Identifiers: control frames at esc_id + mode offset; configuration frames on 0x7FF.
+constexpr std::uint32_t kModeOffsetStep = 0x100;
+constexpr std::uint32_t kConfigId = 0x7FF;
+constexpr std::size_t kFrameLength = 8;
+
+// Configuration commands (byte 2 of a 0x7FF frame).
+constexpr std::uint8_t kRequestFeedback = 0xCC;
+constexpr std::uint8_t kReadRegister = 0x33;
+constexpr std::uint8_t kWriteRegister = 0x55;
+
+// Special frames on esc_id: FF x7 followed by the command.
+constexpr std::uint8_t kEnable = 0xFC;
+constexpr std::uint8_t kDisable = 0xFD;
+constexpr std::uint8_t kSetZero = 0xFE;
+constexpr std::uint8_t kClearError = 0xFB;
+
+}  // namespace
+
+NeckBus::NeckBus(std::uint32_t ctrl_mode, const std::array<double, 3>& positions) {
+    for (int i = 0; i < kNeckMotorCount; ++i)
+        motors_.emplace_back(kNeckMotors[i].can_id, kNeckMotors[i].vmax, kNeckMotors[i].tmax, ctrl_mode,
+                             positions[static_cast<std::size_t>(i)]);
+}
+
+NeckMotor* NeckBus::motor(int index, double now) {
+    if (index < 0 || index >= kNeckMotorCount) return nullptr;
+    NeckMotor& m = motors_[static_cast<std::size_t>(index)];
+    m.advance(now, spring_damper);
+    return &m;
+}
+
+void NeckBus::reset_faults() {
+    silent.fill(false);
+    spring_damper = false;
+    mode_write_sticks = true;
+    reply_delay = std::chrono::microseconds{0};
+}
+
+int NeckBus::index_of_esc_id(std::uint32_t esc_id) const {
+    for (int i = 0; i < kNeckMotorCount; ++i)
+        if (motors_[static_cast<std::size_t>(i)].esc_id() == esc_id && !silent[static_cast<std::size_t>(i)]) return i;
+    return -1;
+}
+
+std::vector<std::vector<std::uint8_t>> NeckBus::handle(const can::Frame& frame, double now) {
+    for (NeckMotor& m : motors_) m.advance(now, spring_damper);
+    std::vector<std::vector<std::uint8_t>> out;
+    // The motors speak classic CAN with standard identifiers and 8-byte data frames.
+    if (frame.fd || frame.extended || frame.remote || frame.error) return out;
+    if (frame.id == kConfigId) {
+        broadcast_frame(frame.data, out);
+        return out;
+    }
+    if (frame.data.size() != kFrameLength) return out;
+    const std::span<const std::uint8_t, 8> data(frame.data.data(), kFrameLength);
+    for (std::uint32_t offset = 0; offset < 4 * kModeOffsetStep; offset += kModeOffsetStep) {
+        if (frame.id < offset) break;
+        const int index = index_of_esc_id(frame.id - offset);
+        if (index >= 0) {
+            command_frame(motors_[static_cast<std::size_t>(index)], offset, data, out);
+            break;
+        }
+    }
+    return out;
+}
+
+void NeckBus::command_frame(NeckMotor& m, std::uint32_t offset, std::span<const std::uint8_t, 8> data,
+                            std::vector<std::vector<std::uint8_t>>& out) {
+    const bool special = offset == 0 && std::all_of(data.begin(), data.begin() + 7, [](std::uint8_t b) { return b == 0xFF; });
+    if (special && data[7] == kEnable) {
+        m.enable();
+    } else if (special && data[7] == kDisable) {
+        m.disable();
+    } else if (special && data[7] == kSetZero) {
+        m.set_zero();
+    } else if (special && data[7] == kClearError) {
+        // no faults to clear
+    } else {
+        const auto mode = static_cast<ControlMode>(offset / kModeOffsetStep + 1);
+        m.control(mode, data, spring_damper);
+    }
+    const auto fb = m.feedback();
+    out.push_back(can::classic_image(m.mst_id(), fb));
+}
+
+void NeckBus::broadcast_frame(std::span<const std::uint8_t> data, std::vector<std::vector<std::uint8_t>>& out) {
+    if (data.size() < 3) return;
+    const int index = index_of_esc_id(static_cast<std::uint32_t>(data[0] | (data[1] << 8)));
+    if (index < 0) return;
+    NeckMotor& m = motors_[static_cast<std::size_t>(index)];
+    const std::uint8_t command = data[2];
+    if (command == kRequestFeedback) {
+        const auto fb = m.feedback();
+        out.push_back(can::classic_image(m.mst_id(), fb));
+        return;
+    }
+    if (data.size() < 4) return;
+    const std::uint8_t reg = data[3];
+    if (command == kReadRegister) {
+        const auto value = m.read_register(reg);
+        if (!value) return;
+        const std::uint8_t reply[8] = {data[0], data[1], kReadRegister, reg,
+                                       static_cast<std::uint8_t>(*value & 0xFF), static_cast<std::uint8_t>((*value >> 8) & 0xFF),
+                                       static_cast<std::uint8_t>((*value >> 16) & 0xFF), static_cast<std::uint8_t>(*value >> 24)};
+        out.push_back(can::classic_image(m.mst_id(), reply));
+    } else if (command == kWriteRegister && data.size() == kFrameLength) {
+        const std::uint32_t value = static_cast<std::uint32_t>(data[4]) | (static_cast<std::uint32_t>(data[5]) << 8) |
+                                    (static_cast<std::uint32_t>(data[6]) << 16) | (static_cast<std::uint32_t>(data[7]) << 24);
+        if (!m.write_register(reg, value, mode_write_sticks)) return;   // read-only: ignored silently
+        out.push_back(can::classic_image(m.mst_id(), data));
+    }
+}
+
+}  // namespace torso_sim

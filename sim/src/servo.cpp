@@ -1,0 +1,146 @@
+#include "servo.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace torso_sim {
+
+namespace {
+
+constexpr std::uint16_t kOffsetMagnitudeMask = 0x07FF;
+constexpr std::uint16_t kOffsetSignBit = 0x0800;
+constexpr double kOffsetMagnitudeFull = 2047.0;   // magnitude that means pi
+
+double wrap_turn(double steps) {
+    double w = std::fmod(steps, kStepsPerTurn);
+    if (w < 0) w += kStepsPerTurn;
+    if (w >= kStepsPerTurn) w -= kStepsPerTurn;
+    return w;
+}
+
+// Signed distance from `from` to `to` the short way round, (-2048, 2048].
+double short_way(double from, double to) {
+    double d = std::fmod(to - from, kStepsPerTurn);
+    if (d > kStepsPerTurn / 2) d -= kStepsPerTurn;
+    if (d <= -kStepsPerTurn / 2) d += kStepsPerTurn;
+    return d;
+}
+
+std::uint16_t word_at(const std::array<std::uint8_t, 256>& r, std::uint8_t address) {
+    return static_cast<std::uint16_t>(r[address] | (r[static_cast<std::uint8_t>(address + 1)] << 8));
+}
+
+}  // namespace
+
+double steps_to_radians(double steps) {
+    return (steps - kZeroSteps) * 2.0 * std::numbers::pi / kStepsPerTurn;
+}
+
+double radians_to_steps(double radians) {
+    return radians * kStepsPerTurn / (2.0 * std::numbers::pi) + kZeroSteps;
+}
+
+Servo::Servo(std::uint8_t id, ServoModel model) : id_(id), model_(model) {
+    registers_[servo_register::kPGain] = 32;
+    registers_[servo_register::kDGain] = 32;
+    registers_[servo_register::kIGain] = 0;
+    registers_[servo_register::kLock] = 1;
+    set_goal(present_steps());
+}
+
+double Servo::offset_steps() const {
+    if (model_ != ServoModel::SM40BL) return 0.0;
+    const std::uint16_t raw = word_at(registers_, servo_register::kOffset);
+    const double magnitude = raw & kOffsetMagnitudeMask;
+    const double steps = magnitude / kOffsetMagnitudeFull * (kStepsPerTurn / 2);
+    return (raw & kOffsetSignBit) ? -steps : steps;
+}
+
+double Servo::offset_radians() const {
+    return offset_steps() * 2.0 * std::numbers::pi / kStepsPerTurn;
+}
+
+double Servo::present_exact() const { return wrap_turn(encoder_ - offset_steps()); }
+
+int Servo::present_steps() const {
+    return static_cast<int>(wrap_turn(std::floor(present_exact() + 0.5)));
+}
+
+std::int16_t Servo::goal_steps() const {
+    return static_cast<std::int16_t>(word_at(registers_, servo_register::kGoalPosition));
+}
+
+void Servo::set_goal(int steps) {
+    const auto raw = static_cast<std::uint16_t>(steps);
+    registers_[servo_register::kGoalPosition] = static_cast<std::uint8_t>(raw & 0xFF);
+    registers_[servo_register::kGoalPosition + 1] = static_cast<std::uint8_t>(raw >> 8);
+}
+
+void Servo::advance(const ServoEnvironment& env) {
+    const double elapsed = last_update_ < 0 ? 0.0 : env.now - last_update_;
+    last_update_ = env.now;
+    if (!torque_on()) return;
+    const double present = present_exact();
+    const double distance = short_way(present, static_cast<double>(goal_steps()));
+    if (distance == 0.0) return;
+    const double reach = env.speed_steps_per_s * std::max(elapsed, 0.0);
+    double moved = distance;
+    if (env.speed_steps_per_s > 0 && std::fabs(distance) > reach) moved = std::copysign(reach, distance);
+    encoder_ = wrap_turn(present + moved + offset_steps());
+}
+
+std::uint8_t Servo::read(std::uint8_t address, const ServoEnvironment& env) const {
+    using namespace servo_register;
+    const auto present = static_cast<std::uint16_t>(present_steps());
+    switch (address) {
+        case kPresentPosition: return static_cast<std::uint8_t>(present & 0xFF);
+        case kPresentPosition + 1: return static_cast<std::uint8_t>(present >> 8);
+        case kPresentVoltage: return env.voltage;
+        default: return registers_[address];
+    }
+}
+
+void Servo::write(std::uint8_t address, std::span<const std::uint8_t> data, bool honour_lock) {
+    using namespace servo_register;
+    // The shaft (encoder_) is untouched: a new offset shifts the reading.
+    const bool unlocked = !honour_lock || registers_[kLock] == 0;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const std::size_t a = address + i;
+        if (a > 255) break;
+        switch (a) {
+            case kPresentPosition:
+            case kPresentPosition + 1:
+            case kPresentVoltage:
+                break;   // measured, not settable
+            case kOffset:
+            case kOffset + 1:
+                if (model_ != ServoModel::SM40BL || unlocked) registers_[a] = data[i];
+                break;
+            default:
+                registers_[a] = data[i];
+        }
+    }
+}
+
+void Servo::place(double steps) {
+    encoder_ = wrap_turn(steps + offset_steps());
+    set_goal(present_steps());
+}
+
+void Servo::set_offset_radians(double radians) {
+    double magnitude = std::floor(std::fabs(radians) * kOffsetMagnitudeFull / std::numbers::pi + 0.5);
+    magnitude = std::min(magnitude, static_cast<double>(kOffsetMagnitudeMask));
+    auto raw = static_cast<std::uint16_t>(magnitude);
+    if (std::signbit(radians)) raw = static_cast<std::uint16_t>(raw | kOffsetSignBit);
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(raw & 0xFF), static_cast<std::uint8_t>(raw >> 8)};
+    write(servo_register::kOffset, bytes, false);
+}
+
+void Servo::reboot() {
+    registers_[servo_register::kTorqueEnable] = 0;
+    registers_[servo_register::kLock] = 1;
+    set_goal(present_steps());
+}
+
+}  // namespace torso_sim
