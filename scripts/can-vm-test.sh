@@ -112,12 +112,16 @@ add_module() {
 
 BIN_DIR=$VM_DIR/bin
 mkdir -p "$BIN_DIR"
-programs=()   # entries "name args..." run in this order inside the machine
+# Entries "test|bench name args..." run in this order inside the machine. A
+# test fails the run when it fails; a benchmark only when it crashes or hangs,
+# since its requests' 20 ms deadlines are not always kept under emulation on a
+# busy host (it reports such misses itself).
+programs=()
 
 echo "== building the test programs (static)"
 "$CXX" -std=c++20 -O2 -static -Wall -Wextra -Wpedantic -Werror \
     tests/vm/vcan_smoke.cpp -o "$BIN_DIR/vcan_smoke"
-programs+=("vcan_smoke")
+programs+=("test vcan_smoke")
 
 # A build directory of its own: every executable linked with -static, so the
 # initramfs needs no shared libraries.
@@ -127,18 +131,24 @@ cmake -S "$ROOT" -B "$STATIC_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQMC_WE
 has_target() { ninja -C "$STATIC_BUILD" -t targets all | grep "^$1: " >/dev/null; }
 executable_path() { find "$STATIC_BUILD" -type f -name "$1" -perm -u+x -print -quit; }
 
-cmake_targets=()
-# The CAN layer's bus-level tests, once the layer has tests at all.
-if [ -f tests/cpp/candrive/CMakeLists.txt ]; then
-    has_target candrive_bus_tests || { echo "target candrive_bus_tests is missing" >&2; exit 1; }
-    cmake_targets+=(candrive_bus_tests)
-fi
-if [ "${#cmake_targets[@]}" -gt 0 ]; then
-    ninja -C "$STATIC_BUILD" -j "${JOBS:-$(nproc)}" "${cmake_targets[@]}" >/dev/null
-    for target in "${cmake_targets[@]}"; do
-        cp "$(executable_path "$target")" "$BIN_DIR/$target"
-        programs+=("$target")
-    done
+# The CAN layer's two-node bus tests, then the request round-trip benchmark
+# (its request count kept small: every instruction is emulated).
+cmake_programs=()
+want_target() {  # want_target <source that defines it> test|bench <target> [args...]
+    local source=$1 target=$3
+    [ -e "$source" ] || return 0
+    has_target "$target" || { echo "target $target is missing" >&2; exit 1; }
+    shift
+    cmake_programs+=("$*")
+}
+want_target tests/cpp/candrive/CMakeLists.txt test candrive_bus_tests
+want_target bench/can_request_bench.cpp bench can_request_bench 2000
+if [ "${#cmake_programs[@]}" -gt 0 ]; then
+    targets=()
+    for entry in "${cmake_programs[@]}"; do read -r _ target _ <<<"$entry"; targets+=("$target"); done
+    ninja -C "$STATIC_BUILD" -j "${JOBS:-$(nproc)}" "${targets[@]}" >/dev/null
+    for target in "${targets[@]}"; do cp "$(executable_path "$target")" "$BIN_DIR/$target"; done
+    programs+=("${cmake_programs[@]}")
 fi
 
 # --- Initramfs ---------------------------------------------------------------
@@ -156,7 +166,7 @@ done
 printf '%s\n' "${load_order[@]}" > "$STAGE/modules/order"
 
 for entry in "${programs[@]}"; do
-    name=${entry%% *}
+    read -r _ name _ <<<"$entry"
     strip -o "$STAGE/tests/$name" "$BIN_DIR/$name"
 done
 printf '%s\n' "${programs[@]}" > "$STAGE/tests/list"
@@ -184,15 +194,21 @@ ip link add dev vcan0 type vcan || { echo "cannot create vcan0"; finish 91; }
 ip link set vcan0 up || { echo "cannot bring vcan0 up"; finish 92; }
 echo "== kernel $(uname -r), vcan0 up, mtu $(cat /sys/class/net/vcan0/mtu)"
 
-export QMC_CAN_IFACE=vcan0
+export QMC_CAN_IFACE=vcan0 GTEST_COLOR=no
 status=0
 failed=""
-while read -r program args; do
+while read -r kind program args; do
     echo "== $program $args"
     timeout 120 "/tests/$program" $args
     code=$?
     echo "QMC_VM_TEST $program status=$code"
-    if [ "$code" != 0 ]; then status=1; failed="$failed $program"; fi
+    # 124 and above: timed out or killed by a signal.
+    if [ "$code" != 0 ] && { [ "$kind" = test ] || [ "$code" -ge 124 ]; }; then
+        status=1
+        failed="$failed $program"
+    elif [ "$code" != 0 ]; then
+        echo "note: benchmark $program reported failed requests (not counted under emulation)"
+    fi
 done < /tests/list
 [ -z "$failed" ] || echo "failed:$failed"
 finish "$status"
@@ -204,7 +220,7 @@ INITRD=$VM_DIR/initrd.gz
 
 # --- Boot --------------------------------------------------------------------
 
-echo "== booting $(basename "$VMLINUZ") with ${programs[*]} (timeout ${TIMEOUT}s)"
+echo "== booting $(basename "$VMLINUZ") (timeout ${TIMEOUT}s)"
 LOG=$VM_DIR/console.log
 boot_started=$(date +%s)
 set +e
