@@ -3,6 +3,16 @@
 // Every converter takes the argument object and the parameter's name, writes
 // the value to `out` and returns true; on failure it sets TypeError,
 // ValueError or OverflowError naming the parameter and returns false.
+//
+// A method taking (index, kp, kd) as METH_FASTCALL | METH_KEYWORDS:
+//
+//     static constexpr const char* kNames[] = {"index", "kp", "kd"};
+//     static constexpr Signature kSignature{"set_neck_gains", kNames, 3};
+//     PyObject* arg[3];
+//     std::size_t index; double kp, kd;
+//     if (!bind_arguments(kSignature, args, nargs, kwnames, arg) || !to_index(arg[0], "index", index) ||
+//         !to_double(arg[1], "kp", kp) || !to_double(arg[2], "kd", kd))
+//         return nullptr;
 #pragma once
 
 #include <array>
