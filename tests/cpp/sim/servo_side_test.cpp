@@ -18,7 +18,7 @@ using torso_sim::TorsoSim;
 constexpr double kPi = std::numbers::pi;
 constexpr double kStep = 2 * kPi / 4096;
 
-constexpr std::uint8_t kPing = 0x01, kRead = 0x02, kWrite = 0x03, kReboot = 0x08, kSyncRead = 0x82,
+constexpr std::uint8_t kPing = 0x01, kRead = 0x02, kWrite = 0x03, kSyncRead = 0x82,
                        kSyncWrite = 0x83;
 
 double monotonic_now() {

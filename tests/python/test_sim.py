@@ -1,0 +1,126 @@
+"""The simulator module seen from Python: start, serial and CAN traffic, faults, logs, lifetime, CLI."""
+
+import os
+import select
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
+TorsoSim = quorvel_torso_sim.TorsoSim
+
+
+def _status(servo_id, params=b""):
+    body = bytes([servo_id, len(params) + 2, 0]) + params
+    return b"\xff\xff" + body + bytes([~sum(body) & 0xFF])
+
+
+def _exchange(fd, packet, expect, timeout=0.5):
+    os.write(fd, packet)
+    got = b""
+    deadline = time.monotonic() + timeout
+    while len(got) < expect:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        got += os.read(fd, 256)
+    return got
+
+
+@pytest.fixture
+def sim():
+    with TorsoSim() as s:
+        yield s
+
+
+@pytest.fixture
+def port(sim):
+    fd = os.open(sim.serial_path, os.O_RDWR | os.O_NOCTTY)
+    yield fd
+    os.close(fd)
+
+
+def test_servos_answer_on_the_pty_and_the_log_records_the_host(sim, port):
+    sim.clear_logs()
+    before = time.monotonic()
+    assert _exchange(port, bytes.fromhex("ffff010201fb"), 6) == bytes.fromhex("ffff010200fc")
+    sim.set_servo_position(3, 1.5707963267948966)
+    assert _exchange(port, bytes.fromhex("ffff0304023802bc"), 8) == _status(3, b"\x00\x0c")
+
+    log = sim.serial_log()
+    assert [e.bytes for e in log] == [bytes.fromhex("ffff010201fb"), bytes.fromhex("ffff0304023802bc")]
+    assert all(e.parsed and before <= e.time <= time.monotonic() for e in log)
+    time_, data, parsed = log[0]  # records are tuples too
+    assert isinstance(data, bytes) and parsed is True
+    sim.clear_logs()
+    assert sim.serial_log() == []
+
+
+def test_faults_change_what_the_servos_send(sim, port):
+    sim.set_servo_silent(3, True)
+    assert _exchange(port, bytes.fromhex("ffff030201f9"), 6, timeout=0.05) == b""
+    sim.set_corrupt_checksum(1, True)
+    reply = _exchange(port, bytes.fromhex("ffff010201fb"), 6)
+    assert reply[:5] == bytes.fromhex("ffff010200") and reply[5] != 0xFC
+    sim.reset_faults()
+    assert _exchange(port, bytes.fromhex("ffff030201f9"), 6) == _status(3)
+    sim.set_voltage(75)
+    assert sim.servo_register(6, 62) == 75
+    with pytest.raises(OverflowError):
+        sim.set_servo_silent(256, True)
+    with pytest.raises(IndexError):
+        sim.set_neck_silent(3, True)
+
+
+def test_neck_motors_answer_on_the_virtual_can_bus(sim):
+    sim.set_neck_position(2, 6.1)
+    path = sim.can_bus.removeprefix("unix:")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET) as node:
+        node.connect(path)
+        node.settimeout(0.5)
+        request = bytes([3, 0, 0xCC, 0, 0, 0, 0, 0])
+        node.send(struct.pack("=IB3x8s", 0x7FF, 8, request))
+        can_id, length, data = struct.unpack("=IB3x8s", node.recv(72))
+    assert (can_id, length, data[0]) == (3, 8, 0x03)
+    position = ((data[1] << 8) | data[2]) * 25.0 / 65535 - 12.5
+    assert position == pytest.approx(6.1, abs=1e-3)
+    state = sim.neck_state(2)
+    assert state.position == pytest.approx(6.1) and not state.enabled and state.ctrl_mode == 1
+    [entry] = sim.can_log()
+    assert (entry.id, entry.extended, entry.fd, entry.data) == (0x7FF, False, False, request)
+
+
+def test_close_ends_the_simulator_and_is_idempotent():
+    with TorsoSim(neck_ctrl_mode=3, neck_positions=[0.5, 0.0, -0.5]) as sim:
+        socket_path = sim.can_bus.removeprefix("unix:")
+        assert os.path.exists(socket_path) and os.path.exists(sim.serial_path)
+        assert sim.neck_state(0).ctrl_mode == 3 and sim.neck_position(2) == -0.5
+    assert sim.closed and not os.path.exists(socket_path)
+    sim.close()
+    with pytest.raises(RuntimeError):
+        sim.serial_log()
+    with pytest.raises(ValueError):
+        TorsoSim(neck_positions=[1.0])
+
+
+def test_command_prints_the_connection_and_stops_on_ctrl_c():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.Popen([sys.executable, "-m", "quorvel_tools.sim_cli", "--voltage", "110"],
+                            stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        lines = [proc.stdout.readline() for _ in range(3)]
+        assert lines[0].startswith("quorvel torso simulator running")
+        serial_path = lines[1].split(":", 1)[1].strip()
+        assert lines[2].split(":", 1)[1].strip().startswith("unix:")
+        assert os.path.exists(serial_path)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=10) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
