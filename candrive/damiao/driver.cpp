@@ -4,6 +4,8 @@
 #include <cmath>
 #include <thread>
 
+#include "transport/deadline.hpp"
+
 namespace candrive::damiao {
 namespace {
 
@@ -113,10 +115,9 @@ DamiaoResult<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_
     CanResult<void> sent = bus.send(classic_frame(kManagementId, data));
     if (!sent.ok()) return common::Err{Error::transport(std::move(sent).error())};
 
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + timeout_;
+    const MonotonicClock::time_point deadline = deadline_after(timeout_);
     for (;;) {
-        const auto remaining = deadline - Clock::now();
+        const auto remaining = deadline - MonotonicClock::now();
         if (remaining < std::chrono::microseconds(1)) return common::Err{Error::transport(CanError::timeout())};
         CanResult<CanFrame> received = bus.recv(remaining);
         if (!received.ok()) return common::Err{Error::transport(std::move(received).error())};

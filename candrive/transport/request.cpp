@@ -2,16 +2,16 @@
 #include <chrono>
 
 #include "candrive/transport.hpp"
+#include "transport/deadline.hpp"
 
 namespace candrive {
 
 CanResult<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected_id,
                                           std::chrono::nanoseconds timeout) {
-    using Clock = std::chrono::steady_clock;
     QMC_TRY(send(frame));
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const MonotonicClock::time_point deadline = deadline_after(timeout);
     for (;;) {
-        const auto remaining = deadline - Clock::now();
+        const auto remaining = deadline - MonotonicClock::now();
         if (remaining < std::chrono::microseconds(1)) return common::Err{CanError::timeout()};
         CanResult<CanFrame> received = recv(remaining);
         if (!received.ok()) return received;

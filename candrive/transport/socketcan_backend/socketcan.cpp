@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "frame_image.hpp"
+#include "transport/deadline.hpp"
 
 namespace candrive {
 namespace {
@@ -136,10 +137,10 @@ CanResult<void> SocketCanTransport::send(const CanFrame& frame) {
 }
 
 CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::max(timeout, std::chrono::nanoseconds::zero());
+    const MonotonicClock::time_point deadline = deadline_after(timeout);
     for (;;) {
-        const auto remaining = std::max<std::chrono::nanoseconds>(deadline - Clock::now(), std::chrono::nanoseconds::zero());
+        const auto remaining =
+            std::max<std::chrono::nanoseconds>(deadline - MonotonicClock::now(), std::chrono::nanoseconds::zero());
         const timespec wait = to_timespec(remaining);
         pollfd readable{fd_, POLLIN, 0};
         const int ready = ::ppoll(&readable, 1, &wait, nullptr);

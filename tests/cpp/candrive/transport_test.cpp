@@ -199,7 +199,7 @@ TEST(CanRequest, LateReplyAnswersTheNextRequest) {
     EXPECT_EQ(peer.drain(), 2);
 }
 
-TEST(CanRequest, ZeroTimeOutAndSendErrors) {
+TEST(CanRequest, ZeroAndHugeTimeOutsAndSendErrors) {
     auto [bus, peer] = RawPeer::pair();
     const auto start = Clock::now();
     auto reply = bus.request(classic(CanId::standard(1), {}), CanId::standard(2), milliseconds(0));
@@ -207,6 +207,11 @@ TEST(CanRequest, ZeroTimeOutAndSendErrors) {
     EXPECT_EQ(reply.error().kind(), CanError::Kind::Timeout);
     EXPECT_LT(Clock::now() - start, milliseconds(500));
     EXPECT_EQ(peer.drain(), 1);  // the frame itself still went out
+
+    // The largest time-out must not overflow into an immediate deadline.
+    peer.write(classic_image(2, {}));
+    reply = bus.request(classic(CanId::standard(1), {}), CanId::standard(2), std::chrono::nanoseconds::max());
+    ASSERT_TRUE(reply.ok()) << reply.error().message();
 
     peer.write(classic_image(2, {}));
     reply = bus.request(classic(CanId::standard(0x800), {}), CanId::standard(2), milliseconds(100));

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -24,7 +25,7 @@ inline Bytes classic_image(std::uint32_t id_word, const Bytes& data) {
     Bytes image(16, 0);
     std::memcpy(image.data(), &id_word, 4);
     image[4] = static_cast<std::uint8_t>(data.size());
-    std::memcpy(image.data() + 8, data.data(), data.size());
+    std::copy(data.begin(), data.end(), image.begin() + 8);
     return image;
 }
 
@@ -34,7 +35,7 @@ inline Bytes fd_image(std::uint32_t id_word, const Bytes& data, std::uint8_t fla
     std::memcpy(image.data(), &id_word, 4);
     image[4] = static_cast<std::uint8_t>(data.size());
     image[5] = flags;
-    std::memcpy(image.data() + 8, data.data(), data.size());
+    std::copy(data.begin(), data.end(), image.begin() + 8);
     return image;
 }
 
