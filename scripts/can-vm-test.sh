@@ -126,8 +126,12 @@ programs+=("test vcan_smoke")
 # A build directory of its own: every executable linked with -static, so the
 # initramfs needs no shared libraries.
 STATIC_BUILD=$VM_DIR/static-build
-cmake -S "$ROOT" -B "$STATIC_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQMC_WERROR=ON \
-    -DQMC_BUILD_PYTHON=OFF -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+BUILD_LOG=$VM_DIR/build.log
+quietly() {  # runs a build step, showing its output only when it fails
+    "$@" >"$BUILD_LOG" 2>&1 || { cat "$BUILD_LOG" >&2; echo "FAILED: $*" >&2; exit 1; }
+}
+quietly cmake -S "$ROOT" -B "$STATIC_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQMC_WERROR=ON \
+    -DQMC_BUILD_PYTHON=OFF -DCMAKE_EXE_LINKER_FLAGS=-static
 has_target() { ninja -C "$STATIC_BUILD" -t targets all | grep "^$1: " >/dev/null; }
 executable_path() { find "$STATIC_BUILD" -type f -name "$1" -perm -u+x -print -quit; }
 
@@ -146,7 +150,7 @@ want_target bench/can_request_bench.cpp bench can_request_bench 2000
 if [ "${#cmake_programs[@]}" -gt 0 ]; then
     targets=()
     for entry in "${cmake_programs[@]}"; do read -r _ target _ <<<"$entry"; targets+=("$target"); done
-    ninja -C "$STATIC_BUILD" -j "${JOBS:-$(nproc)}" "${targets[@]}" >/dev/null
+    quietly ninja -C "$STATIC_BUILD" -j "${JOBS:-$(nproc)}" "${targets[@]}"
     for target in "${targets[@]}"; do cp "$(executable_path "$target")" "$BIN_DIR/$target"; done
     programs+=("${cmake_programs[@]}")
 fi
