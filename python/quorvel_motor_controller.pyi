@@ -4,11 +4,129 @@ from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, final
 
 __all__ = [
+    "QuorvelMotorController",
     "QuorvelTorsoPosition",
     "ControlLoopStats",
 ]
 
 _Float = SupportsFloat | SupportsIndex
+
+@final
+class QuorvelMotorController:
+    """Direct, synchronous access to the torso's servos (serial bus) and neck motors (CAN).
+
+    Every method runs its bus transactions before returning and raises
+    RuntimeError with the bus or controller error's text on failure.
+    Other Python threads keep running while a call waits on the buses.
+    """
+
+    def __new__(cls, serialport: str | None = None, can_bus: str = "can0") -> QuorvelMotorController:
+        """Create a new motor controller for the given serial port and CAN bus.
+
+        # Arguments
+        * `serialport` - Path to (Unix) or COM ID (Windows) of the serial port.
+          Pass `None` to build a neck-only (CAN) controller; arm/nose methods
+          will then raise an exception.
+        * `can_bus` - SocketCAN interface name for the neck Damiao motors (default `"can0"`).
+        """
+    def is_torque_enabled(self) -> bool:
+        """Is torque enabled on all motors"""
+    def enable_torque(self) -> None:
+        """Enable torque on all motors."""
+    def enable_torque_on_ids(self, ids: Sequence[SupportsIndex] | bytes) -> None:
+        """Enable torque on ids"""
+    def disable_torque(self) -> None:
+        """Disable torque on all motors."""
+    def disable_torque_on_ids(self, ids: Sequence[SupportsIndex] | bytes) -> None:
+        """Disable torque on ids"""
+    def read_all_positions(self) -> list[float]:
+        """Read all motor positions as a 7-element array.
+        Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"""
+    def set_all_goal_positions(self, positions: Sequence[_Float]) -> None:
+        """Set goal positions for all motors (7 values).
+
+        # Arguments
+        * `positions` - Array of 7 goal positions
+          (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right)."""
+    def set_left_arm_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for the left arm (2 values: pitch, yaw)."""
+    def set_right_arm_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for the right arm (2 values: pitch, yaw)."""
+    def set_arms_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right yaw)."""
+    def set_nose_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for the nose (3 values)."""
+    def set_neck_position(self, position: Sequence[_Float]) -> list[float]:
+        """Set goal positions for the neck (3 values: yaw, pitch, roll). Returns
+        the observed positions reported by the motor replies."""
+    def set_neck_yaw_position(self, position: _Float) -> float: ...
+    def set_neck_pitch_position(self, position: _Float) -> float: ...
+    def set_neck_roll_position(self, position: _Float) -> float: ...
+    def neck_position_limits(self) -> list[tuple[float, float]]:
+        """Hard safety bounds (lower, upper) in rad for each neck joint.
+        Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds
+        before commanding the motor."""
+    def read_neck_positions(self) -> list[float]:
+        """Read the current neck positions (yaw, pitch, roll) via a Damiao
+        feedback request."""
+    def set_neck_gains(self, index: SupportsIndex, kp: _Float, kd: _Float) -> None:
+        """Override the MIT impedance gains (kp, kd) for a single neck joint.
+        `index`: 0=yaw, 1=pitch, 2=roll."""
+    def neck_home(
+        self,
+        speed: _Float = 0.4,
+        tolerance: _Float = 0.15,
+        kp: _Float | None = None,
+        kd: _Float | None = None,
+    ) -> list[float]:
+        """Home the 3 neck joints to the nearest physical zero.
+
+        Snaps each goal to the nearest multiple of 2π of the joint's current
+        reported position — after a power cycle the Damiao multi-turn counter
+        resets, so commanding "go to 0" naively could spin the head a full
+        turn. Rounding keeps travel within ±π and lands at a physically
+        equivalent zero.
+
+        Enables neck torque if it isn't already (does **not** disable on
+        exit — caller owns torque lifecycle). Ramps at `speed` rad/s on a
+        10 ms cycle and returns the observed positions once every joint is
+        within `tolerance` rad of its goal. Raises on timeout.
+
+        `kp` / `kd`: optional overrides applied to all three joints for the
+        duration of homing (and left in place afterwards). `None` keeps the
+        per-joint defaults baked into the controller."""
+    def enable_neck(self, enable: bool) -> None:
+        """Enable or disable the neck motors. On enable, also forces each motor
+        into MIT control mode."""
+    def is_neck_torque_enabled(self) -> bool:
+        """Last commanded torque-enable state for the neck (in-memory; the
+        Damiao firmware does not expose a readable enable register)."""
+    def enable_arms(self, enable: bool) -> None:
+        """Enable or disable the arm motors."""
+    def set_arm_home(self, verify_tol: _Float = 0.05) -> list[float]:
+        """Make the current physical arm pose the new "radian zero" by rewriting
+        each Feetech arm motor's Position Offset EEPROM register (0x1F).
+        Persistent across power cycles.
+
+        Disables arm torque, reads the current present_position + offset for
+        every arm motor, computes a new offset equal to the recovered absolute
+        encoder position (so future `present_position` reads of this pose come
+        back as 0 rad and `goal_position = 0` writes leave the arm where it
+        sits now), unlocks EEPROM, writes the offset, re-locks, and verifies
+        by reading present_position back. Caller owns torque lifecycle — arms
+        are left **torque-off** on exit.
+
+        Returns the observed post-write `present_position` (rad) for the four
+        joints: `[left_pitch, left_yaw, right_pitch, right_yaw]`. Raises
+        `RuntimeError` when verification fails (within `verify_tol` rad of 0)
+        or any bus call errors."""
+    def enable_nose(self, enable: bool) -> None:
+        """Enable or disable the nose motors."""
+    def write_raw_packet(self, data: bytes) -> None:
+        """Write raw packet data to the serial port.
+
+        # Arguments
+        * `data` - Byte array of raw packet data to send."""
 
 @final
 class QuorvelTorsoPosition:

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bindings/direct_controller.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/logging_bridge.hpp"
 #include "bindings/python.hpp"
@@ -18,6 +19,7 @@ struct ClassEntry {
     PyTypeObject* (*type)();
 };
 constexpr ClassEntry kClasses[] = {
+    {"QuorvelMotorController", direct_controller_type},
     {"QuorvelTorsoPosition", torso_position_type},
     {"ControlLoopStats", control_loop_stats_type},
 };

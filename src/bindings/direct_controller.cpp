@@ -1,0 +1,564 @@
+#include "bindings/direct_controller.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "bindings/controller_cell.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
+#include "bindings/types.hpp"
+#include "controller/quorvel_motor_controller.hpp"
+#include "smartbus/error.hpp"
+
+namespace qmc::py {
+namespace {
+
+using quorvel::ControllerError;
+using quorvel::QuorvelMotorController;
+using ControllerCell = PoisonableCell<QuorvelMotorController>;
+
+constexpr const char* kPoisonedMessage = "Failed to lock motor controller";
+
+struct DirectControllerObject {
+    PyObject_HEAD
+    // Owned; set by tp_new before the object is handed out, freed by dealloc.
+    ControllerCell* cell;
+};
+
+ControllerCell& cell_of(PyObject* self) { return *reinterpret_cast<DirectControllerObject*>(self)->cell; }
+
+// ---- Failures and results ----------------------------------------------------
+
+// A refused argument (a non-finite neck position) is the caller's mistake;
+// everything else the operation reports is a bus or controller failure.
+std::nullptr_t raise_failure(const ControllerError& error) {
+    if (error.is_invalid_argument()) return raise_value_error(error.message());
+    return raise_runtime_error(error.message());
+}
+
+std::nullptr_t raise_failure(const smartbus::IoError& error) { return raise_failure(ControllerError(smartbus::Error(error))); }
+
+template <class R>
+struct is_result : std::false_type {};
+template <class T, class E>
+struct is_result<common::Result<T, E>> : std::true_type {};
+
+// Runs `op(controller)` with the interpreter lock released, both while it
+// waits for the controller mutex and while the operation talks to the buses
+// or sleeps, so other Python threads (and native threads that log) keep
+// going. Returns the operation's outcome, or nothing with RuntimeError set
+// when an earlier fault poisoned the mutex. A C++ exception escaping `op`
+// poisons it and propagates (the call guard turns it into PanicException).
+template <class Op>
+auto locked(PyObject* self, Op&& op) {
+    ControllerCell& cell = cell_of(self);
+    auto outcome = allow_threads([&] { return cell.with_lock(op); });
+    if (!outcome) raise_runtime_error(kPoisonedMessage);
+    return outcome;
+}
+
+PyObject* none() { Py_RETURN_NONE; }
+
+// Runs the operation and turns its outcome into the method's return value:
+// None for an operation without a value, `convert(value)` otherwise.
+template <class Op, class Convert>
+PyObject* call(PyObject* self, Op&& op, Convert&& convert) {
+    auto outcome = locked(self, std::forward<Op>(op));
+    if (!outcome) return nullptr;
+    auto& result = *outcome;
+    using R = std::remove_reference_t<decltype(result)>;
+    if constexpr (is_result<R>::value) {
+        if (!result.ok()) return raise_failure(result.error());
+        if constexpr (std::is_void_v<typename R::value_type>) {
+            return none();
+        } else {
+            return convert(result.value());
+        }
+    } else {
+        return convert(result);
+    }
+}
+
+template <class Op>
+PyObject* call(PyObject* self, Op&& op) {
+    return call(self, std::forward<Op>(op), [](const auto&) { return none(); });
+}
+
+PyObject* to_bool_object(bool value) { return bool_object(value); }
+PyObject* to_float_object(double value) { return PyFloat_FromDouble(value); }
+template <std::size_t N>
+PyObject* to_float_list(const std::array<double, N>& values) {
+    return float_list(values);
+}
+
+PyObject* limits_list(const std::array<std::pair<double, double>, 3>& limits) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(limits.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < limits.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(dd)", limits[i].first, limits[i].second);
+        if (pair == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+    }
+    return list;
+}
+
+// ---- Argument conversion ----------------------------------------------------------
+
+// A gain goes to the motor as a 32-bit float. Beyond the float range it
+// becomes an infinity (the MIT encoding then saturates it), as IEEE
+// narrowing does; NaN stays NaN.
+float narrow_gain(double value) {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (value > kMax) return std::numeric_limits<float>::infinity();
+    if (value < -kMax) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
+}
+
+bool to_gain(PyObject* obj, const char* name, float& out) {
+    double value = 0.0;
+    if (!to_double(obj, name, value)) return false;
+    out = narrow_gain(value);
+    return true;
+}
+
+bool to_optional_gain(PyObject* obj, const char* name, std::optional<float>& out) {
+    if (obj == nullptr || obj == Py_None) {
+        out.reset();
+        return true;
+    }
+    float value = 0.0F;
+    if (!to_gain(obj, name, value)) return false;
+    out = value;
+    return true;
+}
+
+// `obj` as a double, or `fallback` when the argument was omitted.
+bool to_double_or(PyObject* obj, const char* name, double fallback, double& out) {
+    if (obj == nullptr) {
+        out = fallback;
+        return true;
+    }
+    return to_double(obj, name, out);
+}
+
+// ---- Construction and release ---------------------------------------------------
+
+PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"serialport", "can_bus"};
+        static constexpr Signature kSignature{"QuorvelMotorController", kNames, 0};
+        PyObject* arg[2];
+        if (!bind_arguments(kSignature, args, kwargs, arg)) return nullptr;
+        std::optional<std::string> serialport;
+        std::string can_bus = "can0";
+        if (arg[0] != nullptr && !to_optional_string(arg[0], "serialport", serialport)) return nullptr;
+        if (arg[1] != nullptr && !to_string(arg[1], "can_bus", can_bus)) return nullptr;
+
+        auto created = allow_threads([&] { return QuorvelMotorController::create(serialport, can_bus); });
+        if (!created) return raise_runtime_error(created.error().message());
+        auto cell = std::make_unique<ControllerCell>(std::move(created).value());
+
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;  // the controller closes its buses
+        reinterpret_cast<DirectControllerObject*>(self)->cell = cell.release();
+        return self;
+    });
+}
+
+// No call can be running: each holds a reference to the object.
+void controller_dealloc(PyObject* self) {
+    delete reinterpret_cast<DirectControllerObject*>(self)->cell;  // closes the serial port and the CAN socket
+    free_instance(self);
+}
+
+// ---- Methods ----------------------------------------------------------------------
+
+using Args = PyObject* const*;
+
+PyObject* is_torque_enabled(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController& c) { return c.is_torque_enabled(); }, to_bool_object);
+    });
+}
+
+PyObject* enable_torque(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController& c) { return c.enable_torque(); });
+    });
+}
+
+PyObject* disable_torque(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController& c) { return c.disable_torque(); });
+    });
+}
+
+PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
+                        bool enable) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"ids"};
+        const Signature signature{function, kNames, 1};
+        PyObject* arg[1];
+        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+        std::vector<std::uint8_t> ids;
+        if (!to_byte_list(arg[0], "ids", ids)) return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return c.set_torque_on_ids(ids, enable); });
+    });
+}
+
+PyObject* enable_torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return torque_on_ids(self, args, nargs, kwnames, "enable_torque_on_ids", true);
+}
+
+PyObject* disable_torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return torque_on_ids(self, args, nargs, kwnames, "disable_torque_on_ids", false);
+}
+
+PyObject* read_all_positions(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController& c) { return c.read_all_positions(); }, to_float_list<7>);
+    });
+}
+
+// A method taking one sequence of exactly N positions; `Setter` is the
+// controller operation it runs.
+template <std::size_t N, class Setter>
+PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
+                           const char* parameter, Setter setter) {
+    return guarded([&]() -> PyObject* {
+        const char* const names[] = {parameter};
+        const Signature signature{function, names, 1};
+        PyObject* arg[1];
+        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+        std::array<double, N> positions{};
+        if (!to_float_array(arg[0], parameter, positions)) return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return (c.*setter)(positions); });
+    });
+}
+
+PyObject* set_all_goal_positions(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return positions_method<7>(self, args, nargs, kwnames, "set_all_goal_positions", "positions",
+                               &QuorvelMotorController::set_all_goal_positions);
+}
+
+PyObject* set_left_arm_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return positions_method<2>(self, args, nargs, kwnames, "set_left_arm_position", "position",
+                               &QuorvelMotorController::set_left_arm_position);
+}
+
+PyObject* set_right_arm_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return positions_method<2>(self, args, nargs, kwnames, "set_right_arm_position", "position",
+                               &QuorvelMotorController::set_right_arm_position);
+}
+
+PyObject* set_arms_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return positions_method<4>(self, args, nargs, kwnames, "set_arms_position", "position",
+                               &QuorvelMotorController::set_arms_position);
+}
+
+PyObject* set_nose_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return positions_method<3>(self, args, nargs, kwnames, "set_nose_position", "position",
+                               &QuorvelMotorController::set_nose_position);
+}
+
+PyObject* set_neck_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"position"};
+        static constexpr Signature kSignature{"set_neck_position", kNames, 1};
+        PyObject* arg[1];
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
+        std::array<double, 3> positions{};
+        if (!to_float_array(arg[0], "position", positions)) return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return c.set_neck_position(positions); },
+                    to_float_list<3>);
+    });
+}
+
+PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
+                            std::size_t index) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"position"};
+        const Signature signature{function, kNames, 1};
+        PyObject* arg[1];
+        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+        double position = 0.0;
+        if (!to_double(arg[0], "position", position)) return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return c.set_single_neck_joint(index, position); },
+                    to_float_object);
+    });
+}
+
+PyObject* set_neck_yaw_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return single_neck_joint(self, args, nargs, kwnames, "set_neck_yaw_position", 0);
+}
+
+PyObject* set_neck_pitch_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return single_neck_joint(self, args, nargs, kwnames, "set_neck_pitch_position", 1);
+}
+
+PyObject* set_neck_roll_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return single_neck_joint(self, args, nargs, kwnames, "set_neck_roll_position", 2);
+}
+
+// Sends nothing, but a poisoned controller refuses it like every other method.
+PyObject* neck_position_limits(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController&) { return QuorvelMotorController::neck_position_limits(); },
+                    limits_list);
+    });
+}
+
+PyObject* read_neck_positions(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController& c) { return c.read_neck_positions(); }, to_float_list<3>);
+    });
+}
+
+PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"index", "kp", "kd"};
+        static constexpr Signature kSignature{"set_neck_gains", kNames, 3};
+        PyObject* arg[3];
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
+        std::size_t index = 0;
+        float kp = 0.0F;
+        float kd = 0.0F;
+        if (!to_index(arg[0], "index", index) || !to_gain(arg[1], "kp", kp) || !to_gain(arg[2], "kd", kd))
+            return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return c.set_neck_gains(index, kp, kd); });
+    });
+}
+
+PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"speed", "tolerance", "kp", "kd"};
+        static constexpr Signature kSignature{"neck_home", kNames, 0};
+        PyObject* arg[4];
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
+        double speed = 0.0;
+        double tolerance = 0.0;
+        std::optional<float> kp;
+        std::optional<float> kd;
+        if (!to_double_or(arg[0], "speed", 0.4, speed) || !to_double_or(arg[1], "tolerance", 0.15, tolerance) ||
+            !to_optional_gain(arg[2], "kp", kp) || !to_optional_gain(arg[3], "kd", kd))
+            return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return c.neck_home(speed, tolerance, kp, kd); },
+                    to_float_list<3>);
+    });
+}
+
+// A method taking one bool; `Switch` is the controller operation it runs.
+template <class Switch>
+PyObject* switch_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
+                        Switch operation) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"enable"};
+        const Signature signature{function, kNames, 1};
+        PyObject* arg[1];
+        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+        bool enable = false;
+        if (!to_bool(arg[0], "enable", enable)) return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return (c.*operation)(enable); });
+    });
+}
+
+PyObject* enable_neck(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return switch_method(self, args, nargs, kwnames, "enable_neck", &QuorvelMotorController::enable_neck);
+}
+
+PyObject* is_neck_torque_enabled(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController& c) { return c.is_neck_torque_enabled(); }, to_bool_object);
+    });
+}
+
+PyObject* enable_arms(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return switch_method(self, args, nargs, kwnames, "enable_arms", &QuorvelMotorController::enable_arms);
+}
+
+PyObject* set_arm_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"verify_tol"};
+        static constexpr Signature kSignature{"set_arm_home", kNames, 0};
+        PyObject* arg[1];
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
+        double verify_tol = 0.0;
+        if (!to_double_or(arg[0], "verify_tol", 0.05, verify_tol)) return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return c.set_arm_home(verify_tol); }, to_float_list<4>);
+    });
+}
+
+PyObject* enable_nose(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return switch_method(self, args, nargs, kwnames, "enable_nose", &QuorvelMotorController::enable_nose);
+}
+
+PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"data"};
+        static constexpr Signature kSignature{"write_raw_packet", kNames, 1};
+        PyObject* arg[1];
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
+        std::vector<std::uint8_t> data;
+        if (!to_bytes(arg[0], "data", data)) return nullptr;
+        // The reply the controller collects is not passed on.
+        return call(self, [&](QuorvelMotorController& c) { return c.write_raw_packet(data); },
+                    [](const std::vector<std::uint8_t>&) { return none(); });
+    });
+}
+
+// ---- Class ------------------------------------------------------------------------
+
+template <class F>
+PyCFunction method(F function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kNoArgs = METH_NOARGS;
+constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef controller_methods[] = {
+    {"is_torque_enabled", method(is_torque_enabled), kNoArgs,
+     "is_torque_enabled($self)\n--\n\nIs torque enabled on all motors"},
+    {"enable_torque", method(enable_torque), kNoArgs, "enable_torque($self)\n--\n\nEnable torque on all motors."},
+    {"enable_torque_on_ids", method(enable_torque_on_ids), kArgs,
+     "enable_torque_on_ids($self, ids)\n--\n\nEnable torque on ids"},
+    {"disable_torque", method(disable_torque), kNoArgs,
+     "disable_torque($self)\n--\n\nDisable torque on all motors."},
+    {"disable_torque_on_ids", method(disable_torque_on_ids), kArgs,
+     "disable_torque_on_ids($self, ids)\n--\n\nDisable torque on ids"},
+    {"read_all_positions", method(read_all_positions), kNoArgs,
+     "read_all_positions($self)\n--\n\n"
+     "Read all motor positions as a 7-element array.\n"
+     "Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"},
+    {"set_all_goal_positions", method(set_all_goal_positions), kArgs,
+     "set_all_goal_positions($self, positions)\n--\n\n"
+     "Set goal positions for all motors (7 values).\n\n"
+     "# Arguments\n"
+     "* `positions` - Array of 7 goal positions\n"
+     "  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right)."},
+    {"set_left_arm_position", method(set_left_arm_position), kArgs,
+     "set_left_arm_position($self, position)\n--\n\nSet goal positions for the left arm (2 values: pitch, yaw)."},
+    {"set_right_arm_position", method(set_right_arm_position), kArgs,
+     "set_right_arm_position($self, position)\n--\n\nSet goal positions for the right arm (2 values: pitch, yaw)."},
+    {"set_arms_position", method(set_arms_position), kArgs,
+     "set_arms_position($self, position)\n--\n\n"
+     "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right yaw)."},
+    {"set_nose_position", method(set_nose_position), kArgs,
+     "set_nose_position($self, position)\n--\n\nSet goal positions for the nose (3 values)."},
+    {"set_neck_position", method(set_neck_position), kArgs,
+     "set_neck_position($self, position)\n--\n\n"
+     "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\n"
+     "the observed positions reported by the motor replies."},
+    {"set_neck_yaw_position", method(set_neck_yaw_position), kArgs, "set_neck_yaw_position($self, position)\n--\n\n"},
+    {"set_neck_pitch_position", method(set_neck_pitch_position), kArgs,
+     "set_neck_pitch_position($self, position)\n--\n\n"},
+    {"set_neck_roll_position", method(set_neck_roll_position), kArgs,
+     "set_neck_roll_position($self, position)\n--\n\n"},
+    {"neck_position_limits", method(neck_position_limits), kNoArgs,
+     "neck_position_limits($self)\n--\n\n"
+     "Hard safety bounds (lower, upper) in rad for each neck joint.\n"
+     "Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds\n"
+     "before commanding the motor."},
+    {"read_neck_positions", method(read_neck_positions), kNoArgs,
+     "read_neck_positions($self)\n--\n\n"
+     "Read the current neck positions (yaw, pitch, roll) via a Damiao\n"
+     "feedback request."},
+    {"set_neck_gains", method(set_neck_gains), kArgs,
+     "set_neck_gains($self, index, kp, kd)\n--\n\n"
+     "Override the MIT impedance gains (kp, kd) for a single neck joint.\n"
+     "`index`: 0=yaw, 1=pitch, 2=roll."},
+    {"neck_home", method(neck_home), kArgs,
+     "neck_home($self, speed=0.4, tolerance=0.15, kp=None, kd=None)\n--\n\n"
+     "Home the 3 neck joints to the nearest physical zero.\n"
+     "\n"
+     "Snaps each goal to the nearest multiple of 2\u03c0 of the joint's current\n"
+     "reported position \u2014 after a power cycle the Damiao multi-turn counter\n"
+     "resets, so commanding \"go to 0\" naively could spin the head a full\n"
+     "turn. Rounding keeps travel within \u00b1\u03c0 and lands at a physically\n"
+     "equivalent zero.\n"
+     "\n"
+     "Enables neck torque if it isn't already (does **not** disable on\n"
+     "exit \u2014 caller owns torque lifecycle). Ramps at `speed` rad/s on a\n"
+     "10 ms cycle and returns the observed positions once every joint is\n"
+     "within `tolerance` rad of its goal. Raises on timeout.\n"
+     "\n"
+     "`kp` / `kd`: optional overrides applied to all three joints for the\n"
+     "duration of homing (and left in place afterwards). `None` keeps the\n"
+     "per-joint defaults baked into the controller."},
+    {"enable_neck", method(enable_neck), kArgs,
+     "enable_neck($self, enable)\n--\n\n"
+     "Enable or disable the neck motors. On enable, also forces each motor\n"
+     "into MIT control mode."},
+    {"is_neck_torque_enabled", method(is_neck_torque_enabled), kNoArgs,
+     "is_neck_torque_enabled($self)\n--\n\n"
+     "Last commanded torque-enable state for the neck (in-memory; the\n"
+     "Damiao firmware does not expose a readable enable register)."},
+    {"enable_arms", method(enable_arms), kArgs, "enable_arms($self, enable)\n--\n\nEnable or disable the arm motors."},
+    {"set_arm_home", method(set_arm_home), kArgs,
+     "set_arm_home($self, verify_tol=0.05)\n--\n\n"
+     "Make the current physical arm pose the new \"radian zero\" by rewriting\n"
+     "each Feetech arm motor's Position Offset EEPROM register (0x1F).\n"
+     "Persistent across power cycles.\n"
+     "\n"
+     "Disables arm torque, reads the current present_position + offset for\n"
+     "every arm motor, computes a new offset equal to the recovered absolute\n"
+     "encoder position (so future `present_position` reads of this pose come\n"
+     "back as 0 rad and `goal_position = 0` writes leave the arm where it\n"
+     "sits now), unlocks EEPROM, writes the offset, re-locks, and verifies\n"
+     "by reading present_position back. Caller owns torque lifecycle \u2014 arms\n"
+     "are left **torque-off** on exit.\n"
+     "\n"
+     "Returns the observed post-write `present_position` (rad) for the four\n"
+     "joints: `[left_pitch, left_yaw, right_pitch, right_yaw]`. Raises\n"
+     "`RuntimeError` when verification fails (within `verify_tol` rad of 0)\n"
+     "or any bus call errors."},
+    {"enable_nose", method(enable_nose), kArgs, "enable_nose($self, enable)\n--\n\nEnable or disable the nose motors."},
+    {"write_raw_packet", method(write_raw_packet), kArgs,
+     "write_raw_packet($self, data)\n--\n\n"
+     "Write raw packet data to the serial port.\n"
+     "\n"
+     "# Arguments\n"
+     "* `data` - Byte array of raw packet data to send."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot controller_slots[] = {
+    {Py_tp_doc, const_cast<char*>("QuorvelMotorController(serialport=None, can_bus=...)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(controller_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(controller_dealloc)},
+    {Py_tp_methods, controller_methods},
+    {0, nullptr},
+};
+
+PyType_Spec controller_spec = {
+    "quorvel_motor_controller.QuorvelMotorController",
+    static_cast<int>(sizeof(DirectControllerObject)),
+    0,
+    kClassFlags,
+    controller_slots,
+};
+
+PyTypeObject* controller_type_cell = nullptr;  // written once, with the interpreter lock held
+
+}  // namespace
+
+PyTypeObject* direct_controller_type() {
+    if (controller_type_cell == nullptr) controller_type_cell = create_type(controller_spec);
+    return controller_type_cell;
+}
+
+}  // namespace qmc::py
