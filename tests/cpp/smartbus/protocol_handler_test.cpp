@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -192,27 +191,60 @@ TEST_F(Bus, StaleInputIsDrainedBeforeSending) {
     EXPECT_GE(ms_since(began), 4.5);  // one drain pass settles for 5 ms
 }
 
-TEST_F(Bus, InputThatNeverStopsIsATimeoutErrorAndNothingIsSent) {
-    std::atomic<bool> stop{false};
-    std::thread chatter([&] {
-        while (!stop) {
-            peer.send_now({0x00});
-            std::this_thread::sleep_for(500us);
-        }
-    });
-    std::this_thread::sleep_for(2ms);
-    peer.clear_received();
+namespace {
+
+// A port whose input queue reports whatever the test scripts, for counting
+// drain passes without depending on how fast another thread refills a pty.
+class ScriptedInputPort final : public SerialPort {
+public:
+    explicit ScriptedInputPort(std::vector<std::size_t> pending) : pending_(std::move(pending)) {}
+    Result<std::size_t> bytes_to_read() override {
+        const std::size_t n = pending_[std::min(queries_++, pending_.size() - 1)];
+        return n;
+    }
+    Result<void> read_exact(std::span<std::uint8_t> out) override {
+        ++reads_;
+        bytes_read_ += out.size();
+        return {};
+    }
+    Result<void> write_all(std::span<const std::uint8_t>) override {
+        ++writes_;
+        return {};
+    }
+    Result<void> flush() override { return {}; }
+
+    std::vector<std::size_t> pending_;
+    std::size_t queries_ = 0, reads_ = 0, bytes_read_ = 0, writes_ = 0;
+};
+
+}  // namespace
+
+TEST(Drain, InputThatNeverStopsIsATimeoutErrorAndNothingIsSent) {
+    FeetechProtocolHandler handler;
+    ScriptedInputPort port({300});
     const auto began = std::chrono::steady_clock::now();
-    auto ping = handler.ping(*port, 1);
-    const double ms = ms_since(began);
-    stop = true;
-    chatter.join();
+    auto ping = handler.ping(port, 1);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
     ASSERT_FALSE(ping.ok());
-    EXPECT_EQ(code_of(ping.error()), CommunicationErrorCode::TimeoutError);
+    EXPECT_EQ(smartbus_test::communication_code(ping.error()), CommunicationErrorCode::TimeoutError);
     EXPECT_EQ(ping.error().message(), "Timeout error");
-    EXPECT_GE(ms, 14.0);  // three passes of 5 ms
-    std::this_thread::sleep_for(5ms);
-    EXPECT_TRUE(peer.received().empty());
+    EXPECT_EQ(port.writes_, 0u);
+    EXPECT_EQ(port.bytes_read_, 900u);  // three passes
+    EXPECT_GE(ms, 14.5);                // each settles for 5 ms
+}
+
+TEST(Drain, StopsAsSoonAsTheQueueIsEmpty) {
+    // Pending at the first look, re-read in pass 1, still 2 after it, 0 after pass 2.
+    ScriptedInputPort port({5, 5, 2, 2, 0});
+    auto sent = Protocol::send_instruction_packet(port, InstructionPacketFeetech(1, Instruction::Ping, {}));
+    ASSERT_TRUE(sent.ok());
+    EXPECT_EQ(port.bytes_read_, 7u);
+    EXPECT_EQ(port.writes_, 1u);
+
+    ScriptedInputPort quiet({0});
+    ASSERT_TRUE(Protocol::send_instruction_packet(quiet, InstructionPacketFeetech(1, Instruction::Ping, {})).ok());
+    EXPECT_EQ(quiet.reads_, 0u);
+    EXPECT_EQ(quiet.queries_, 1u);
 }
 
 TEST_F(Bus, UnencodablePacketsAreRefusedBeforeSending) {
