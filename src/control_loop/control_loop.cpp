@@ -1,0 +1,183 @@
+#include "control_loop/control_loop.hpp"
+
+#include <sys/stat.h>
+
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include "common/format.hpp"
+#include "common/log.hpp"
+#include "control_loop/log_origin.hpp"
+#include "control_loop/loop_thread.hpp"
+#include "control_loop/read_pos.hpp"
+#include "control_loop/startup_checks.hpp"
+
+namespace quorvel {
+namespace {
+
+using common::Err;
+using common::log::Level;
+
+// The text of a fault that ended the loop thread.
+std::string fault_text(const std::exception_ptr& fault) {
+    try {
+        std::rethrow_exception(fault);
+    } catch (const std::exception& e) {
+        return common::quoted(e.what());
+    } catch (...) {
+        return "Any { .. }";
+    }
+}
+
+// The loop thread: owns the controller and the queue's receiving end, and
+// lets go of them in this order when the body ends (normally or by a fault):
+// the queue first, so waiting callers learn that no reply will come, then
+// the controller, which closes both buses.
+void loop_thread_main(QuorvelMotorController controller, QueueReceiver<MotorCmd> commands,
+                      std::shared_ptr<LoopCells> cells, LoopConfig config) noexcept {
+    std::exception_ptr fault;
+    {
+        auto receiver = std::make_optional(std::move(commands));
+        try {
+            run_loop_body(controller, *receiver, *cells, config);
+        } catch (...) {
+            fault = std::current_exception();
+        }
+        receiver.reset();
+    }
+    cells->fault = fault;
+}
+
+}  // namespace
+
+ControlLoopError ControlLoopError::invalid_argument(std::string message) {
+    return ControlLoopError(Kind::InvalidArgument, std::move(message));
+}
+
+ControlLoopError ControlLoopError::spawn_failed(std::string message) {
+    return ControlLoopError(Kind::SpawnFailed, std::move(message));
+}
+
+std::string ControlLoopError::message() const { return motor_ ? motor_->message() : message_; }
+
+common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelControlLoop::create(
+    const std::optional<std::string>& serialport, const std::string& can_bus,
+    std::chrono::nanoseconds read_position_loop_period, std::optional<std::chrono::nanoseconds> stats_pub_period,
+    std::uint64_t allowed_retries, std::chrono::nanoseconds voltage_rampup_timeout) {
+    // A loop cannot tick without a period nor read without an attempt.
+    if (read_position_loop_period <= std::chrono::nanoseconds::zero())
+        return Err{ControlLoopError::invalid_argument("read_position_loop_period must be greater than zero")};
+    if (allowed_retries == 0) return Err{ControlLoopError::invalid_argument("allowed_retries must be at least 1")};
+
+    auto [sender, receiver] = bounded_queue<MotorCmd>(kCommandQueueCapacity);
+
+    if (serialport) {
+        struct stat entry {};
+        if (::stat(serialport->c_str(), &entry) != 0)
+            return Err{ControlLoopError(MotorError(MotorError::PortNotFound{*serialport}))};
+    }
+
+    auto created = QuorvelMotorController::create(serialport, can_bus);
+    if (!created) return Err{ControlLoopError(MotorError(MotorError::PortOpenFailed{serialport.value_or("")}))};
+    QuorvelMotorController controller = std::move(created).value();
+
+    auto names = QuorvelMotorController::get_motor_name_id();
+    if (auto present = check_presence(controller, names); !present) return Err{ControlLoopError(present.error())};
+    if (controller.has_serial_port()) {
+        if (auto supply = await_supply_and_reboot(controller, allowed_retries, voltage_rampup_timeout); !supply)
+            return Err{ControlLoopError(supply.error())};
+    }
+
+    auto first_position = read_pos(controller, allowed_retries);
+    if (!first_position) return Err{ControlLoopError(first_position.error())};
+    auto first_torque = first_torque_state(controller, allowed_retries);
+    if (!first_torque) return Err{ControlLoopError(first_torque.error())};
+
+    auto cells = std::make_shared<LoopCells>(std::move(first_position), std::move(first_torque),
+                                             stats_pub_period.has_value());
+    std::unique_ptr<QuorvelControlLoop> loop(new QuorvelControlLoop(std::move(sender), cells, std::move(names)));
+    loop->stats_pub_period_ = stats_pub_period;
+
+    const LoopConfig config{read_position_loop_period, stats_pub_period, allowed_retries};
+    try {
+        std::thread thread(loop_thread_main, std::move(controller), std::move(receiver), cells, config);
+        *loop->thread_handle_.lock() = std::move(thread);
+    } catch (const std::system_error& e) {
+        return Err{ControlLoopError::spawn_failed(std::string("failed to spawn thread: ") + e.what())};
+    }
+    return loop;
+}
+
+QuorvelControlLoop::QuorvelControlLoop(QueueSender<MotorCmd> sender, std::shared_ptr<LoopCells> cells,
+                                       std::unordered_map<std::string, std::uint8_t> names)
+    : command_sender_(std::move(sender)), cells_(std::move(cells)), motor_name_ids_(std::move(names)) {}
+
+QuorvelControlLoop::~QuorvelControlLoop() { close(); }
+
+void QuorvelControlLoop::close() {
+    {
+        // A poisoned flag is left alone: the loop thread gives up by itself
+        // the next time it looks at it.
+        auto stop = cells_->stop_requested.lock();
+        if (!stop.poisoned()) *stop = true;
+    }
+    command_sender_.wake_receiver();
+
+    // Held while joining, so that a concurrent close() waits as well.
+    auto handle = thread_handle_.lock();
+    const bool poisoned = handle.poisoned();
+    std::optional<std::thread> thread = std::exchange(*handle, std::nullopt);
+    if (!thread) return;
+    thread->join();
+    if (cells_->fault) {
+        QMC_LOG(Level::Error, kControlLoopLogOrigin,
+                std::string(poisoned ? "Failed to join control loop thread (poisoned): "
+                                     : "Failed to join control loop thread: ") +
+                    fault_text(cells_->fault));
+    }
+}
+
+std::optional<SendError> QuorvelControlLoop::try_send_command(MotorCmd& command) {
+    return command_sender_.try_send(command);
+}
+
+std::optional<SendError> QuorvelControlLoop::send_command_until(MotorCmd& command,
+                                                                std::chrono::steady_clock::time_point deadline) {
+    return command_sender_.send_until(command, deadline);
+}
+
+std::optional<SendError> QuorvelControlLoop::send_command(MotorCmd command) {
+    return command_sender_.send(std::move(command));
+}
+
+MotorResult<std::vector<std::uint8_t>> QuorvelControlLoop::async_read_raw_bytes(std::uint8_t id, std::uint8_t addr,
+                                                                                std::uint8_t length) {
+    auto [reply, answer] = reply_channel<std::vector<std::uint8_t>>();
+    if (send_command(motor_cmd::ReadRawBytes{id, addr, length, std::move(reply)}))
+        return Err{MotorError(MotorError::CommunicationFailure{})};
+    auto bytes = answer.recv_for(kRawReadTimeout);
+    if (!bytes) return Err{MotorError(MotorError::CommunicationFailure{})};
+    return std::move(bytes).value();
+}
+
+MotorResult<QuorvelTorsoPosition> QuorvelControlLoop::get_last_position() {
+    auto cell = cells_->last_position.lock();
+    if (cell.poisoned()) QMC_LOG(Level::Error, kControlLoopLogOrigin, "last_position mutex was poisoned");
+    return *cell;
+}
+
+MotorResult<bool> QuorvelControlLoop::is_torque_enabled() {
+    auto cell = cells_->last_torque.lock();
+    if (cell.poisoned()) QMC_LOG(Level::Error, kControlLoopLogOrigin, "last_torque mutex was poisoned");
+    return *cell;
+}
+
+std::optional<ControlLoopStats> QuorvelControlLoop::get_stats() {
+    if (!stats_pub_period_ || !cells_->last_stats) return std::nullopt;
+    auto cell = cells_->last_stats->lock();
+    if (cell.poisoned()) QMC_LOG(Level::Error, kControlLoopLogOrigin, "last_stats mutex was poisoned");
+    return cell->snapshot();
+}
+
+}  // namespace quorvel

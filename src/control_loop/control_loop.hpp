@@ -1,0 +1,123 @@
+// QuorvelControlLoop: a torso controller run by a background thread that
+// reads every joint periodically (with retries), publishes the last reading,
+// the torque state and timing statistics, and executes the commands that
+// callers put on its bounded queue.
+//
+//   auto loop = QuorvelControlLoop::create("/dev/ttyUSB0", "can0", 10ms, 1s, 5, 30s);
+//   if (!loop) ... loop.error().message() ...
+//   (*loop)->send_command(motor_cmd::EnableTorque{});
+//   auto position = (*loop)->get_last_position();
+//   (*loop)->close();
+//
+// Every member function is safe to call from any thread at any time; none
+// of them touches the bus.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "common/result.hpp"
+#include "control_loop/command_queue.hpp"
+#include "control_loop/loop_cells.hpp"
+#include "control_loop/motor_cmd.hpp"
+#include "control_loop/motor_error.hpp"
+#include "control_loop/records.hpp"
+#include "control_loop/shared_cell.hpp"
+
+namespace quorvel {
+
+// Commands the queue holds before senders have to wait.
+inline constexpr std::size_t kCommandQueueCapacity = 100;
+// How long async_read_raw_bytes waits for the loop's answer.
+inline constexpr auto kRawReadTimeout = std::chrono::seconds(1);
+
+// Why a control loop did not start.
+class ControlLoopError {
+public:
+    enum class Kind {
+        Motor,            // a start-up check failed: see motor_error()
+        InvalidArgument,  // a zero period or zero retries; nothing was opened
+        SpawnFailed,      // the system refused to start the loop thread
+    };
+
+    ControlLoopError(MotorError error) : kind_(Kind::Motor), motor_(std::move(error)) {}  // NOLINT
+    static ControlLoopError invalid_argument(std::string message);
+    static ControlLoopError spawn_failed(std::string message);
+
+    Kind kind() const { return kind_; }
+    const MotorError* motor_error() const { return motor_ ? &*motor_ : nullptr; }
+    // The MotorError's display text; otherwise the description.
+    std::string message() const;
+
+private:
+    ControlLoopError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    Kind kind_;
+    std::optional<MotorError> motor_;
+    std::string message_;
+};
+
+class QuorvelControlLoop {
+public:
+    // Opens the buses (no serial port: a neck-only loop), checks that every
+    // motor answers, waits up to `voltage_rampup_timeout` for the servo
+    // supply to reach 11.0 V, reboots the servos, takes a first reading and
+    // the torque state, and starts the loop thread. Runs on the calling
+    // thread; on failure nothing is left open or running.
+    // `read_position_loop_period` and `allowed_retries` must be non-zero.
+    static common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> create(
+        const std::optional<std::string>& serialport, const std::string& can_bus,
+        std::chrono::nanoseconds read_position_loop_period,
+        std::optional<std::chrono::nanoseconds> stats_pub_period, std::uint64_t allowed_retries,
+        std::chrono::nanoseconds voltage_rampup_timeout);
+
+    // close(), then releases everything.
+    ~QuorvelControlLoop();
+    QuorvelControlLoop(const QuorvelControlLoop&) = delete;
+    QuorvelControlLoop& operator=(const QuorvelControlLoop&) = delete;
+
+    // Asks the loop thread to stop, lets it execute the commands still
+    // queued and waits for it to end. Idempotent; a second caller waits for
+    // the first. Never fails; a loop thread that died of a fault is logged.
+    void close();
+
+    // ---- Commands ---------------------------------------------------------
+    // The command is moved from only when it was queued; on Full or Timeout it
+    // is left in `command` for another try. Closed: the loop thread has ended.
+    std::optional<SendError> try_send_command(MotorCmd& command);
+    std::optional<SendError> send_command_until(MotorCmd& command, std::chrono::steady_clock::time_point deadline);
+    // Waits as long as the queue is full.
+    std::optional<SendError> send_command(MotorCmd command);
+
+    // Queues a raw read of servo `id` and waits up to kRawReadTimeout for the
+    // bytes. A closed queue, a time-out or a failed read (the reply channel
+    // released unanswered) is CommunicationFailure. Blocks while the queue is full.
+    MotorResult<std::vector<std::uint8_t>> async_read_raw_bytes(std::uint8_t id, std::uint8_t addr,
+                                                                std::uint8_t length);
+
+    // ---- What the loop publishes ----------------------------------------------
+    MotorResult<QuorvelTorsoPosition> get_last_position();
+    MotorResult<bool> is_torque_enabled();
+    // Nothing when statistics are disabled.
+    std::optional<ControlLoopStats> get_stats();
+    // Joint name -> servo id of the seven servos.
+    const std::unordered_map<std::string, std::uint8_t>& motor_name_ids() const { return motor_name_ids_; }
+
+private:
+    QuorvelControlLoop(QueueSender<MotorCmd> sender, std::shared_ptr<LoopCells> cells,
+                       std::unordered_map<std::string, std::uint8_t> names);
+
+    QueueSender<MotorCmd> command_sender_;
+    std::shared_ptr<LoopCells> cells_;
+    std::optional<std::chrono::nanoseconds> stats_pub_period_;
+    // The loop thread's handle, taken out by the first close().
+    SharedCell<std::optional<std::thread>> thread_handle_;
+    std::unordered_map<std::string, std::uint8_t> motor_name_ids_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,195 @@
+#include "control_loop/loop_thread.hpp"
+
+#include <sys/prctl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/format.hpp"
+#include "control_loop/handle_commands.hpp"
+#include "control_loop/read_pos.hpp"
+
+namespace quorvel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+    if (to < from) return 0.0;
+    return common::seconds(std::chrono::duration_cast<std::chrono::nanoseconds>(to - from));
+}
+
+// Tick k is due at start + k * period, whatever the ticks before it cost.
+class TickSchedule {
+public:
+    TickSchedule(Clock::time_point start, std::chrono::nanoseconds period) : start_(start), period_(period) {}
+    Clock::time_point next_due() const { return due_; }
+    void advance() {
+        ++served_;
+        const auto max_ticks = static_cast<std::uint64_t>(std::numeric_limits<Clock::rep>::max() / period_.count());
+        const auto limit = Clock::time_point::max() - start_;
+        // A schedule beyond the clock's range is due never.
+        due_ = served_ >= max_ticks || period_ * static_cast<Clock::rep>(served_) >= limit
+                   ? Clock::time_point::max()
+                   : start_ + period_ * static_cast<Clock::rep>(served_);
+    }
+
+private:
+    Clock::time_point start_;
+    std::chrono::nanoseconds period_;
+    std::uint64_t served_ = 0;
+    Clock::time_point due_ = start_;
+};
+
+// A fair coin for choosing between a due tick and a queued command.
+class Coin {
+public:
+    explicit Coin(std::uint64_t seed) : state_(seed | 1) {}
+    bool flip() {
+        state_ ^= state_ << 13;  // xorshift64
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        return (state_ >> 32) & 1U;
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+// Keeps at most the samples a publication can still show.
+void push_capped(std::vector<double>& samples, double sample) {
+    constexpr std::size_t cap = ControlLoopStats::max_samples;
+    if (samples.size() >= 2 * cap) samples.erase(samples.begin(), samples.end() - static_cast<std::ptrdiff_t>(cap - 1));
+    samples.push_back(sample);
+}
+
+// Runs `update` on the published statistics under their lock.
+template <class F>
+void update_stats(SharedCell<StatsWindows>& cell, F&& update) {
+    auto stats = cell.lock();
+    if (stats.poisoned()) throw LoopFault("last_stats mutex was poisoned");
+    update(*stats);
+}
+
+class LoopBody {
+public:
+    LoopBody(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
+             const LoopConfig& config)
+        : controller_(controller),
+          commands_(commands),
+          cells_(cells),
+          config_(config),
+          stats_(config.stats_pub_period && cells.last_stats ? cells.last_stats.get() : nullptr),
+          start_(Clock::now()),
+          schedule_(start_, config.period),
+          previous_tick_start_(start_),
+          window_start_(start_),
+          coin_(static_cast<std::uint64_t>(start_.time_since_epoch().count())) {}
+
+    void run() {
+        while (!stop_requested()) serve_one();
+        // Draining: every command queued until now still runs, unmeasured.
+        while (auto command = commands_.try_recv())
+            (void)handle_commands(controller_, cells_.last_torque, std::move(*command), config_.allowed_retries);
+    }
+
+private:
+    // Waits for the next due tick or queued command and serves one of them.
+    void serve_one() {
+        const auto due = schedule_.next_due();
+        bool tick_ready = Clock::now() >= due;
+        bool command_ready = false;
+        if (tick_ready) {
+            command_ready = commands_.has_items();
+        } else {
+            switch (commands_.wait_until(due)) {
+                case QueueEvent::Ready:
+                    command_ready = true;
+                    tick_ready = Clock::now() >= due;
+                    break;
+                case QueueEvent::Timeout: tick_ready = true; break;
+                case QueueEvent::Woken: return;  // look at stop_requested
+                case QueueEvent::Disconnected:
+                    // No command can come any more; only ticks remain.
+                    std::this_thread::sleep_until(due);
+                    tick_ready = true;
+                    break;
+            }
+        }
+        if (tick_ready && (!command_ready || coin_.flip())) {
+            tick();
+        } else if (command_ready) {
+            if (auto command = commands_.try_recv()) execute(std::move(*command));
+        }
+    }
+
+    void tick() {
+        schedule_.advance();
+        const auto tick_start = Clock::now();
+        if (stats_) {
+            update_stats(*stats_, [&](StatsWindows& s) { s.period.push(seconds_between(previous_tick_start_, tick_start)); });
+            previous_tick_start_ = tick_start;
+        }
+
+        auto reading = read_pos(controller_, config_.allowed_retries);
+        {
+            auto cell = cells_.last_position.lock();
+            if (!cell.poisoned()) *cell = std::move(reading);  // a poisoned cell keeps its old value
+        }
+
+        if (!stats_) return;
+        auto now = Clock::now();
+        push_capped(pending_reads_, seconds_between(tick_start, now));
+        if (now - window_start_ > *config_.stats_pub_period) publish(now);
+    }
+
+    void execute(MotorCmd command) {
+        const auto command_start = Clock::now();
+        auto outcome =
+            handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries);
+        // A failure is not reported: the sender returned long ago.
+        if (outcome && stats_) push_capped(pending_commands_, seconds_between(command_start, Clock::now()));
+    }
+
+    void publish(Clock::time_point now) {
+        update_stats(*stats_, [&](StatsWindows& s) { s.read_dt.append(pending_reads_); });
+        update_stats(*stats_, [&](StatsWindows& s) { s.write_dt.append(pending_commands_); });
+        pending_reads_.clear();
+        pending_commands_.clear();
+        window_start_ = now;
+    }
+
+    bool stop_requested() {
+        auto flag = cells_.stop_requested.lock();
+        if (flag.poisoned()) throw LoopFault("stop_requested mutex was poisoned");
+        return *flag;
+    }
+
+    QuorvelMotorController& controller_;
+    QueueReceiver<MotorCmd>& commands_;
+    LoopCells& cells_;
+    const LoopConfig& config_;
+    SharedCell<StatsWindows>* stats_;  // null: statistics disabled
+    Clock::time_point start_;
+    TickSchedule schedule_;
+    Clock::time_point previous_tick_start_;
+    Clock::time_point window_start_;
+    std::vector<double> pending_reads_;     // read_dt samples not yet published
+    std::vector<double> pending_commands_;  // write_dt samples not yet published
+    Coin coin_;
+};
+
+}  // namespace
+
+void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
+                   const LoopConfig& config) {
+    // Wake-ups within a microsecond of the deadline rather than the default 50 us slack.
+    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    LoopBody(controller, commands, cells, config).run();
+}
+
+}  // namespace quorvel

@@ -1,0 +1,19 @@
+#include "control_loop/read_pos.hpp"
+
+#include "control_loop/retry.hpp"
+
+namespace quorvel {
+
+MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries) {
+    std::array<double, 7> servos{};  // a neck-only loop reports zeros
+    if (controller.has_serial_port()) {
+        auto read = with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
+        if (!read) return common::Err{MotorError(MotorError::CommunicationFailure{})};
+        servos = read.value();
+    }
+    auto neck = controller.read_neck_positions();
+    if (!neck) return common::Err{MotorError(MotorError::CommunicationFailure{})};
+    return QuorvelTorsoPosition::from_servos(servos, neck.value());
+}
+
+}  // namespace quorvel

@@ -1,0 +1,147 @@
+// The running loop: its tick schedule, statistics, retries, draining and close.
+#include <chrono>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "log_capture.hpp"
+#include "sim_fixture.hpp"
+
+using namespace std::chrono_literals;
+using quorvel::MotorCmd;
+using quorvel::SendError;
+using test_support::eventually;
+using test_support::LoopSettings;
+namespace cmd = quorvel::motor_cmd;
+using Clock = std::chrono::steady_clock;
+
+class Loop : public test_support::SimTest {};
+
+namespace {
+double mean(const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0) / double(v.size()); }
+}  // namespace
+
+TEST_F(Loop, TicksOnAFixedScheduleAndPublishesStatisticsInBatches) {
+    LoopSettings settings;
+    settings.period = 10ms;
+    settings.stats_pub_period = 400ms;
+    auto loop = start(settings);
+    ASSERT_TRUE(loop);
+    const auto started = Clock::now();
+
+    std::this_thread::sleep_for(200ms);
+    auto early = loop->get_stats();
+    ASSERT_TRUE(early);
+    EXPECT_GE(early->period.size(), 5U);
+    EXPECT_TRUE(early->read_dt.empty());  // not published before the window has passed
+    EXPECT_LT(early->period.front(), 0.010);  // the first tick is due at once
+
+    ASSERT_TRUE(eventually([&] { return loop->get_stats()->read_dt.size() >= 20; }));
+    std::this_thread::sleep_for(300ms);
+    auto stats = *loop->get_stats();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    // No drift and no lost tick: one tick per period since the start (plus tick 0).
+    EXPECT_NEAR(double(stats.period.size()), elapsed / 0.010 + 1, 6.0);
+    EXPECT_NEAR(mean(stats.period), 0.010, 0.003);
+    EXPECT_LE(stats.read_dt.size(), stats.period.size());
+    for (double dt : stats.read_dt) EXPECT_LT(dt, 0.1);
+
+    // A successful command adds a write_dt sample at the next publication.
+    const auto writes = stats.write_dt.size();
+    EXPECT_FALSE(loop->send_command(cmd::EnableArms{true}));
+    EXPECT_TRUE(eventually([&] { return loop->get_stats()->write_dt.size() == writes + 1; }));
+}
+
+TEST_F(Loop, SlowReadsRunBackToBackAndTheScheduleCatchesUp) {
+    LoopSettings settings;
+    settings.period = 10ms;
+    settings.stats_pub_period = 50ms;
+    auto loop = start(settings);
+    ASSERT_TRUE(loop);
+    const auto started = Clock::now();
+    std::this_thread::sleep_for(100ms);
+
+    sim->set_neck_reply_delay(8ms);  // three neck exchanges: a read takes about 25 ms
+    const auto before = loop->get_stats()->period.size();
+    std::this_thread::sleep_for(300ms);
+    auto slow = *loop->get_stats();
+    std::vector<double> slow_periods(slow.period.begin() + static_cast<std::ptrdiff_t>(before) + 2, slow.period.end());
+    ASSERT_GE(slow_periods.size(), 5U);
+    EXPECT_GT(mean(slow_periods), 0.018);  // each read starts when the previous one ends
+
+    sim->set_neck_reply_delay(0us);
+    // Missed ticks are delivered back to back until the schedule is met again.
+    ASSERT_TRUE(eventually([&] {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+        return double(loop->get_stats()->period.size()) >= elapsed / 0.010 - 3;
+    }));
+    auto caught_up = *loop->get_stats();
+    std::vector<double> burst(caught_up.period.begin() + static_cast<std::ptrdiff_t>(slow.period.size()),
+                              caught_up.period.end());
+    ASSERT_FALSE(burst.empty());
+    EXPECT_LT(*std::min_element(burst.begin(), burst.end()), 0.005);
+}
+
+TEST_F(Loop, ReadFailuresAreRetriedAndReported) {
+    test_support::clear_captured_records();
+    LoopSettings settings;
+    settings.period = 20ms;
+    auto loop = start(settings);
+    ASSERT_TRUE(loop);
+
+    // The last servo of a sync read stays silent: the read times out...
+    sim->set_servo_silent(7, true);
+    std::this_thread::sleep_for(60ms);
+    sim->set_servo_silent(7, false);  // ...and recovers within the five attempts
+    ASSERT_TRUE(eventually([] { return !test_support::records_starting_with("Serial I/O recovered after ").empty(); }));
+    auto recovered = test_support::records_starting_with("Serial I/O recovered after ");
+    EXPECT_EQ(recovered[0].origin, "quorvel_motor_controller::control_loop");
+    EXPECT_TRUE(loop->get_last_position().ok());
+    loop.reset();
+
+    settings.allowed_retries = 1;
+    loop = start(settings);
+    ASSERT_TRUE(loop);
+    sim->set_servo_silent(7, true);
+    ASSERT_TRUE(eventually([&] { return !loop->get_last_position().ok(); }));
+    EXPECT_EQ(loop->get_last_position().error().message(),
+              "Motor communication error! Check connections and power supply.");
+    sim->set_servo_silent(7, false);
+    EXPECT_TRUE(eventually([&] { return loop->get_last_position().ok(); }));
+}
+
+TEST_F(Loop, CloseDrainsTheQueueThenRefusesCommands) {
+    LoopSettings settings;
+    settings.period = 200ms;
+    auto loop = start(settings);
+    ASSERT_TRUE(loop);
+    EXPECT_FALSE(loop->send_command(cmd::EnableNeck{true}));  // a disabled motor ignores set-points
+    ASSERT_TRUE(eventually([&] { return sim->neck_state(0).enabled; }));
+    sim->clear_logs();
+    constexpr int kCommands = 40;
+    for (int i = 1; i <= kCommands; ++i) EXPECT_FALSE(loop->send_command(cmd::SetNeckYawPosition{0.01 * i}));
+    loop->close();
+    EXPECT_NEAR(sim->neck_state(0).commanded_position, 0.01 * kCommands, 1e-4);
+    int yaw_frames = 0;
+    for (const auto& frame : sim->can_log()) yaw_frames += frame.id == 1 ? 1 : 0;
+    EXPECT_EQ(yaw_frames, kCommands);
+
+    loop->close();  // a second close returns at once
+    MotorCmd refused = cmd::EnableArms{true};
+    EXPECT_EQ(loop->try_send_command(refused), SendError::Closed);
+    EXPECT_EQ(loop->send_command(cmd::EnableTorque{}), SendError::Closed);
+    EXPECT_TRUE(loop->get_last_position().ok());  // the last values stay readable
+    EXPECT_TRUE(loop->is_torque_enabled().ok());
+    EXPECT_EQ(loop->async_read_raw_bytes(1, 56, 2).error().message(),
+              "Motor communication error! Check connections and power supply.");
+}
+
+TEST_F(Loop, CloseWakesAnIdleLoopAndDestructionCloses) {
+    LoopSettings settings;
+    settings.period = 5s;
+    auto loop = start(settings);
+    ASSERT_TRUE(loop);
+    const auto begin = Clock::now();
+    loop.reset();  // destruction stops and joins the thread
+    EXPECT_LT(Clock::now() - begin, 2s);
+}
