@@ -20,7 +20,7 @@ class QuorvelMotorController:
     Other Python threads keep running while a call waits on the buses.
     """
 
-    def __new__(cls, serialport: str | None = None, can_bus: str = "can0") -> QuorvelMotorController:
+    def __new__(cls, serialport: str | None = None, can_bus: str = ...) -> QuorvelMotorController:
         """Create a new motor controller for the given serial port and CAN bus.
 
         # Arguments
