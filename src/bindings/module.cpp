@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bindings/control_loop_class.hpp"
 #include "bindings/direct_controller.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/logging_bridge.hpp"
@@ -20,6 +21,7 @@ struct ClassEntry {
 };
 constexpr ClassEntry kClasses[] = {
     {"QuorvelMotorController", direct_controller_type},
+    {"QuorvelPyControlLoop", control_loop_type},
     {"QuorvelTorsoPosition", torso_position_type},
     {"ControlLoopStats", control_loop_stats_type},
 };

