@@ -49,6 +49,20 @@ void loop_thread_main(QuorvelMotorController controller, QueueReceiver<MotorCmd>
     cells->fault = fault;
 }
 
+// Copies what a cell holds. A poisoned cell is read all the same; the
+// record is written after the cell is unlocked.
+template <class T, class Copy>
+auto read_cell(SharedCell<T>& cell, const char* poisoned_record, Copy&& copy) {
+    bool poisoned = false;
+    auto value = [&] {
+        auto guard = cell.lock();
+        poisoned = guard.poisoned();
+        return copy(*guard);
+    }();
+    if (poisoned) QMC_LOG(Level::Error, kControlLoopLogOrigin, poisoned_record);
+    return value;
+}
+
 }  // namespace
 
 ControlLoopError ControlLoopError::invalid_argument(std::string message) {
@@ -162,22 +176,17 @@ MotorResult<std::vector<std::uint8_t>> QuorvelControlLoop::async_read_raw_bytes(
 }
 
 MotorResult<QuorvelTorsoPosition> QuorvelControlLoop::get_last_position() {
-    auto cell = cells_->last_position.lock();
-    if (cell.poisoned()) QMC_LOG(Level::Error, kControlLoopLogOrigin, "last_position mutex was poisoned");
-    return *cell;
+    return read_cell(cells_->last_position, "last_position mutex was poisoned", [](const auto& v) { return v; });
 }
 
 MotorResult<bool> QuorvelControlLoop::is_torque_enabled() {
-    auto cell = cells_->last_torque.lock();
-    if (cell.poisoned()) QMC_LOG(Level::Error, kControlLoopLogOrigin, "last_torque mutex was poisoned");
-    return *cell;
+    return read_cell(cells_->last_torque, "last_torque mutex was poisoned", [](const auto& v) { return v; });
 }
 
 std::optional<ControlLoopStats> QuorvelControlLoop::get_stats() {
     if (!stats_pub_period_ || !cells_->last_stats) return std::nullopt;
-    auto cell = cells_->last_stats->lock();
-    if (cell.poisoned()) QMC_LOG(Level::Error, kControlLoopLogOrigin, "last_stats mutex was poisoned");
-    return cell->snapshot();
+    return read_cell(*cells_->last_stats, "last_stats mutex was poisoned",
+                     [](const StatsWindows& stats) { return stats.snapshot(); });
 }
 
 }  // namespace quorvel
