@@ -1,10 +1,12 @@
 """Drives the Quorvel robot torso's servos and neck motors."""
 
 from collections.abc import Sequence
+from datetime import timedelta
 from typing import SupportsFloat, SupportsIndex, final
 
 __all__ = [
     "QuorvelMotorController",
+    "QuorvelPyControlLoop",
     "QuorvelTorsoPosition",
     "ControlLoopStats",
 ]
@@ -127,6 +129,80 @@ class QuorvelMotorController:
 
         # Arguments
         * `data` - Byte array of raw packet data to send."""
+
+@final
+class QuorvelPyControlLoop:
+    """A background thread that owns the torso: it reads every joint periodically
+    (with retries), publishes the last reading, the torque state and timing
+    statistics, and executes the commands queued by the methods below.
+
+    Commands return as soon as they are queued (RuntimeError "channel closed"
+    once the loop has been closed); their outcome is not reported. Raw reads
+    and raw packets wait for the loop's answer. Other Python threads keep
+    running while a call waits on the loop.
+    """
+
+    def __new__(
+        cls,
+        serialport: str | None,
+        read_position_loop_period: timedelta,
+        can_bus: str = ...,
+        allowed_retries: SupportsIndex = 5,
+        stats_pub_period: timedelta | None = None,
+        voltage_rampup_timeout: timedelta = ...,
+    ) -> QuorvelPyControlLoop: ...
+    def close(self) -> None:
+        """Close the control loop and release resources."""
+    def get_motor_name_id(self) -> dict[str, int]:
+        """Get the id/name motors used in this controller."""
+    def get_last_position(self) -> QuorvelTorsoPosition:
+        """Get the last successfully read motor positions."""
+    def set_all_goal_positions(self, positions: QuorvelTorsoPosition) -> None:
+        """Set goal positions for all motors."""
+    def set_left_arm_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for the left arm (2 values: pitch, yaw)."""
+    def set_right_arm_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for the right arm (2 values: pitch, yaw)."""
+    def set_arms_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for both arms (4 values)."""
+    def set_nose_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for the nose (3 values)."""
+    def set_neck_position(self, position: Sequence[_Float]) -> None:
+        """Set goal positions for the neck (3 values: yaw, pitch, roll)."""
+    def set_neck_yaw_position(self, position: _Float) -> None: ...
+    def set_neck_pitch_position(self, position: _Float) -> None: ...
+    def set_neck_roll_position(self, position: _Float) -> None: ...
+    def enable_neck(self, enable: bool) -> None:
+        """Enable or disable the neck motors."""
+    def is_torque_enabled(self) -> bool:
+        """Check torque enabled status."""
+    def enable_torque(self) -> None:
+        """Enable torque on all motors."""
+    def enable_torque_on_ids(self, ids: Sequence[SupportsIndex] | bytes) -> None:
+        """Enable torque on ids."""
+    def disable_torque(self) -> None:
+        """Disable torque on all motors."""
+    def disable_torque_on_ids(self, ids: Sequence[SupportsIndex] | bytes) -> None:
+        """Disable torque on ids."""
+    def enable_arms(self, enable: bool) -> None:
+        """Enable or disable the arm motors."""
+    def enable_nose(self, enable: bool) -> None:
+        """Enable or disable the nose motors."""
+    def get_stats(self) -> ControlLoopStats | None:
+        """Get the latest control loop statistics, if available."""
+    def async_read_raw_bytes(self, id: SupportsIndex, addr: SupportsIndex, length: SupportsIndex) -> bytes:
+        """Perform an asynchronous raw read of motor bytes."""
+    def async_write_raw_bytes(
+        self, id: SupportsIndex, addr: SupportsIndex, data: Sequence[SupportsIndex] | bytes
+    ) -> None:
+        """Perform an asynchronous raw write of motor bytes."""
+    def async_read_pid_gains(self, id: SupportsIndex) -> tuple[int, int, int]:
+        """Read PID gains for a given motor id. Returns (P, I, D)."""
+    def async_write_pid_gains(
+        self, id: SupportsIndex, p: SupportsIndex, i: SupportsIndex, d: SupportsIndex
+    ) -> None:
+        """Write PID gains for a given motor id."""
+    def write_raw_packet(self, data: bytes) -> bytes: ...
 
 @final
 class QuorvelTorsoPosition:
