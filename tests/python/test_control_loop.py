@@ -1,0 +1,283 @@
+"""QuorvelPyControlLoop seen from Python, against the virtual torso."""
+
+import gc
+import logging
+import math
+import os
+import threading
+import time
+from datetime import timedelta
+
+import pytest
+
+quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
+
+COMM_FAILURE = "Motor communication error! Check connections and power supply."
+LOOP_LOGGER = "quorvel_motor_controller.control_loop"
+PERIOD = timedelta(milliseconds=10)
+
+# The bridge caches each logger's threshold at its first record: set it first.
+logging.getLogger(LOOP_LOGGER).setLevel(logging.INFO)
+
+
+def eventually(condition, timeout=3.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.005)
+    return condition()
+
+
+def loop_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.fixture
+def sim():
+    with quorvel_torso_sim.TorsoSim() as torso:
+        yield torso
+
+
+@pytest.fixture
+def loop(qmc, sim):
+    running = qmc.QuorvelPyControlLoop(
+        sim.serial_path, PERIOD, can_bus=sim.can_bus, stats_pub_period=timedelta(milliseconds=50)
+    )
+    yield running
+    running.close()
+
+
+def test_argument_errors(qmc, sim):
+    Loop = qmc.QuorvelPyControlLoop
+    with pytest.raises(TypeError):
+        Loop(sim.serial_path)  # the period is required
+    with pytest.raises(TypeError):
+        Loop(sim.serial_path, PERIOD, can_bus=None)
+    with pytest.raises(TypeError):
+        Loop(sim.serial_path, 0.01, can_bus=sim.can_bus)  # durations are timedeltas
+    with pytest.raises(TypeError):
+        Loop(sim.serial_path, PERIOD, can_bus=sim.can_bus, voltage_rampup_timeout=None)
+    with pytest.raises(ValueError):
+        Loop(sim.serial_path, timedelta(seconds=-1), can_bus=sim.can_bus)
+    with pytest.raises(ValueError):
+        Loop(sim.serial_path, timedelta(0), can_bus=sim.can_bus)
+    with pytest.raises(ValueError):
+        Loop(sim.serial_path, PERIOD, can_bus=sim.can_bus, allowed_retries=0)
+    with pytest.raises(OverflowError):
+        Loop(sim.serial_path, PERIOD, can_bus=sim.can_bus, allowed_retries=-1)
+    with pytest.raises(RuntimeError, match="^Check if your USB cable is connected. Could not find port: /dev/none!$"):
+        Loop("/dev/none", PERIOD, can_bus=sim.can_bus)
+    assert sim.serial_log() == [] and sim.can_log() == []
+
+
+def test_defaults(qmc, sim):
+    assert qmc.QuorvelPyControlLoop.__doc__ == ""
+    assert qmc.QuorvelPyControlLoop.__text_signature__ == (
+        "(serialport, read_position_loop_period, can_bus=..., allowed_retries=5, "
+        "stats_pub_period=None, voltage_rampup_timeout=...)"
+    )
+    # The CAN bus defaults to "can0", which this machine cannot open.
+    with pytest.raises(RuntimeError, match="^Could not open serial port: " + sim.serial_path + "!"):
+        qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD)
+    loop = qmc.QuorvelPyControlLoop(None, PERIOD, sim.can_bus, stats_pub_period=None)
+    assert loop.get_stats() is None
+    assert loop.is_torque_enabled() is False
+    position = loop.get_last_position()
+    assert position.left_arm == [0.0, 0.0] and position.nose == [0.0, 0.0, 0.0]
+    loop.close()
+
+
+def test_start_up_releases_the_interpreter_and_logs(qmc, sim, caplog):
+    caplog.set_level(logging.INFO, logger=LOOP_LOGGER)
+    ticks = []
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(1)
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    started = time.monotonic()
+    loop = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus)
+    took = time.monotonic() - started
+    done.set()
+    counter.join()
+    assert took > 0.05 and len(ticks) > 10  # the reboot alone waits 100 ms
+    messages = [r.getMessage() for r in caplog.records if r.name == LOOP_LOGGER]
+    assert "Waiting for voltage to be stable at 12V..." in messages
+    assert any(m.startswith("Voltage is stable at ~12V: [120, 120, 120, 120, 120, 120, 120] (took ") for m in messages)
+    assert loop.get_motor_name_id() == {
+        "left_arm_pitch": 1, "left_arm_yaw": 2, "right_arm_pitch": 3, "right_arm_yaw": 4,
+        "nose_top": 5, "nose_left": 6, "nose_right": 7,
+    }
+    loop.close()
+
+
+def test_queued_commands_reach_the_simulator(qmc, sim, loop):
+    loop.enable_neck(True)
+    assert eventually(lambda: all(sim.neck_state(i).enabled for i in range(3)))
+    loop.set_left_arm_position([0.1, 0.2])
+    loop.set_nose_position((0.3, 0.4, 0.5))
+    loop.set_neck_position([0.9, 0.2, 0.0])  # yaw beyond its bound is clamped
+    loop.set_neck_roll_position(-0.1)
+    assert eventually(lambda: abs(sim.neck_state(2).commanded_position + 0.1) < 1e-3)
+    assert sim.servo_goal(2) == pytest.approx(0.2, abs=0.002)
+    assert sim.servo_goal(7) == pytest.approx(0.5, abs=0.002)
+    assert sim.neck_state(0).commanded_position == pytest.approx(0.5, abs=1e-3)
+
+    sim.clear_logs()
+    target = qmc.QuorvelTorsoPosition([0.0, 0.1], [0.2, 0.3], [0.0, 0.0, 0.0], [0.4, 0.4, 0.4])
+    loop.set_all_goal_positions(target)
+    loop.enable_torque_on_ids([3])
+    assert eventually(lambda: loop.is_torque_enabled())
+    assert sim.servo_torque(3) and not sim.servo_torque(1)
+    assert sim.servo_goal(4) == pytest.approx(0.3, abs=0.002)
+    assert [f for f in sim.can_log() if 1 <= f.id <= 3] == []  # the neck did not move
+
+    # Refused arguments queue nothing.
+    with pytest.raises(ValueError, match=r"expected a sequence of length 4 \(got 3\)"):
+        loop.set_arms_position([0.0, 0.1, 0.2])
+    with pytest.raises(TypeError):
+        loop.set_all_goal_positions([0.0] * 7)
+    with pytest.raises(ValueError):
+        loop.set_neck_position([math.nan, 0.0, 0.0])
+    with pytest.raises(ValueError):
+        loop.set_neck_yaw_position(math.inf)
+    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+        loop.enable_torque_on_ids("13")
+    with pytest.raises(TypeError):
+        loop.enable_arms(1)
+    loop.disable_torque_on_ids([3])
+    assert eventually(lambda: not loop.is_torque_enabled())
+    assert [f for f in sim.can_log() if 1 <= f.id <= 3] == []
+
+
+def test_raw_reads_pid_gains_and_packets(sim, loop):
+    for address, value in ((21, 32), (22, 0), (23, 5)):
+        sim.set_servo_register(1, address, value)
+    assert loop.async_read_pid_gains(1) == (32, 5, 0)
+    loop.async_write_pid_gains(1, 300, 0, 32)
+    assert eventually(lambda: [sim.servo_register(1, a) for a in (21, 22, 23)] == [44, 32, 0])
+
+    raw = loop.async_read_raw_bytes(5, 56, 2)
+    assert isinstance(raw, bytes) and raw == bytes([sim.servo_register(5, 56), sim.servo_register(5, 57)])
+    loop.async_write_raw_bytes(2, 21, bytes([7]))
+    loop.async_write_raw_bytes(2, 22, [8])
+    assert eventually(lambda: (sim.servo_register(2, 21), sim.servo_register(2, 22)) == (7, 8))
+    with pytest.raises(ValueError):
+        loop.async_write_raw_bytes(2, 21, bytes(253))
+    with pytest.raises(OverflowError):
+        loop.async_read_raw_bytes(256, 56, 2)
+    with pytest.raises(OverflowError):
+        loop.async_write_pid_gains(1, 65536, 0, 0)
+
+    ping = bytes([0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB])
+    assert loop.write_raw_packet(ping) == bytes([0xFF, 0xFF, 0x01, 0x02, 0x00, 0xFC])
+    with pytest.raises(TypeError):
+        loop.write_raw_packet(bytearray(ping))
+
+    sim.set_servo_silent(4, True)
+    with pytest.raises(RuntimeError, match="^Failed to read raw bytes: " + COMM_FAILURE):
+        loop.async_read_raw_bytes(4, 56, 2)
+    with pytest.raises(RuntimeError, match="^Failed to read pid gains: " + COMM_FAILURE):
+        loop.async_read_pid_gains(4)
+    sim.set_servo_silent(4, False)
+    with pytest.raises(RuntimeError, match="^Failed to read pid gains: " + COMM_FAILURE):
+        loop.async_read_pid_gains(200)  # no such servo
+
+
+def test_accessors_follow_the_loop(sim, loop):
+    first = loop.get_stats()
+    assert eventually(lambda: len(loop.get_stats().read_dt) > 3)
+    stats = loop.get_stats()
+    assert len(stats.period) >= len(stats.read_dt) > 0 and len(stats.period) > len(first.period)
+    assert all(0 <= p < 1 for p in stats.period)
+
+    sim.set_servo_position(1, 0.25)
+    assert eventually(lambda: abs(loop.get_last_position().left_arm[0] - 0.25) < 0.002)
+    assert abs(loop.get_last_position().timestamp - time.time()) < 5
+
+
+def test_failed_reads_are_reported_until_one_succeeds(qmc, sim):
+    loop = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus, allowed_retries=1)
+    sim.set_servo_silent(7, True)
+
+    def failing():
+        try:
+            loop.get_last_position()
+        except RuntimeError as error:
+            return str(error) == COMM_FAILURE
+        return False
+
+    assert eventually(failing)
+    sim.set_servo_silent(7, False)
+    assert eventually(lambda: not failing())
+    loop.close()
+
+
+def test_after_close(sim, loop):
+    assert eventually(lambda: loop.get_last_position() is not None)
+    last = loop.get_last_position()
+    loop.close()
+    loop.close()
+    with pytest.raises(RuntimeError, match="^channel closed$"):
+        loop.enable_arms(True)
+    with pytest.raises(RuntimeError, match="^channel closed$"):
+        loop.write_raw_packet(b"\xff")
+    with pytest.raises(RuntimeError, match="^Failed to write raw bytes: " + COMM_FAILURE + "$"):
+        loop.async_write_raw_bytes(1, 21, [1])
+    with pytest.raises(RuntimeError, match="^Failed to write pid gains: " + COMM_FAILURE + "$"):
+        loop.async_write_pid_gains(1, 1, 2, 3)
+    with pytest.raises(RuntimeError, match="^Failed to read raw bytes: " + COMM_FAILURE + "$"):
+        loop.async_read_raw_bytes(1, 56, 2)
+    with pytest.raises(RuntimeError, match="^Failed to read pid gains: " + COMM_FAILURE + "$"):
+        loop.async_read_pid_gains(1)
+    time.sleep(0.05)
+    assert loop.get_last_position().timestamp == last.timestamp
+    assert isinstance(loop.is_torque_enabled(), bool)
+
+
+def test_neck_only_loop_fails_servo_work_in_the_loop(qmc, sim):
+    loop = qmc.QuorvelPyControlLoop(None, PERIOD, can_bus=sim.can_bus)
+    loop.set_left_arm_position([0.1, 0.2])  # queued, then fails in the loop
+    with pytest.raises(RuntimeError, match="^Failed to receive raw packet response: receiving on a closed channel$"):
+        loop.write_raw_packet(b"\xff\xff\x01\x02\x01\xfb")
+    with pytest.raises(RuntimeError, match="^Failed to read raw bytes: "):
+        loop.async_read_raw_bytes(1, 56, 2)
+    assert loop.is_torque_enabled() is False
+    assert sim.serial_log() == []
+    loop.close()
+
+
+def test_a_dropped_loop_stops_its_thread(qmc, sim):
+    threads = loop_threads()
+    loop = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus)
+    assert loop_threads() == threads + 1
+    del loop
+    gc.collect()
+    assert loop_threads() == threads
+    # The port was released: a new loop can open it.
+    again = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus)
+    again.close()
+
+
+def test_exit_with_a_loop_running(run_python):
+    code = """
+import atexit, datetime, sys
+import quorvel_torso_sim
+sim = quorvel_torso_sim.TorsoSim()
+# Registered before the module is imported, so it runs after the module's hook.
+atexit.register(lambda: print("yaw", round(sim.neck_state(0).commanded_position, 3), flush=True))
+import quorvel_motor_controller as q
+loop = q.QuorvelPyControlLoop(sim.serial_path, datetime.timedelta(milliseconds=10), can_bus=sim.can_bus)
+loop.enable_neck(True)
+for i in range(1, 41):
+    loop.set_neck_yaw_position(0.01 * i)
+print("exiting", flush=True)
+"""
+    result = run_python(code, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["exiting", "yaw", "0.4"]  # every queued command ran first
