@@ -269,6 +269,30 @@ def test_python_threads_run_while_neck_home_is_on_the_bus(controller, sim):
     assert progress > 10_000  # the spinner ran throughout, not just at switch points
 
 
+def test_concurrent_callers_that_log_do_not_stall_each_other(controller, sim, caplog):
+    # Each clamp takes the interpreter lock to log while its caller holds the
+    # controller mutex; the other callers must wait for that mutex without it.
+    caplog.set_level(logging.WARNING, logger=CONTROLLER_LOGGER)
+    controller.enable_neck(True)
+    errors = []
+
+    def worker():
+        try:
+            for _ in range(15):
+                controller.set_neck_position([1.0, 0.6, 0.5])
+                controller.read_neck_positions()
+        except Exception as error:  # pragma: no cover - reported below
+            errors.append(error)
+
+    workers = [threading.Thread(target=worker) for _ in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(timeout=60)
+    assert not any(w.is_alive() for w in workers) and errors == []
+    assert len([r for r in caplog.records if r.name == CONTROLLER_LOGGER]) == 4 * 15 * 3
+
+
 def test_set_arm_home_makes_the_present_pose_zero(controller, sim):
     start = [0.3, -1.2, 2.0, 0.7]
     for servo_id, position in zip(range(1, 5), start):
