@@ -238,7 +238,7 @@ class View:
             groups = [observed[0:4], observed[4:7], observed[7:10]]
             arms, nose, neck = (" ".join(f"{v:+.3f}" for v in g) for g in groups)
             print(f"t={t:5.1f}s  loop {figures.rate_hz:6.1f} Hz  jitter {_ms(figures.jitter_sigma).strip()} ms  "
-                  f"sent {sent}  queue~{min(pending, QUEUE_CAPACITY)}/{QUEUE_CAPACITY}  "
+                  f"sent {sent}  queue<={min(pending, QUEUE_CAPACITY)}/{QUEUE_CAPACITY}  "
                   f"| arms {arms} | nose {nose} | neck {neck}", file=self.out, flush=True)
             return
         state = "returning to zero..." if stopping else "Ctrl-C stops"
@@ -248,8 +248,8 @@ class View:
             lines.append(f"{name:<16} {c:>+10.3f} {o:>+10.3f}   {self._bar(o)}")
         lines.append(f"loop     {figures.rate_hz:7.1f} Hz   period jitter: sigma {_ms(figures.jitter_sigma)} ms, "
                      f"p99 |dev| {_ms(figures.jitter_p99)} ms   read {_ms(figures.read_mean)} ms")
-        lines.append(f"commands sent {sent:6d}   executed {figures.executed:6d}   queue ~{min(pending, QUEUE_CAPACITY):3d}"
-                     f"/{QUEUE_CAPACITY}   longest wait to queue {blocked_max * 1e3:6.2f} ms")
+        lines.append(f"commands sent {sent:6d}   executed {figures.executed:6d}   queue <= {min(pending, QUEUE_CAPACITY):3d}"
+                     f"/{QUEUE_CAPACITY} (stats lag {STATS_PERIOD.total_seconds():.1f} s)   longest wait to queue {blocked_max * 1e3:6.2f} ms")
         lines.extend(f"log: {line}" for line in self.log_lines)
         self._redraw(lines)
 
