@@ -1,0 +1,110 @@
+"""The examples and the demo run to completion on the simulated torso, so they cannot rot."""
+
+import importlib.util
+import os
+import pathlib
+import pty
+import re
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+DEMO = [sys.executable, "-m", "quorvel_tools.demo"]
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+
+def run(args, timeout=120, **kwargs):
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout, env=ENV, **kwargs)
+
+
+@pytest.mark.parametrize("example, expected", [
+    ("read_positions.py", "left_arm_pitch=+0.250"),
+    ("neck_home.py", "neck homed at"),
+    ("control_loop_wave.py", "ControlLoopStats(period="),
+])
+def test_example_runs_on_the_simulator(example, expected):
+    result = run([sys.executable, str(EXAMPLES / example), "--duration", "1"])
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert expected in result.stdout
+
+
+def test_demo_without_a_terminal_prints_plain_lines_and_the_summary():
+    result = run(DEMO + ["--duration", "2"])
+    assert result.returncode == 0, result.stdout + result.stderr
+    out = result.stdout
+    assert "\x1b[" not in out                         # no cursor movement into a pipe
+    assert re.search(r"neck homed at \[\+6\.2\d\d, [+-]0\.\d+, \+6\.2\d\d\]", out)   # a turn away, homed
+    assert re.search(r"^t=\s*\d+\.\ds\s+loop", out, re.M)
+    for line in ("control loop statistics  ControlLoopStats(", "  ticks ", "  period ", "  jitter ", "  commands "):
+        assert line in out
+    assert "torque off" in out
+
+
+def _run_in_terminal(args, seconds_before_interrupt=None, timeout=120):
+    """Runs `args` on a pseudo-terminal; returns (exit status, everything it printed)."""
+    pid, fd = pty.fork()
+    if pid == 0:  # child
+        os.execvpe(args[0], args, ENV)
+    output, interrupted, deadline = b"", False, time.monotonic() + timeout
+    started = time.monotonic()
+    while time.monotonic() < deadline:
+        if (seconds_before_interrupt is not None and not interrupted and b"\x1b[" in output
+                and time.monotonic() - started > seconds_before_interrupt):
+            os.kill(pid, signal.SIGINT)
+            interrupted = True
+        ready, _, _ = select.select([fd], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:  # the child closed the terminal
+                break
+            if not chunk:
+                break
+            output += chunk
+    else:
+        os.kill(pid, signal.SIGKILL)
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    return os.waitstatus_to_exitcode(status), output.decode(errors="replace")
+
+
+def test_demo_on_a_terminal_updates_in_place():
+    status, out = _run_in_terminal(DEMO + ["--duration", "2"])
+    assert status == 0, out
+    assert re.search(r"\x1b\[\d+F", out)            # cursor moved back up to redraw
+    assert "commands sent" in out and "period jitter" in out
+    assert out.count("control loop statistics") == 1
+    assert "\x1b[?25h" in out                       # cursor shown again
+
+
+def test_ctrl_c_returns_to_zero_and_leaves_nothing_running():
+    status, out = _run_in_terminal(DEMO + ["--duration", "60"], seconds_before_interrupt=1.0)
+    assert status == 130, out
+    assert "control loop statistics" in out and "torque off" in out
+    bus = re.search(r"CAN (unix:(\S+)/can\.sock)", out)
+    assert bus and not os.path.exists(bus.group(2))   # the simulator's directory is gone
+
+
+def test_hardware_run_asks_first_and_moves_nothing_without_an_answer():
+    result = run(DEMO + ["--serial", "/dev/ttyUSB-none", "--can", "can0"], stdin=subprocess.DEVNULL)
+    assert result.returncode == 1
+    assert "nothing moved" in result.stdout and "--yes" in result.stderr
+    missing = run(DEMO + ["--serial", "/dev/ttyUSB-none", "--yes"])
+    assert missing.returncode == 1
+    assert "Could not find port: /dev/ttyUSB-none!" in missing.stderr
+
+
+def test_plot(tmp_path):
+    target = tmp_path / "motion.png"
+    result = run(DEMO + ["--duration", "1", "--plot", str(target)])
+    if importlib.util.find_spec("matplotlib") is None:
+        assert result.returncode == 2 and "pip install" in result.stderr
+        assert not target.exists()
+    else:
+        assert result.returncode == 0, result.stdout + result.stderr
+        assert target.read_bytes().startswith(b"\x89PNG")
