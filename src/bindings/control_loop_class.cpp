@@ -475,8 +475,9 @@ PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject
         if (!bind("write_raw_packet", kNames, args, nargs, kwnames, arg)) return nullptr;
         std::vector<std::uint8_t> data;
         if (!to_bytes(arg[0], "data", data)) return nullptr;
-        auto [reply, answer] = quorvel::reply_channel<std::vector<std::uint8_t>>();
-        if (!send_command(self, cmd::WriteRawPacket{std::move(data), std::move(reply)}, kChannelClosed))
+        auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
+        auto& answer = channel.second;
+        if (!send_command(self, cmd::WriteRawPacket{std::move(data), std::move(channel.first)}, kChannelClosed))
             return nullptr;
 
         // No time limit: the loop answers or drops the reply channel. Signals
