@@ -242,7 +242,7 @@ class View:
                   f"| arms {arms} | nose {nose} | neck {neck}", file=self.out, flush=True)
             return
         state = "returning to zero..." if stopping else "Ctrl-C stops"
-        lines = [f"\x1b[1m{self.title}\x1b[0m   t = {t:4.1f} / {self.duration:.1f} s   ({state})",
+        lines = [f"\x1b[1m{self.title}\x1b[0m   t = {min(t, self.duration):4.1f} / {self.duration:.1f} s   ({state})",
                  f"{'joint':<16} {'commanded':>10} {'observed':>10}   rad"]
         for name, c, o in zip(JOINT_NAMES, commanded, observed):
             lines.append(f"{name:<16} {c:>+10.3f} {o:>+10.3f}   {self._bar(o)}")
