@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import importlib.util
 import logging
 import math
 import os
@@ -143,6 +144,10 @@ def _ms(seconds: float) -> str:
     return "   n/a" if math.isnan(seconds) else f"{seconds * 1e3:6.3f}"
 
 
+def _hz(rate: float, width: int) -> str:
+    return f"{'n/a':>{width}}" if math.isnan(rate) else f"{rate:{width}.1f}"
+
+
 @dataclass
 class LoopFigures:
     """What the live view shows about the loop, from the recent period samples."""
@@ -237,7 +242,7 @@ class View:
         if not self.tty:
             groups = [observed[0:4], observed[4:7], observed[7:10]]
             arms, nose, neck = (" ".join(f"{v:+.3f}" for v in g) for g in groups)
-            print(f"t={t:5.1f}s  loop {figures.rate_hz:6.1f} Hz  jitter {_ms(figures.jitter_sigma).strip()} ms  "
+            print(f"t={t:5.1f}s  loop {_hz(figures.rate_hz, 6)} Hz  jitter {_ms(figures.jitter_sigma).strip()} ms  "
                   f"sent {sent}  queue<={min(pending, QUEUE_CAPACITY)}/{QUEUE_CAPACITY}  "
                   f"| arms {arms} | nose {nose} | neck {neck}", file=self.out, flush=True)
             return
@@ -246,7 +251,7 @@ class View:
                  f"{'joint':<16} {'commanded':>10} {'observed':>10}   rad"]
         for name, c, o in zip(JOINT_NAMES, commanded, observed):
             lines.append(f"{name:<16} {c:>+10.3f} {o:>+10.3f}   {self._bar(o)}")
-        lines.append(f"loop     {figures.rate_hz:7.1f} Hz   period jitter: sigma {_ms(figures.jitter_sigma)} ms, "
+        lines.append(f"loop     {_hz(figures.rate_hz, 7)} Hz   period jitter: sigma {_ms(figures.jitter_sigma)} ms, "
                      f"p99 |dev| {_ms(figures.jitter_p99)} ms   read {_ms(figures.read_mean)} ms")
         lines.append(f"commands sent {sent:6d}   executed {figures.executed:6d}   queue <= {min(pending, QUEUE_CAPACITY):3d}"
                      f"/{QUEUE_CAPACITY} (stats lag {STATS_PERIOD.total_seconds():.1f} s)   longest wait to queue {blocked_max * 1e3:6.2f} ms")
@@ -475,9 +480,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("quorvel-demo: --home-speed must be a positive number", file=sys.stderr)
         return 2
     if args.plot:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
+        if importlib.util.find_spec("matplotlib") is None:
             print("quorvel-demo: --plot needs matplotlib, which is not installed. Install it with\n"
                   "    pip install 'quorvel_motor_controller[plot]'    (or: pip install matplotlib)",
                   file=sys.stderr)
