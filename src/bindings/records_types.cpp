@@ -141,8 +141,8 @@ PyType_Spec stats_spec = {
 };
 
 // Creates the type on first use; callers hold the interpreter lock.
-PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& spec) {
-    if (cell == nullptr) cell = create_type(spec);
+PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& type_spec) {
+    if (cell == nullptr) cell = create_type(type_spec);
     return cell;
 }
 

@@ -1,5 +1,5 @@
 // Creating the module's classes: every class is a heap type made from a
-// type specification, immutable (and frozen where the interpreter can).
+// PyType_Spec description, immutable (and frozen where the interpreter can).
 #pragma once
 
 #include "bindings/python.hpp"
