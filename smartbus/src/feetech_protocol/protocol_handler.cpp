@@ -18,9 +18,13 @@ const PacketFeetech packets;
 
 Error timeout_error() { return CommunicationErrorKind{CommunicationErrorCode::TimeoutError}; }
 
-// Reads and discards whatever is waiting, then lets the line settle. True if
-// the input queue is empty afterwards.
+// One pass: if input is waiting, asks again how much, reads and discards that
+// many bytes, then lets the line settle. True if the input queue is empty at
+// the start of the pass or after it.
 Result<bool> drain_pass(SerialPort& port) {
+    auto waiting = port.bytes_to_read();
+    if (!waiting) return common::Err{std::move(waiting).error()};
+    if (*waiting == 0) return true;
     std::array<std::uint8_t, 256> scratch;
     auto pending = port.bytes_to_read();
     if (!pending) return common::Err{std::move(pending).error()};
@@ -38,9 +42,6 @@ Result<bool> drain_pass(SerialPort& port) {
 // Replies left over from an earlier, failed transaction must not be taken for
 // the answer to the next packet.
 Result<void> drain_stale_input(SerialPort& port) {
-    auto pending = port.bytes_to_read();
-    if (!pending) return common::Err{std::move(pending).error()};
-    if (*pending == 0) return {};
     for (int pass = 0; pass < drain_passes; ++pass) {
         auto drained = drain_pass(port);
         if (!drained) return common::Err{std::move(drained).error()};

@@ -230,15 +230,19 @@ TEST(Drain, InputThatNeverStopsIsATimeoutErrorAndNothingIsSent) {
     EXPECT_EQ(ping.error().message(), "Timeout error");
     EXPECT_EQ(port.writes_, 0u);
     EXPECT_EQ(port.bytes_read_, 900u);  // three passes
+    EXPECT_EQ(port.queries_, 9u);       // each asks, asks again, reads, settles, asks once more
     EXPECT_GE(ms, 14.5);                // each settles for 5 ms
 }
 
 TEST(Drain, StopsAsSoonAsTheQueueIsEmpty) {
-    // Pending at the first look, re-read in pass 1, still 2 after it, 0 after pass 2.
-    ScriptedInputPort port({5, 5, 2, 2, 0});
+    // Every pass looks first, then reads what a second look reports: pass 1
+    // sees 5 and reads 4, 3 are still waiting after it; pass 2 sees 2 and
+    // reads 1, and the queue is empty after it.
+    ScriptedInputPort port({5, 4, 3, 2, 1, 0});
     auto sent = Protocol::send_instruction_packet(port, InstructionPacketFeetech(1, Instruction::Ping, {}));
     ASSERT_TRUE(sent.ok());
-    EXPECT_EQ(port.bytes_read_, 7u);
+    EXPECT_EQ(port.bytes_read_, 5u);
+    EXPECT_EQ(port.queries_, 6u);
     EXPECT_EQ(port.writes_, 1u);
 
     ScriptedInputPort quiet({0});
