@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs every test of the project:
 #   1. the C++ tests built with GCC (warnings as errors),
-#   2. the C++ tests built with Clang 14 under AddressSanitizer + UBSan,
+#   2. the C++ tests built with Clang 14 under AddressSanitizer + UBSan, and
+#      a build with GCC 11 (the oldest compiler we support),
 #   3. the package installed with `pip install .` into a fresh virtual
 #      environment, its type stub checked with stubtest, and pytest run
 #      against the installed module,
@@ -13,7 +14,7 @@ cd "$ROOT"
 source scripts/lib.sh
 
 JOBS=${JOBS:-$(nproc)}
-ensure_debian_packages libgtest-dev g++ clang-14 libclang-rt-14-dev python3-venv
+ensure_debian_packages libgtest-dev g++ g++-11 clang-14 libclang-rt-14-dev python3-venv
 ensure_build_tools
 
 echo "== C++ tests, GCC"
@@ -27,6 +28,11 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQMC_WERROR=ON \
 cmake --build build/asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+
+echo "== Build with GCC 11"
+cmake -S . -B build/gcc11 -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQMC_WERROR=ON \
+    -DCMAKE_CXX_COMPILER=g++-11 -DQMC_BUILD_BENCH=OFF >/dev/null
+cmake --build build/gcc11 -j "$JOBS"
 
 echo "== Python: pip install . into a fresh virtual environment"
 rm -rf build/venv-test
