@@ -33,6 +33,19 @@ TEST(NeckClamp, ClampsToTheSafetyBoundsAndLogsEachClamp) {
                   "neck_pitch requested position 0.6000 rad out of safe range [0.0000, 0.4500]; clamped to 0.4500",
                   "neck_pitch requested position -0.1000 rad out of safe range [0.0000, 0.4500]; clamped to 0.0000"}));
 
+    // Differences within the machine epsilon are not worth a warning; just beyond it they are.
+    EXPECT_EQ(QuorvelMotorController::clamp_neck_position(1, -1e-17), 0.0);
+    EXPECT_TRUE(sink.take_warnings().empty());
+    EXPECT_EQ(QuorvelMotorController::clamp_neck_position(1, -3e-16), 0.0);
+    EXPECT_EQ(sink.take_warnings(),
+              (std::vector<std::string>{
+                  "neck_pitch requested position -0.0000 rad out of safe range [0.0000, 0.4500]; clamped to 0.0000"}));
+    // With warn records switched off nothing reaches the sink.
+    common::log::set_max_level(common::log::Level::Error);
+    EXPECT_EQ(QuorvelMotorController::clamp_neck_position(2, 0.9), 0.4);
+    common::log::set_max_level(common::log::Level::Trace);
+    EXPECT_TRUE(sink.take_warnings().empty());
+
     const auto limits = QuorvelMotorController::neck_position_limits();
     EXPECT_EQ(limits[0], std::make_pair(-0.5, 0.5));
     EXPECT_EQ(limits[1], std::make_pair(0.0, 0.45));
@@ -169,12 +182,19 @@ TEST_F(ControllerTest, NeckHomeValidatesAndKeepsGainOverridesOnFailure) {
 // Slow by nature: 2000 cycles of 10 ms before giving up.
 TEST_F(ControllerTest, NeckHomeTimesOutWhenAJointCannotSettle) {
     // A reported position is never exactly on its goal, so a tiny tolerance cannot be met.
-    sim->set_neck_position(0, 6.3);
-    sim->set_neck_position(1, 0.2);
-    sim->set_neck_position(2, 0.1);
-    auto failed = ctl->neck_home(1.0, 1e-9, std::nullopt, std::nullopt);
-    ASSERT_FALSE(failed.ok());
-    const std::string& message = failed.error().message();
+    // Thousands of exchanges with a 20 ms reply window each: on a heavily loaded
+    // machine one may miss its window, which says nothing about the budget, so
+    // such a run is repeated.
+    std::string message;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        sim->set_neck_position(0, 6.3);
+        sim->set_neck_position(1, 0.2);
+        sim->set_neck_position(2, 0.1);
+        auto failed = ctl->neck_home(1.0, 1e-9, std::nullopt, std::nullopt);
+        ASSERT_FALSE(failed.ok());
+        message = failed.error().message();
+        if (message.rfind("neck_home(", 0) != 0) break;
+    }
     EXPECT_EQ(message.rfind("neck_home: timed out before settling. observed=[", 0), 0U) << message;
     const std::string tail = ", goals=[6.283185307179586, 0.0, 0.0], settled=[false, false, false]";
     ASSERT_GE(message.size(), tail.size());

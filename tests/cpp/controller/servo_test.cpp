@@ -1,6 +1,7 @@
 // Arm and nose operations on the serial bus.
 #include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "controller_fixture.hpp"
 
@@ -94,6 +95,24 @@ TEST_F(ControllerTest, RawPacketReturnsWhatArrives) {
     ASSERT_TRUE(reply.ok()) << reply.error().message;
     EXPECT_TRUE(reply->empty());
     EXPECT_GE(std::chrono::steady_clock::now() - start, 9ms);
+
+    // A reply that shows up after the first look is still caught by the polling.
+    sim->set_servo_silent(5, false);
+    sim->set_reply_delay(3ms);
+    reply = ctl->write_raw_packet(ping5);
+    ASSERT_TRUE(reply.ok()) << reply.error().message;
+    EXPECT_EQ(reply->size(), 6U);
+
+    // One that comes too late is not the reply; the next transaction drains it.
+    sim->set_reply_delay(40ms);
+    reply = ctl->write_raw_packet(ping5);
+    ASSERT_TRUE(reply.ok()) << reply.error().message;
+    EXPECT_TRUE(reply->empty());
+    sim->set_reply_delay(0us);
+    std::this_thread::sleep_for(60ms);
+    auto read = ctl->read_raw_bytes(5, 56, 2);
+    ASSERT_TRUE(read.ok()) << read.error().message();
+    EXPECT_EQ(read->size(), 2U);
 }
 
 TEST_F(ControllerTest, RawRegisterAccessAndSilentServoRecovery) {
@@ -120,6 +139,11 @@ TEST_F(ControllerTest, RawRegisterAccessAndSilentServoRecovery) {
     ASSERT_FALSE(failed.ok());
     EXPECT_EQ(failed.error().message(), "Operation timed out");
     EXPECT_TRUE(failed.error().is_timed_out_or_interrupted());
+    // The arm read failed, so the nose was not asked; the same for torque.
+    EXPECT_EQ(sim->serial_log().size(), 1U);
+    sim->clear_logs();
+    EXPECT_TRUE(ctl->is_torque_enabled().error().is_timed_out_or_interrupted());
+    EXPECT_EQ(sim->serial_log().size(), 1U);
     EXPECT_TRUE(ctl->read_raw_bytes(4, 56, 2).error().is_timed_out_or_interrupted());
     sim->set_servo_silent(4, false);
     EXPECT_TRUE(ctl->read_all_positions().ok());
