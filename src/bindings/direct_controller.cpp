@@ -179,9 +179,12 @@ PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// No call can be running: each holds a reference to the object.
+// No call can be running: each holds a reference to the object. Closing
+// the serial port can wait for its output to drain, so the interpreter lock
+// is released meanwhile, as around every other wait.
 void controller_dealloc(PyObject* self) {
-    delete reinterpret_cast<DirectControllerObject*>(self)->cell;  // closes the serial port and the CAN socket
+    ControllerCell* cell = reinterpret_cast<DirectControllerObject*>(self)->cell;
+    allow_threads([cell] { delete cell; });  // closes the serial port and the CAN socket
     free_instance(self);
 }
 

@@ -19,8 +19,7 @@ CLASS_ORDER = [
 
 def test_all_lists_the_classes_in_registration_order(qmc):
     assert isinstance(qmc.__all__, list)
-    assert qmc.__all__ == [name for name in CLASS_ORDER if name in qmc.__all__]
-    assert {"QuorvelTorsoPosition", "ControlLoopStats"} <= set(qmc.__all__)
+    assert qmc.__all__ == CLASS_ORDER
     for name in qmc.__all__:
         cls = getattr(qmc, name)
         assert isinstance(cls, type) and cls.__module__ == "quorvel_motor_controller"
@@ -88,3 +87,59 @@ def test_type_stub_matches_the_module():
         capture_output=True, text=True, env=env, timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_class_text_signatures(qmc):
+    assert qmc.QuorvelMotorController.__text_signature__ == "(serialport=None, can_bus=...)"
+    assert qmc.QuorvelMotorController.__doc__ == ""
+    assert qmc.QuorvelPyControlLoop.__text_signature__ == (
+        "(serialport, read_position_loop_period, can_bus=..., allowed_retries=5, "
+        "stats_pub_period=None, voltage_rampup_timeout=...)"
+    )
+
+
+# The direct controller's methods in the order of its method table, with the
+# parameters Python reports for each.
+DIRECT_METHODS = [
+    ("is_torque_enabled", "($self)"),
+    ("enable_torque", "($self)"),
+    ("enable_torque_on_ids", "($self, ids)"),
+    ("disable_torque", "($self)"),
+    ("disable_torque_on_ids", "($self, ids)"),
+    ("read_all_positions", "($self)"),
+    ("set_all_goal_positions", "($self, positions)"),
+    ("set_left_arm_position", "($self, position)"),
+    ("set_right_arm_position", "($self, position)"),
+    ("set_arms_position", "($self, position)"),
+    ("set_nose_position", "($self, position)"),
+    ("set_neck_position", "($self, position)"),
+    ("set_neck_yaw_position", "($self, position)"),
+    ("set_neck_pitch_position", "($self, position)"),
+    ("set_neck_roll_position", "($self, position)"),
+    ("neck_position_limits", "($self)"),
+    ("read_neck_positions", "($self)"),
+    ("set_neck_gains", "($self, index, kp, kd)"),
+    ("neck_home", "($self, speed=0.4, tolerance=0.15, kp=None, kd=None)"),
+    ("enable_neck", "($self, enable)"),
+    ("is_neck_torque_enabled", "($self)"),
+    ("enable_arms", "($self, enable)"),
+    ("set_arm_home", "($self, verify_tol=0.05)"),
+    ("enable_nose", "($self, enable)"),
+    ("write_raw_packet", "($self, data)"),
+]
+
+
+def test_direct_controller_method_table(qmc):
+    cls = qmc.QuorvelMotorController
+    methods = [name for name in vars(cls) if not name.startswith("__")]
+    assert methods == [name for name, _ in DIRECT_METHODS]
+    assert [(name, getattr(cls, name).__text_signature__) for name in methods] == DIRECT_METHODS
+    assert not cls.set_neck_roll_position.__doc__  # the single-joint setters carry no text
+    # Non-ASCII characters and line breaks come through intact.
+    home = cls.neck_home.__doc__
+    assert "nearest multiple of 2\u03c0 of the joint's current\nreported position \u2014 after" in home
+    assert "within \u00b1\u03c0 and" in home and 'commanding "go to 0" naively' in home
+    assert cls.set_neck_position.__doc__ == (
+        "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\n"
+        "the observed positions reported by the motor replies."
+    )
