@@ -156,8 +156,12 @@ CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
         const ssize_t received = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (received < 0) {
             const int error = errno;
-            // Nothing there after all: wait again until the deadline.
-            if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT) continue;
+            // Nothing there after all: wait again until the deadline (checked
+            // here too, so a socket that keeps claiming readiness cannot spin).
+            if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT) {
+                if (MonotonicClock::now() >= deadline) return common::Err{CanError::timeout()};
+                continue;
+            }
             return common::Err{CanError::backend(error)};
         }
         if (received == 0 && (readable.revents & POLLHUP) != 0) {
