@@ -88,6 +88,46 @@ def test_defaults(qmc, sim):
     loop.close()
 
 
+# The class's methods in table order: parameters after self, and docstring.
+METHODS = [
+    ("close", "", "Close the control loop and release resources."),
+    ("get_motor_name_id", "", "Get the id/name motors used in this controller."),
+    ("get_last_position", "", "Get the last successfully read motor positions."),
+    ("set_all_goal_positions", "positions", "Set goal positions for all motors."),
+    ("set_left_arm_position", "position", "Set goal positions for the left arm (2 values: pitch, yaw)."),
+    ("set_right_arm_position", "position", "Set goal positions for the right arm (2 values: pitch, yaw)."),
+    ("set_arms_position", "position", "Set goal positions for both arms (4 values)."),
+    ("set_nose_position", "position", "Set goal positions for the nose (3 values)."),
+    ("set_neck_position", "position", "Set goal positions for the neck (3 values: yaw, pitch, roll)."),
+    ("set_neck_yaw_position", "position", None),
+    ("set_neck_pitch_position", "position", None),
+    ("set_neck_roll_position", "position", None),
+    ("enable_neck", "enable", "Enable or disable the neck motors."),
+    ("is_torque_enabled", "", "Check torque enabled status."),
+    ("enable_torque", "", "Enable torque on all motors."),
+    ("enable_torque_on_ids", "ids", "Enable torque on ids."),
+    ("disable_torque", "", "Disable torque on all motors."),
+    ("disable_torque_on_ids", "ids", "Disable torque on ids."),
+    ("enable_arms", "enable", "Enable or disable the arm motors."),
+    ("enable_nose", "enable", "Enable or disable the nose motors."),
+    ("get_stats", "", "Get the latest control loop statistics, if available."),
+    ("async_read_raw_bytes", "id, addr, length", "Perform an asynchronous raw read of motor bytes."),
+    ("async_write_raw_bytes", "id, addr, data", "Perform an asynchronous raw write of motor bytes."),
+    ("async_read_pid_gains", "id", "Read PID gains for a given motor id. Returns (P, I, D)."),
+    ("async_write_pid_gains", "id, p, i, d", "Write PID gains for a given motor id."),
+    ("write_raw_packet", "data", None),
+]
+
+
+def test_method_table(qmc):
+    cls = qmc.QuorvelPyControlLoop
+    assert [n for n in vars(cls) if not n.startswith("__")] == [m[0] for m in METHODS]
+    for name, params, doc in METHODS:
+        method = getattr(cls, name)
+        assert method.__text_signature__ == "($self" + (", " + params if params else "") + ")", name
+        assert method.__doc__ == doc, name
+
+
 def test_start_up_releases_the_interpreter_and_logs(qmc, sim, caplog):
     caplog.set_level(logging.INFO, logger=LOOP_LOGGER)
     ticks = []
