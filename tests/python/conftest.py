@@ -23,3 +23,11 @@ def run_python():
         )
 
     return run
+
+
+@pytest.fixture
+def sim():
+    """A running virtual torso, stopped when the test ends."""
+    quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
+    with quorvel_torso_sim.TorsoSim() as torso:
+        yield torso

@@ -34,12 +34,6 @@ def loop_threads():
 
 
 @pytest.fixture
-def sim():
-    with quorvel_torso_sim.TorsoSim() as torso:
-        yield torso
-
-
-@pytest.fixture
 def loop(qmc, sim):
     running = qmc.QuorvelPyControlLoop(
         sim.serial_path, PERIOD, can_bus=sim.can_bus, stats_pub_period=timedelta(milliseconds=50)

@@ -14,12 +14,6 @@ CONTROLLER_LOGGER = "quorvel_motor_controller.controller"
 
 
 @pytest.fixture
-def sim():
-    with quorvel_torso_sim.TorsoSim() as torso:
-        yield torso
-
-
-@pytest.fixture
 def controller(qmc, sim):
     c = qmc.QuorvelMotorController(sim.serial_path, sim.can_bus)
     yield c

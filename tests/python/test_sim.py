@@ -33,12 +33,6 @@ def _exchange(fd, packet, expect, timeout=0.5):
 
 
 @pytest.fixture
-def sim():
-    with TorsoSim() as s:
-        yield s
-
-
-@pytest.fixture
 def port(sim):
     fd = os.open(sim.serial_path, os.O_RDWR | os.O_NOCTTY)
     yield fd
