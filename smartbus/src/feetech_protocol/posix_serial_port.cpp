@@ -1,5 +1,8 @@
 // A POSIX terminal as the servo bus port. Every wait for input or output is a
-// ppoll against a deadline on the monotonic clock.
+// ppoll against a deadline on the monotonic clock. Input is read ahead into a
+// small buffer: one read() takes everything that has arrived, so a status
+// packet's head and body, or all the replies of a sync read, usually cost a
+// single wait and a single read.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -7,6 +10,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -18,6 +23,8 @@ namespace smartbus {
 namespace {
 
 constexpr unsigned bus_baud = 1'000'000;
+// Room for the replies of a sync read of every servo on the bus, several times over.
+constexpr std::size_t read_ahead_size = 512;
 
 std::string system_text(int error) { return std::strerror(error); }
 
@@ -57,24 +64,25 @@ public:
         ::close(fd_);
     }
 
+    // What is already read ahead plus what waits in the kernel's input queue.
     Result<std::size_t> bytes_to_read() override {
         int count = 0;
         if (::ioctl(fd_, FIONREAD, &count) != 0) return common::Err{PortError{errno, system_text(errno)}};
-        return static_cast<std::size_t>(count);
+        return buffered() + static_cast<std::size_t>(count);
     }
 
+    // Serves from the read-ahead buffer first and waits for input only when
+    // the buffer runs dry. Bytes taken before a failure are consumed, as the
+    // kernel would have consumed them.
     Result<void> read_exact(std::span<std::uint8_t> out) override {
-        while (!out.empty()) {
-            QMC_TRY(wait_for(POLLIN));
-            const ssize_t n = ::read(fd_, out.data(), out.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return common::Err{io_error_from_errno(errno)};
-            }
-            if (n == 0) return common::Err{IoError{IoErrorKind::UnexpectedEof, "failed to fill whole buffer"}};
-            out = out.subspan(static_cast<std::size_t>(n));
+        for (;;) {
+            const std::size_t taken = std::min(out.size(), buffered());
+            std::copy_n(read_ahead_.begin() + static_cast<std::ptrdiff_t>(next_), taken, out.begin());
+            next_ += taken;
+            out = out.subspan(taken);
+            if (out.empty()) return {};
+            QMC_TRY(refill());
         }
-        return {};
     }
 
     Result<void> write_all(std::span<const std::uint8_t> bytes) override {
@@ -103,6 +111,24 @@ public:
     }
 
 private:
+    std::size_t buffered() const { return end_ - next_; }
+
+    // Waits for input and reads as much of it as fits, into an empty buffer.
+    Result<void> refill() {
+        next_ = end_ = 0;
+        for (;;) {
+            QMC_TRY(wait_for(POLLIN));
+            const ssize_t n = ::read(fd_, read_ahead_.data(), read_ahead_.size());
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return common::Err{io_error_from_errno(errno)};
+            }
+            if (n == 0) return common::Err{IoError{IoErrorKind::UnexpectedEof, "failed to fill whole buffer"}};
+            end_ = static_cast<std::size_t>(n);
+            return {};
+        }
+    }
+
     // Waits until the descriptor is ready for `events`, at most the time-out.
     Result<void> wait_for(short events) {
         const auto deadline = std::chrono::steady_clock::now() + timeout_;
@@ -127,6 +153,10 @@ private:
 
     int fd_;
     std::chrono::nanoseconds timeout_;
+    // Input read from the descriptor but not yet handed out: [next_, end_).
+    std::array<std::uint8_t, read_ahead_size> read_ahead_{};
+    std::size_t next_ = 0;
+    std::size_t end_ = 0;
 };
 
 PortError port_error(int error) { return PortError{error, system_text(error)}; }
