@@ -27,7 +27,6 @@ import os
 import signal
 import statistics
 import sys
-import threading
 import time
 from dataclasses import dataclass, field
 from typing import Callable, List, Optional, Sequence, TextIO
@@ -307,12 +306,26 @@ class _ViewLogHandler(logging.Handler):
 
 # ---- Ctrl-C ---------------------------------------------------------------------
 
+class _Flag:
+    """A flag that a signal handler may set. (threading.Event is not safe there:
+    its set() takes a lock that the interrupted main thread may be holding.)"""
+
+    def __init__(self) -> None:
+        self._value = False
+
+    def set(self) -> None:
+        self._value = True
+
+    def is_set(self) -> bool:
+        return self._value
+
+
 class Interrupts:
     """First Ctrl-C (or SIGTERM): finish gently. Second: skip the return to zero."""
 
     def __init__(self) -> None:
-        self.stop = threading.Event()
-        self.hurry = threading.Event()
+        self.stop = _Flag()
+        self.hurry = _Flag()
         self._previous = {}
 
     def _handle(self, signum, frame) -> None:
@@ -461,7 +474,8 @@ def _move(loop, args, view: View, interrupts: Interrupts, recording: Recording, 
         if view.due(now):
             figures = LoopFigures.from_stats(loop.get_stats(), nominal)
             view.draw(now, t, commanded, position, figures, sent, blocked_max, stopping)
-        interrupts.stop.wait(max(0.0, min(next_send, view.next_draw) - time.monotonic()))
+        # A signal ends the sleep early only for its handler; the next pass sees the flag.
+        time.sleep(max(0.0, min(next_send, view.next_draw) - time.monotonic()))
     figures = LoopFigures.from_stats(loop.get_stats(), nominal)
     view.draw(time.monotonic(), time.monotonic() - t0, commanded, position, figures, sent, blocked_max, stopping)
     return sent

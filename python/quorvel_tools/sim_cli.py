@@ -18,7 +18,7 @@ from __future__ import annotations
 import argparse
 import signal
 import sys
-import threading
+import time
 from typing import Optional, Sequence
 
 SERVO_NAMES = ("left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
@@ -69,9 +69,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"quorvel-torso-sim: the simulator module is not installed ({e})", file=sys.stderr)
         return 1
 
-    stop = threading.Event()
-    # SIGTERM ends the run like Ctrl-C does.
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    # SIGTERM ends the run like Ctrl-C does (by raising KeyboardInterrupt).
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
 
     try:
         sim = TorsoSim(neck_ctrl_mode=args.neck_ctrl_mode, neck_positions=args.neck_positions)
@@ -106,13 +105,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             period = args.watch if args.watch and args.watch > 0 else None
             shown = None
-            while not stop.is_set():
+            while True:
                 if period is not None:
                     line = _state_line(sim)
                     if line != shown:  # only changes
                         print(line, flush=True)
                         shown = line
-                stop.wait(period if period is not None else 3600.0)
+                time.sleep(period if period is not None else 3600.0)
         except KeyboardInterrupt:
             pass
     print("stopped")
