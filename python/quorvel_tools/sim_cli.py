@@ -69,8 +69,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"quorvel-torso-sim: the simulator module is not installed ({e})", file=sys.stderr)
         return 1
 
-    # SIGTERM ends the run like Ctrl-C does (by raising KeyboardInterrupt).
-    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    # Ctrl-C and SIGTERM end the run by raising KeyboardInterrupt. SIGINT is set
+    # explicitly: a shell starts background jobs with it ignored, and the
+    # interpreter then keeps it ignored, which would leave no way to stop but SIGKILL.
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, signal.default_int_handler)
 
     try:
         sim = TorsoSim(neck_ctrl_mode=args.neck_ctrl_mode, neck_positions=args.neck_positions)
@@ -79,43 +82,49 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
     with sim:
         try:
-            if args.voltage is not None:
-                sim.set_voltage(args.voltage)
-            if args.voltage_ramp is not None:
-                sim.set_voltage_ramp(0, args.voltage if args.voltage is not None else 120, args.voltage_ramp)
-            for servo_id in args.silent_servo:
-                sim.set_servo_silent(servo_id, True)
-            for index in args.silent_neck:
-                sim.set_neck_silent(index, True)
-            sim.set_neck_dynamics(args.spring_damper)
-            sim.set_servo_speed(args.servo_speed)
-        except (ValueError, OverflowError, IndexError) as e:
-            print(f"quorvel-torso-sim: {e}", file=sys.stderr)
-            return 2
+            return_code = _run(sim, args)
+        except KeyboardInterrupt:  # at any point once the handlers are in place
+            return_code = 0
+    if return_code == 0:
+        print("stopped")
+    return return_code
 
-        print("quorvel torso simulator running")
-        print(f"serial port: {sim.serial_path}")
-        print(f"CAN bus:     {sim.can_bus}")
-        print()
-        print(f'    QuorvelMotorController("{sim.serial_path}", can_bus="{sim.can_bus}")')
-        print()
-        print("Press Ctrl-C to stop.", flush=True)
-        if args.watch is not None:
-            print("joints: " + " ".join(SERVO_NAMES) + " | " + " ".join(NECK_NAMES) + "  (* = torque on)")
-        try:
-            period = args.watch if args.watch and args.watch > 0 else None
-            shown = None
-            while True:
-                if period is not None:
-                    line = _state_line(sim)
-                    if line != shown:  # only changes
-                        print(line, flush=True)
-                        shown = line
-                time.sleep(period if period is not None else 3600.0)
-        except KeyboardInterrupt:
-            pass
-    print("stopped")
-    return 0
+
+def _run(sim, args) -> int:
+    """Applies the options, announces the simulator and serves until interrupted."""
+    try:
+        if args.voltage is not None:
+            sim.set_voltage(args.voltage)
+        if args.voltage_ramp is not None:
+            sim.set_voltage_ramp(0, args.voltage if args.voltage is not None else 120, args.voltage_ramp)
+        for servo_id in args.silent_servo:
+            sim.set_servo_silent(servo_id, True)
+        for index in args.silent_neck:
+            sim.set_neck_silent(index, True)
+        sim.set_neck_dynamics(args.spring_damper)
+        sim.set_servo_speed(args.servo_speed)
+    except (ValueError, OverflowError, IndexError) as e:
+        print(f"quorvel-torso-sim: {e}", file=sys.stderr)
+        return 2
+
+    print("quorvel torso simulator running")
+    print(f"serial port: {sim.serial_path}")
+    print(f"CAN bus:     {sim.can_bus}")
+    print()
+    print(f'    QuorvelMotorController("{sim.serial_path}", can_bus="{sim.can_bus}")')
+    print()
+    print("Press Ctrl-C to stop.", flush=True)
+    if args.watch is not None:
+        print("joints: " + " ".join(SERVO_NAMES) + " | " + " ".join(NECK_NAMES) + "  (* = torque on)")
+    period = args.watch if args.watch and args.watch > 0 else None
+    shown = None
+    while True:
+        if period is not None:
+            line = _state_line(sim)
+            if line != shown:  # only changes
+                print(line, flush=True)
+                shown = line
+        time.sleep(period if period is not None else 3600.0)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 #include "control_loop/log_origin.hpp"
 #include "control_loop/loop_thread.hpp"
 #include "control_loop/read_pos.hpp"
+#include "control_loop/signal_mask.hpp"
 #include "control_loop/startup_checks.hpp"
 
 namespace quorvel {
@@ -115,6 +116,7 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
 
     const LoopConfig config{read_position_loop_period, stats_pub_period, allowed_retries};
     try {
+        const BlockAllSignals no_signals_in_the_loop_thread;
         std::thread thread(loop_thread_main, std::move(controller), std::move(receiver), cells, config);
         *loop->thread_handle_.lock() = std::move(thread);
     } catch (const std::system_error& e) {

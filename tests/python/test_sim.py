@@ -104,8 +104,10 @@ def test_close_ends_the_simulator_and_is_idempotent():
 
 def test_command_prints_the_connection_and_stops_on_ctrl_c():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    # Started with SIGINT ignored, as a shell starts background jobs: Ctrl-C must still stop it.
     proc = subprocess.Popen([sys.executable, "-m", "quorvel_tools.sim_cli", "--voltage", "110"],
-                            stdout=subprocess.PIPE, text=True, env=env)
+                            stdout=subprocess.PIPE, text=True, env=env,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
     try:
         lines = [proc.stdout.readline() for _ in range(3)]
         assert lines[0].startswith("quorvel torso simulator running")

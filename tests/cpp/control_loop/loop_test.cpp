@@ -1,6 +1,12 @@
 // The running loop: its tick schedule, statistics, retries, draining and close.
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <numeric>
 #include <vector>
 
@@ -145,4 +151,43 @@ TEST_F(Loop, CloseWakesAnIdleLoopAndDestructionCloses) {
     const auto begin = Clock::now();
     loop.reset();  // destruction stops and joins the thread
     EXPECT_LT(Clock::now() - begin, 2s);
+}
+
+namespace {
+// The blocked-signal mask of every thread of this process but the caller, read from /proc.
+std::vector<unsigned long long> other_threads_blocked_masks() {
+    std::vector<unsigned long long> masks;
+    const std::string self = std::to_string(gettid());
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == self) continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigBlk:", 0) == 0) masks.push_back(std::stoull(line.substr(7), nullptr, 16));
+    }
+    return masks;
+}
+
+bool blocks(unsigned long long mask, int signal) { return (mask >> (signal - 1)) & 1U; }
+}  // namespace
+
+TEST_F(Loop, TheLoopThreadTakesNoSignalsAndTheCallersMaskIsKept) {
+    auto loop = start();
+    ASSERT_TRUE(loop);
+    // Once the loop thread has published a reading of its own it runs with the mask
+    // it inherited (a thread just made by the C library blocks everything until it starts).
+    const double first = loop->get_last_position().value().timestamp;
+    ASSERT_TRUE(eventually([&] {
+        auto position = loop->get_last_position();
+        return position.ok() && position.value().timestamp != first;
+    }));
+    // Ctrl-C must reach the host program's threads, never the loop thread (nor the simulator's).
+    const auto masks = other_threads_blocked_masks();
+    ASSERT_GE(masks.size(), 3U);
+    for (const auto mask : masks) {
+        EXPECT_TRUE(blocks(mask, SIGINT));
+        EXPECT_TRUE(blocks(mask, SIGTERM));
+    }
+    sigset_t own;
+    pthread_sigmask(SIG_SETMASK, nullptr, &own);
+    EXPECT_FALSE(sigismember(&own, SIGINT));
 }
