@@ -50,12 +50,16 @@ TEST_F(ControllerTest, ArmHomeMakesThePresentPoseZero) {
 // by the read-back. Here servo 1 gets its torque back behind the
 // controller's back and holds its old goal, so it keeps reading 0.7 rad.
 TEST_F(ControllerTest, ArmHomeReportsAFailedVerification) {
-    sim->set_servo_offset(1, 0.2);
     std::string message;
     double prior = 0.0;
-    for (int attempt = 0; attempt < 5 && message.empty(); ++attempt) {
-        sim->set_servo_torque(1, true);
-        sim->set_servo_position(1, 0.7);
+    for (int attempt = 0; attempt < 10 && message.empty(); ++attempt) {
+        // Every attempt starts from the same arms, whatever a spoilt one left behind.
+        for (std::uint8_t id = 1; id <= 4; ++id) {
+            sim->set_servo_register(id, 55, 1);  // EEPROM locked
+            sim->set_servo_offset(id, id == 1 ? 0.2 : 0.0);
+            sim->set_servo_torque(id, id == 1);
+            sim->set_servo_position(id, id == 1 ? 0.7 : 0.0);
+        }
         prior = sim->servo_offset(1);
         sim->set_reply_delay(3ms);  // widens the window between torque-off and the read-back
         std::atomic<bool> stop{false};
@@ -67,7 +71,11 @@ TEST_F(ControllerTest, ArmHomeReportsAFailedVerification) {
         stop = true;
         meddler.join();
         sim->set_reply_delay(0us);
-        if (!home.ok()) message = home.error().message();
+        // A bus time-out on a busy machine spoils the attempt; only the verification counts.
+        if (!home.ok() && home.error().message().rfind("set_arm_home: verify failed", 0) == 0)
+            message = home.error().message();
+        else
+            std::this_thread::sleep_for(100ms);  // late replies land before the next attempt drains
     }
     ASSERT_FALSE(message.empty()) << "the read-back never saw the meddled servo";
     const std::string prefix = "set_arm_home: verify failed \xE2\x80\x94 arm IDs [1, 2, 3, 4] now reading [+0.";

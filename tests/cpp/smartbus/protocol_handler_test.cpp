@@ -37,6 +37,21 @@ protected:
         EXPECT_NE(error.io(), nullptr) << error.message();
         return error.io() ? error.io()->kind : IoErrorKind::Other;
     }
+    // Waits until the peer has written every reply of the last exchange and at
+    // least `bytes` of them are waiting in the port, as a real bus would have
+    // delivered them long before the next call. (A pseudo-terminal hands
+    // written bytes over a moment later; on a busy machine, several ms later.)
+    void let_late_replies_arrive(std::size_t bytes) {
+        ASSERT_TRUE(peer.wait_until_answered());
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto waiting = port->bytes_to_read();
+            ASSERT_TRUE(waiting.ok());
+            if (*waiting >= bytes) return;
+            std::this_thread::sleep_for(1ms);
+        }
+        FAIL() << "late replies did not arrive";
+    }
     static double ms_since(std::chrono::steady_clock::time_point since) {
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
     }
@@ -132,6 +147,7 @@ TEST_F(Bus, SyncReadFailsMidWayAndTheNextCallRecovers) {
     ASSERT_FALSE(failed.ok());
     EXPECT_EQ(code_of(failed.error()), CommunicationErrorCode::ParsingError);
     // Servo 4's reply is still waiting; the next send drains it.
+    let_late_replies_arrive(8);
     servos.silent.clear();
     auto next = handler.sync_read(*port, four_ids, 56, 2);
     ASSERT_TRUE(next.ok()) << next.error().message();
@@ -151,12 +167,15 @@ TEST_F(Bus, BadRepliesAreReportedNotTrusted) {
         EXPECT_FALSE(result.ok());
         return result.ok() ? Error(IoError{IoErrorKind::Other, "unexpected success"}) : result.error();
     };
+    // Each failure leaves at least servo 3's and 4's replies (16 bytes) unread.
     servos.reply_as[2] = 3;  // a reply from another id
     EXPECT_EQ(code_of(sync_read_error()), CommunicationErrorCode::ParsingError);
+    let_late_replies_arrive(16);
     servos.reply_as.clear();
 
     servos.garbage_before[1] = {0x00, 0x13};  // no FF FF header
     EXPECT_EQ(code_of(sync_read_error()), CommunicationErrorCode::ParsingError);
+    let_late_replies_arrive(16);
     servos.garbage_before.clear();
 
     servos.truncate_to[4] = 6;  // the last reply stops in the middle

@@ -108,14 +108,26 @@ void PtyPeer::take_packets(Bytes& pending) {
         {
             std::lock_guard lock(mutex_);
             received_.push_back(packet);
+            ++taken_;
             responder = responder_;
         }
-        if (!responder) continue;
-        for (const Reply& reply : responder(packet)) {
-            if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
-            if (!reply.bytes.empty()) send_now(reply.bytes);
+        if (responder) {
+            for (const Reply& reply : responder(packet)) {
+                if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
+                if (!reply.bytes.empty()) send_now(reply.bytes);
+            }
         }
+        {
+            std::lock_guard lock(mutex_);
+            ++answered_;
+        }
+        answered_changed_.notify_all();
     }
+}
+
+bool PtyPeer::wait_until_answered(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return answered_changed_.wait_for(lock, timeout, [&] { return answered_ == taken_; });
 }
 
 void FakeServos::set_u16(std::uint8_t id, std::uint8_t address, std::uint16_t value) {

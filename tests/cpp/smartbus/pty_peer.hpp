@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -51,6 +52,9 @@ public:
     // Every complete instruction packet received so far.
     std::vector<Bytes> received() const;
     void clear_received();
+    // Waits until every packet received so far has been answered in full, so
+    // a test can rely on late replies of a failed exchange being in the port.
+    bool wait_until_answered(std::chrono::milliseconds timeout = std::chrono::seconds(2));
     // Closes the master side: the port sees a hang-up.
     void hang_up();
 
@@ -61,9 +65,12 @@ private:
     int master_ = -1;
     int slave_keepalive_ = -1;
     std::string slave_path_;
-    mutable std::mutex mutex_;  // guards responder_ and received_
+    mutable std::mutex mutex_;  // guards responder_, received_, taken_ and answered_
+    std::condition_variable answered_changed_;
     Responder responder_;
     std::vector<Bytes> received_;
+    std::size_t taken_ = 0;     // packets taken since the start (clear_received keeps it)
+    std::size_t answered_ = 0;  // of those, the ones whose replies are all written
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
