@@ -49,6 +49,8 @@ public:
     void set_responder(Responder responder);
     // Writes bytes towards the port at once, outside any exchange.
     void send_now(const Bytes& bytes);
+    // Writes bytes after `delay` from a thread of its own, prompt like the peer's; join it.
+    std::thread send_after(std::chrono::microseconds delay, Bytes bytes);
     // Every complete instruction packet received so far.
     std::vector<Bytes> received() const;
     void clear_received();

@@ -103,10 +103,7 @@ TEST(SerialPort, ReadsAndWritesBytes) {
     for (int attempt = 0; attempt < 5 && !whole; ++attempt) {
         peer.send_now({1, 2, 3});
         ASSERT_EQ(wait_for_input(3), 3u);
-        std::thread later([&] {
-            std::this_thread::sleep_for(3ms);
-            peer.send_now({4, 5});
-        });
+        std::thread later = peer.send_after(3ms, {4, 5});
         Bytes got(5);
         const auto read = port->read_exact(got);
         later.join();

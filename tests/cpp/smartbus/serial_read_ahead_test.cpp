@@ -91,10 +91,7 @@ TEST_F(ReadAhead, ReadsSpanHeldAndLaterBytesWithoutLossOrReordering) {
     peer.send_now({1, 2, 3, 4});
     ASSERT_NO_FATAL_FAILURE(expect_to_read(4));
     EXPECT_EQ(read(1), (Bytes{1}));
-    std::thread later([&] {
-        std::this_thread::sleep_for(3ms);
-        peer.send_now({5, 6});
-    });
+    std::thread later = peer.send_after(3ms, {5, 6});
     Bytes got(5);
     const auto result = port->read_exact(got);
     later.join();
