@@ -43,14 +43,7 @@ protected:
     // written bytes over a moment later; on a busy machine, several ms later.)
     void let_late_replies_arrive(std::size_t bytes) {
         ASSERT_TRUE(peer.wait_until_answered());
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            auto waiting = port->bytes_to_read();
-            ASSERT_TRUE(waiting.ok());
-            if (*waiting >= bytes) return;
-            std::this_thread::sleep_for(1ms);
-        }
-        FAIL() << "late replies did not arrive";
+        ASSERT_GE(smartbus_test::wait_for_input(*port, bytes), bytes) << "late replies did not arrive";
     }
     static double ms_since(std::chrono::steady_clock::time_point since) {
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();

@@ -151,6 +151,16 @@ bool PtyPeer::wait_until_answered(std::chrono::milliseconds timeout) {
     return answered_changed_.wait_for(lock, timeout, [&] { return answered_ == taken_; });
 }
 
+std::size_t wait_for_input(smartbus::SerialPort& port, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        auto waiting = port.bytes_to_read();
+        if (!waiting.ok()) return 0;
+        if (*waiting >= count || std::chrono::steady_clock::now() >= deadline) return *waiting;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void FakeServos::set_u16(std::uint8_t id, std::uint8_t address, std::uint16_t value) {
     std::lock_guard lock(mutex_);
     registers_[id][address] = static_cast<std::uint8_t>(value & 0xFF);

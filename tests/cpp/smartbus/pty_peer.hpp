@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "smartbus/error.hpp"
+#include "smartbus/serial_port.hpp"
 
 namespace smartbus_test {
 
@@ -104,6 +105,10 @@ private:
     std::map<std::uint8_t, std::array<std::uint8_t, 256>> registers_;
     std::mutex mutex_;
 };
+
+// Polls the port until at least `count` bytes wait in it or 2 s pass;
+// returns how many wait (0 when the port cannot tell).
+std::size_t wait_for_input(smartbus::SerialPort& port, std::size_t count);
 
 // The class of an error, or a value no test expects when it is of another class.
 inline smartbus::IoErrorKind io_kind(const smartbus::Error& error) {

@@ -19,6 +19,7 @@ using smartbus_test::Bytes;
 using smartbus_test::communication_code;
 using smartbus_test::io_kind;
 using smartbus_test::PtyPeer;
+using smartbus_test::wait_for_input;
 
 namespace {
 
@@ -89,20 +90,12 @@ TEST(SerialPort, ReadsAndWritesBytes) {
     for (int i = 0; i < 200 && peer.received().empty(); ++i) std::this_thread::sleep_for(1ms);
     ASSERT_EQ(peer.received(), std::vector<Bytes>{ping});
 
-    auto wait_for_input = [&](std::size_t count) {
-        for (int i = 0; i < 2000; ++i) {
-            auto waiting = port->bytes_to_read();
-            if (!waiting.ok() || *waiting >= count) break;
-            std::this_thread::sleep_for(1ms);
-        }
-        return *port->bytes_to_read();
-    };
     // A read may have to wait for a second fragment. A busy machine can hold the
     // fragment back past the read's 10 ms wait; such a spoilt attempt is repeated.
     bool whole = false;
     for (int attempt = 0; attempt < 5 && !whole; ++attempt) {
         peer.send_now({1, 2, 3});
-        ASSERT_EQ(wait_for_input(3), 3u);
+        ASSERT_EQ(wait_for_input(*port, 3), 3u);
         std::thread later = peer.send_after(3ms, {4, 5});
         Bytes got(5);
         const auto read = port->read_exact(got);
@@ -112,7 +105,7 @@ TEST(SerialPort, ReadsAndWritesBytes) {
             whole = true;
         } else {
             ASSERT_EQ(io_kind(read.error()), IoErrorKind::TimedOut) << read.error().message();
-            Bytes late(wait_for_input(2));  // the first three were consumed by the failed read
+            Bytes late(wait_for_input(*port, 2));  // the first three were consumed by the failed read
             ASSERT_TRUE(port->read_exact(late).ok());
         }
     }
