@@ -4,7 +4,6 @@
 #include <cmath>
 #include <thread>
 
-#include "transport/deadline.hpp"
 
 namespace candrive::damiao {
 namespace {
@@ -47,6 +46,11 @@ std::uint16_t force_pos_field(float x, float hi, float scale) {
     return scaled >= 10000.0F ? std::uint16_t{10000} : static_cast<std::uint16_t>(scaled);
 }
 
+// A motor's answers come as classic 8-byte frames on its feedback identifier.
+// Another node's frame can share that identifier (the neck's feedback ids equal
+// its command ids), so the content must name the motor too.
+bool from_motor(const CanFrame& frame) { return !frame.fd && frame.data.size() == 8; }
+
 bool is_valid_limit(float limit) { return !std::isnan(limit) && limit >= 0.0F; }
 
 }  // namespace
@@ -83,9 +87,25 @@ std::optional<Damiao> Damiao::create(std::uint16_t esc_id, std::uint16_t mst_id,
     return Damiao(esc_id, mst_id, timeout, limits);
 }
 
+ReplyPattern Damiao::feedback_pattern() const {
+    const auto motor_bits = static_cast<std::uint8_t>(esc_id_ & 0x0F);
+    return ReplyPattern{standard_id(mst_id_), [motor_bits](const CanFrame& frame) {
+                            return from_motor(frame) && (frame.data[0] & 0x0F) == motor_bits;
+                        }};
+}
+
+ReplyPattern Damiao::register_reply_pattern(std::uint8_t id) const {
+    const std::uint16_t esc_id = esc_id_;
+    return ReplyPattern{standard_id(mst_id_), [esc_id, id](const CanFrame& frame) {
+                            return from_motor(frame) && frame.data[0] == static_cast<std::uint8_t>(esc_id) &&
+                                   frame.data[1] == static_cast<std::uint8_t>(esc_id >> 8) &&
+                                   frame.data[2] == kRegisterRead && frame.data[3] == id;
+                        }};
+}
+
 DamiaoResult<MotorState> Damiao::cmd_at_arbitration(CanTransport& bus, std::uint16_t id,
                                                     const std::array<std::uint8_t, 8>& data) const {
-    CanResult<CanFrame> reply = bus.request(classic_frame(id, data), standard_id(mst_id_), timeout_);
+    CanResult<CanFrame> reply = bus.request(classic_frame(id, data), feedback_pattern(), timeout_);
     if (!reply.ok()) return common::Err{Error::transport(std::move(reply).error())};
     return decode_state(limits_, reply.value().data);
 }
@@ -112,21 +132,9 @@ DamiaoResult<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_
 
     const std::array<std::uint8_t, 8> data{static_cast<std::uint8_t>(esc_id_), static_cast<std::uint8_t>(esc_id_ >> 8),
                                            kRegisterRead, id, 0, 0, 0, 0};
-    CanResult<void> sent = bus.send(classic_frame(kManagementId, data));
-    if (!sent.ok()) return common::Err{Error::transport(std::move(sent).error())};
-
-    const MonotonicClock::time_point deadline = deadline_after(timeout_);
-    for (;;) {
-        const auto remaining = deadline - MonotonicClock::now();
-        if (remaining < std::chrono::microseconds(1)) return common::Err{Error::transport(CanError::timeout())};
-        CanResult<CanFrame> received = bus.recv(remaining);
-        if (!received.ok()) return common::Err{Error::transport(std::move(received).error())};
-        const std::vector<std::uint8_t>& reply = received.value().data;
-        // The reply is recognised by its content alone, whatever its identifier.
-        if (reply.size() == 8 && reply[2] == kRegisterRead && reply[3] == id) {
-            return RegisterValue::from_bits(info->kind, get_le32(reply, 4));
-        }
-    }
+    CanResult<CanFrame> reply = bus.request(classic_frame(kManagementId, data), register_reply_pattern(id), timeout_);
+    if (!reply.ok()) return common::Err{Error::transport(std::move(reply).error())};
+    return RegisterValue::from_bits(info->kind, get_le32(reply.value().data, 4));
 }
 
 DamiaoResult<void> Damiao::write_register(CanTransport& bus, std::uint8_t id, RegisterValue value) const {

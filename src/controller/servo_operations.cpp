@@ -158,8 +158,14 @@ common::Result<std::vector<std::uint8_t>, smartbus::IoError> QuorvelMotorControl
         return Err{smartbus::IoError{smartbus::IoErrorKind::Unsupported, std::string(kNeckOnlyMessage)}};
     smartbus::SerialPort& port = *state_->serial_port;
 
-    // Sent as given: no framing, checksum or draining of stale input.
-    if (auto written = port.write_all(data); !written) return Err{as_io_error(std::move(written).error())};
+    // Sent as given: no framing or checksum. Stale input is cleared first, as
+    // for every packet, so that a late answer is not taken for this one's.
+    if (auto settled = smartbus::Protocol::settle_line(port); !settled)
+        return Err{as_io_error(std::move(settled).error())};
+    if (auto written = port.write_all(data); !written) {
+        port.set_unsettled(true);
+        return Err{as_io_error(std::move(written).error())};
+    }
     if (auto flushed = port.flush(); !flushed) return Err{as_io_error(std::move(flushed).error())};
     auto waiting = port.bytes_to_read();
     const auto start = std::chrono::steady_clock::now();
@@ -172,7 +178,10 @@ common::Result<std::vector<std::uint8_t>, smartbus::IoError> QuorvelMotorControl
             if (auto read = port.read_exact(reply); !read) return Err{as_io_error(std::move(read).error())};
             return reply;
         }
-        if (std::chrono::steady_clock::now() - start >= kRawReplyWindow) return std::vector<std::uint8_t>{};
+        if (std::chrono::steady_clock::now() - start >= kRawReplyWindow) {
+            port.set_unsettled(true);  // the answer may still be on its way
+            return std::vector<std::uint8_t>{};
+        }
         std::this_thread::sleep_for(kRawReplyPollStep);
         waiting = port.bytes_to_read();
     }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,9 +80,32 @@ private:
 template <class T>
 using CanResult = common::Result<T, CanError>;
 
+// What the answer to a request looks like: a frame with identifier `id` that
+// `accepts` (when set) also approves. Anything else is not the answer.
+struct ReplyPattern {
+    CanId id;
+    std::function<bool(const CanFrame&)> accepts;
+
+    bool matches(const CanFrame& frame) const { return frame.id == id && (!accepts || accepts(frame)); }
+};
+
 // Moves single frames on one CAN network. Used by one thread at a time.
+//
+// Requests keep a bus honest about which frame answers what:
+// - frames already waiting when a request begins are stale and discarded;
+// - a frame that arrived before the deadline still counts when the waiting
+//   thread only gets to look after it (one more look without waiting);
+// - after a request ended without its answer, the next request expecting the
+//   same identifier first waits out a guard interval (discarding what arrives),
+//   so that the late answer cannot be taken for the new one.
 class CanTransport {
 public:
+    // How long a peer that missed its answer is given to fall quiet, at least.
+    static constexpr std::chrono::milliseconds kLateReplyGuard{20};
+
+    CanTransport() = default;
+    CanTransport(CanTransport&&) = default;
+    CanTransport& operator=(CanTransport&&) = default;
     virtual ~CanTransport() = default;
 
     // Writes one frame.
@@ -93,8 +117,22 @@ public:
     // Sends `frame`, then returns the first frame received with identifier
     // `expected_id`, waiting at most `timeout` from just after the send.
     // Frames with other identifiers are discarded.
-    CanResult<CanFrame> request(const CanFrame& frame, CanId expected_id,
-                                std::chrono::nanoseconds timeout);
+    CanResult<CanFrame> request(const CanFrame& frame, CanId expected_id, std::chrono::nanoseconds timeout);
+    // The same, for the first frame that matches `reply`.
+    CanResult<CanFrame> request(const CanFrame& frame, const ReplyPattern& reply, std::chrono::nanoseconds timeout);
+
+private:
+    // A reply identifier whose answer came too late, and when it may be asked again.
+    struct Quarantine {
+        CanId reply_id;
+        std::chrono::steady_clock::time_point until;
+    };
+
+    CanResult<void> wait_out_quarantine(CanId reply_id);
+    CanResult<void> discard_waiting_frames();
+    void quarantine(CanId reply_id, std::chrono::steady_clock::time_point until);
+
+    std::vector<Quarantine> quarantined_;
 };
 
 }  // namespace candrive

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "frame_image.hpp"
 #include "transport/deadline.hpp"
@@ -100,12 +101,14 @@ CanResult<SocketCanTransport> SocketCanTransport::open(const std::string& interf
     return SocketCanTransport(fd.value());
 }
 
-SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept : fd_(other.fd_) {
+SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
+    : CanTransport(std::move(other)), fd_(other.fd_) {
     other.fd_ = -1;
 }
 
 SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) noexcept {
     if (this != &other) {
+        CanTransport::operator=(std::move(other));
         if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
         other.fd_ = -1;

@@ -18,15 +18,24 @@ namespace smartbus {
 
 // The two steps every transaction shares.
 struct Protocol {
-    // Drains stale input (at most three passes of 5 ms; TimeoutError if input
-    // keeps coming, nothing sent), then writes the packet. A packet that cannot
-    // be encoded is refused (InvalidInput) before the port is touched; a failed
-    // write is reported as TimeoutError.
+    // Stale input (a reply longer than asked, a late answer, noise) must not
+    // be taken for the answer to the next packet: when the port is unsettled
+    // or input is waiting, discards input until the line has been quiet for
+    // 30 ms, then marks the port settled; TimeoutError if input keeps coming
+    // for about 150 ms. Healthy traffic pays one look at the input queue.
+    static Result<void> settle_line(SerialPort& port);
+
+    // Clears stale input, then writes the packet. When the port is unsettled
+    // or input is waiting, input is discarded until the line has been quiet
+    // for 30 ms (TimeoutError, nothing sent, if it keeps coming for about
+    // 150 ms). A packet that cannot be encoded is refused (InvalidInput)
+    // before the port is touched; a failed write is reported as TimeoutError.
     static Result<void> send_instruction_packet(SerialPort& port, const InstructionPacket& packet);
 
     // Reads one status packet expected from `id`: the I/O error of the port if
     // it stays silent for the time-out, ParsingError without an FF FF header,
-    // otherwise whatever StatusPacketFeetech::from_bytes decides.
+    // otherwise whatever StatusPacketFeetech::from_bytes decides. Any failure
+    // leaves the port unsettled.
     static Result<StatusPacketFeetech> read_status_packet(SerialPort& port, std::uint8_t id);
 };
 

@@ -27,6 +27,18 @@ public:
     virtual Result<void> write_all(std::span<const std::uint8_t> bytes) = 0;
     // Waits until every written byte has left. Errors: IoError.
     virtual Result<void> flush() = 0;
+    // Waits at most `wait` for input, then discards everything waiting.
+    // Returns how many bytes were discarded (0: the line stayed quiet).
+    virtual Result<std::size_t> discard_input(std::chrono::nanoseconds wait) = 0;
+
+    // A port is unsettled after a transaction that did not end with its
+    // complete, valid reply: a late answer may still be on its way, and the
+    // next transaction must not take it for its own.
+    bool unsettled() const { return unsettled_; }
+    void set_unsettled(bool unsettled) { unsettled_ = unsettled; }
+
+private:
+    bool unsettled_ = false;
 };
 
 // Opens a POSIX terminal at 1 000 000 baud 8N1 without flow control, in

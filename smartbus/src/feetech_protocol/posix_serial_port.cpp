@@ -110,6 +110,34 @@ public:
         return {};
     }
 
+    Result<std::size_t> discard_input(std::chrono::nanoseconds wait) override {
+        std::size_t discarded = buffered();
+        next_ = end_ = 0;
+        if (discarded == 0) {
+            pollfd entry{fd_, POLLIN, 0};
+            const timespec timeout = to_timespec(std::max<std::chrono::nanoseconds>(wait, {}));
+            int ready;
+            while ((ready = ::ppoll(&entry, 1, &timeout, nullptr)) < 0 && errno == EINTR) {
+            }
+            if (ready < 0) return common::Err{io_error_from_errno(errno)};
+            if (ready == 0) return std::size_t{0};
+            if ((entry.revents & POLLIN) == 0) return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EPIPE)}};
+        }
+        // Everything the kernel holds now; what comes later is the next wait's.
+        for (;;) {
+            int count = 0;
+            if (::ioctl(fd_, FIONREAD, &count) != 0) return common::Err{io_error_from_errno(errno)};
+            if (count <= 0) return discarded;
+            const ssize_t n = ::read(fd_, read_ahead_.data(), std::min(read_ahead_.size(), static_cast<std::size_t>(count)));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return common::Err{io_error_from_errno(errno)};
+            }
+            if (n == 0) return discarded;
+            discarded += static_cast<std::size_t>(n);
+        }
+    }
+
 private:
     std::size_t buffered() const { return end_ - next_; }
 
@@ -134,8 +162,10 @@ private:
         const auto deadline = std::chrono::steady_clock::now() + timeout_;
         pollfd entry{fd_, events, 0};
         for (;;) {
-            const auto remaining = deadline - std::chrono::steady_clock::now();
-            if (remaining <= std::chrono::nanoseconds::zero()) return common::Err{timed_out()};
+            // Past the deadline this is one more look without waiting: input
+            // that arrived in time counts even if this thread ran late.
+            const auto remaining =
+                std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), {});
             const timespec wait = to_timespec(remaining);
             const int ready = ::ppoll(&entry, 1, &wait, nullptr);
             if (ready < 0) {

@@ -1,14 +1,20 @@
-// Bus transactions: drain, send one instruction packet, read the replies.
+// Bus transactions: settle the line, send one instruction packet, read the replies.
 #include "smartbus/protocol_handler.hpp"
 
 #include <array>
+#include <chrono>
 #include <thread>
 
 namespace smartbus {
 namespace {
 
-constexpr int drain_passes = 3;
-constexpr auto drain_settle_time = std::chrono::milliseconds(5);
+// Before a packet goes out after a transaction that ended badly, or when
+// input is waiting, the line must have been quiet this long: longer than a
+// USB adapter holds a late reply (16 ms by default) and than the gaps between
+// the late replies of a sync read.
+constexpr auto quiet_time = std::chrono::milliseconds(30);
+// How long input may keep coming before the send is given up.
+constexpr auto settle_limit = std::chrono::milliseconds(150);
 
 // FF FF id length, then up to 255 further bytes as the length byte says.
 constexpr std::size_t status_head_size = 4;
@@ -18,49 +24,30 @@ const PacketFeetech packets;
 
 Error timeout_error() { return CommunicationErrorKind{CommunicationErrorCode::TimeoutError}; }
 
-// One pass: if input is waiting, asks again how much, reads and discards that
-// many bytes, then lets the line settle. True if the input queue is empty at
-// the start of the pass or after it.
-Result<bool> drain_pass(SerialPort& port) {
-    auto waiting = port.bytes_to_read();
-    if (!waiting) return common::Err{std::move(waiting).error()};
-    if (*waiting == 0) return true;
-    std::array<std::uint8_t, 256> scratch;
-    auto pending = port.bytes_to_read();
-    if (!pending) return common::Err{std::move(pending).error()};
-    for (std::size_t left = *pending; left > 0;) {
-        const std::size_t chunk = std::min(left, scratch.size());
-        QMC_TRY(port.read_exact(std::span(scratch).first(chunk)));
-        left -= chunk;
-    }
-    std::this_thread::sleep_for(drain_settle_time);
-    auto after = port.bytes_to_read();
-    if (!after) return common::Err{std::move(after).error()};
-    return *after == 0;
-}
-
-// Replies left over from an earlier, failed transaction must not be taken for
-// the answer to the next packet.
-Result<void> drain_stale_input(SerialPort& port) {
-    for (int pass = 0; pass < drain_passes; ++pass) {
-        auto drained = drain_pass(port);
-        if (!drained) return common::Err{std::move(drained).error()};
-        if (*drained) return {};
-    }
-    return common::Err{timeout_error()};
-}
-
 }  // namespace
 
-Result<void> Protocol::send_instruction_packet(SerialPort& port, const InstructionPacket& packet) {
-    auto bytes = packet.to_bytes();  // refuse what cannot be encoded before touching the port
-    if (!bytes) return common::Err{std::move(bytes).error()};
-    QMC_TRY(drain_stale_input(port));
-    if (!port.write_all(*bytes)) return common::Err{timeout_error()};
-    return {};
+Result<void> Protocol::settle_line(SerialPort& port) {
+    if (!port.unsettled()) {
+        auto waiting = port.bytes_to_read();
+        if (!waiting) return common::Err{std::move(waiting).error()};
+        if (*waiting == 0) return {};
+        port.set_unsettled(true);
+    }
+    const auto began = std::chrono::steady_clock::now();
+    for (;;) {
+        auto discarded = port.discard_input(quiet_time);
+        if (!discarded) return common::Err{std::move(discarded).error()};
+        if (*discarded == 0) {
+            port.set_unsettled(false);
+            return {};
+        }
+        if (std::chrono::steady_clock::now() - began >= settle_limit - quiet_time) return common::Err{timeout_error()};
+    }
 }
 
-Result<StatusPacketFeetech> Protocol::read_status_packet(SerialPort& port, std::uint8_t id) {
+namespace {
+
+Result<StatusPacketFeetech> read_one_status_packet(SerialPort& port, std::uint8_t id) {
     std::array<std::uint8_t, max_status_size> buffer;
     QMC_TRY(port.read_exact(std::span(buffer).first(status_head_size)));
     if (buffer[0] != 0xFF || buffer[1] != 0xFF) return common::Err{CommunicationErrorKind{CommunicationErrorCode::ParsingError}};
@@ -69,6 +56,26 @@ Result<StatusPacketFeetech> Protocol::read_status_packet(SerialPort& port, std::
     auto parsed = StatusPacketFeetech::from_bytes(std::span(buffer).first(status_head_size + rest), id);
     if (!parsed) return common::Err{parsed.error()};
     return std::move(parsed).value();
+}
+
+}  // namespace
+
+Result<void> Protocol::send_instruction_packet(SerialPort& port, const InstructionPacket& packet) {
+    auto bytes = packet.to_bytes();  // refuse what cannot be encoded before touching the port
+    if (!bytes) return common::Err{std::move(bytes).error()};
+    QMC_TRY(Protocol::settle_line(port));
+    if (!port.write_all(*bytes)) {
+        port.set_unsettled(true);  // part of the packet may have gone out
+        return common::Err{timeout_error()};
+    }
+    return {};
+}
+
+Result<StatusPacketFeetech> Protocol::read_status_packet(SerialPort& port, std::uint8_t id) {
+    auto reply = read_one_status_packet(port, id);
+    // Whatever is left of a reply that failed may still be arriving.
+    if (!reply) port.set_unsettled(true);
+    return reply;
 }
 
 Result<bool> FeetechProtocolHandler::send_and_check_answer(SerialPort& port, Instruction instruction,

@@ -129,14 +129,19 @@ public:
     }
 
 private:
+    // Frames that are not the answer come first: another identifier, the
+    // right value as an extended identifier, an FD frame and another motor's
+    // classic frame on the answer's identifier.
     void reply(Bytes data) {
         (void)node_.send({{0xEE}, CanId::standard(mst_id_ + 1)});
         (void)node_.send({{1, 2, 3, 4, 5, 6, 7, 8}, CanId::extended(mst_id_)});
+        (void)node_.send({Bytes(64, static_cast<std::uint8_t>(0x10 | esc_id_)), CanId::standard(mst_id_), true, false});
+        (void)node_.send({{0x1F, 0x80, 0x00, 0x7F, 0xF7, 0xFF, 30, 32}, CanId::standard(mst_id_)});
         (void)node_.send({std::move(data), CanId::standard(mst_id_)});
     }
     Bytes feedback() const {
-        // status 1, id 1; velocity 2047, torque 2047; temperatures 30 and 32.
-        return {0x11, position_hi_, position_lo_, 0x7F, 0xF7, 0xFF, 30, 32};
+        // status 1, the motor's id bits; velocity 2047, torque 2047; temperatures 30 and 32.
+        return {static_cast<std::uint8_t>(0x10 | (esc_id_ & 0x0F)), position_hi_, position_lo_, 0x7F, 0xF7, 0xFF, 30, 32};
     }
 
     void run() {
@@ -194,7 +199,7 @@ TEST_F(DamiaoOnBus, FeedbackEnableDisableAndMitCommand) {
     auto state = motor_.request_feedback(*host_);
     ASSERT_TRUE(state.ok()) << state.error().message();
     EXPECT_EQ(state->position, -0.00019073486F);
-    EXPECT_EQ(state->id, 1);
+    EXPECT_EQ(state->id, 3);
     EXPECT_EQ(state->status, 1);
     EXPECT_EQ(state->t_rotor, 32);
 

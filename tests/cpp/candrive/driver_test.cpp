@@ -41,8 +41,9 @@ public:
     void reply(std::uint32_t id, Bytes data) { incoming.push_back({std::move(data), CanId::standard(id), false, false}); }
 };
 
-Bytes register_reply(std::uint8_t id, std::uint32_t value) {
-    return {0x01, 0x00, 0x33, id, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+Bytes register_reply(std::uint8_t id, std::uint32_t value, std::uint16_t esc_id = 0x01) {
+    return {static_cast<std::uint8_t>(esc_id), static_cast<std::uint8_t>(esc_id >> 8), 0x33, id,
+            static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
             static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
 }
 
@@ -87,11 +88,29 @@ TEST(DamiaoDriver, FeedbackErrors) {
     EXPECT_EQ(state.error().message(), "transport error: timeout waiting for frame");
     ASSERT_NE(state.error().transport_error(), nullptr);
 
-    // A short frame on the feedback identifier is an error, never read past its end.
-    bus.reply(0x11, {0x01, 0x7F});
+    // Only a classic 8-byte frame on the feedback identifier that names this
+    // motor in byte 0 is its feedback: another node's frame on the same
+    // identifier (an MIT command, an FD frame, a short frame) is not.
+    bus.on_send = [](const CanFrame&, ScriptedTransport& t) {
+        t.reply(0x11, {0x01, 0x7F});
+        t.incoming.push_back({Bytes(64, 0x01), CanId::standard(0x11), true, false});
+        t.reply(0x11, {0x12, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20});
+        t.reply(0x12, kFeedback);
+    };
     state = m.request_feedback(bus);
     ASSERT_FALSE(state.ok());
-    EXPECT_EQ(state.error().kind(), Error::Kind::ShortFeedback);
+    EXPECT_EQ(state.error().message(), "transport error: timeout waiting for frame");
+    bus.on_send = [](const CanFrame&, ScriptedTransport& t) { t.reply(0x11, kFeedback); };
+    state = m.request_feedback(bus);
+    ASSERT_TRUE(state.ok());
+
+    // Frames waiting before the request are stale, whatever they look like.
+    bus.on_send = nullptr;
+    bus.reply(0x11, kFeedback);
+    state = m.request_feedback(bus);
+    ASSERT_FALSE(state.ok());
+    // A short frame can still be decoded only as an error, never read past its end.
+    EXPECT_EQ(decode_state(kLimits, Bytes{0x01, 0x7F}).error().kind(), Error::Kind::ShortFeedback);
 }
 
 TEST(DamiaoDriver, RegisterErrorsSendNothing) {
@@ -115,10 +134,12 @@ TEST(DamiaoDriver, RegisterErrorsSendNothing) {
 TEST(DamiaoDriver, RegisterReadSkipsOtherFramesAndWriteSendsValue) {
     ScriptedTransport bus;
     bus.on_send = [](const CanFrame&, ScriptedTransport& t) {
-        t.reply(0x11, kFeedback);                          // not a register reply
-        t.reply(0x11, register_reply(0x16, 1));            // another register
-        t.reply(0x11, {0x01, 0x00, 0x33, 0x15});           // too short
-        t.reply(0x555, register_reply(0x15, 0x41480000));  // any identifier will do
+        t.reply(0x11, kFeedback);                                 // not a register reply
+        t.reply(0x11, register_reply(0x16, 1, 0x102));            // another register
+        t.reply(0x11, {0x02, 0x01, 0x33, 0x15});                  // too short
+        t.reply(0x11, register_reply(0x15, 1, 0x101));            // another motor's
+        t.reply(0x555, register_reply(0x15, 1, 0x102));           // not on the feedback identifier
+        t.reply(0x11, register_reply(0x15, 0x41480000, 0x102));   // the answer
     };
     const Damiao m = motor(0x102);
     auto value = m.read_register(bus, 0x15);

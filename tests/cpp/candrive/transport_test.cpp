@@ -8,6 +8,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "candrive/socketcan.hpp"
 #include "support/raw_peer.hpp"
@@ -171,49 +174,102 @@ TEST(SocketCanTransport, VanishedPeerIsAnErrorNotASignal) {
     EXPECT_EQ(sent.error().os_error(), EPIPE);
 }
 
-TEST(CanRequest, MatchesKindAndValueAndDiscardsOthers) {
-    auto [bus, peer] = RawPeer::pair();
-    peer.write(classic_image(0x011 | kExtended, {1}));
-    peer.write(classic_image(0x012, {2}));
-    peer.write(classic_image(0x011, {3}));
-    peer.write(classic_image(0x011, {4}));
+// The transport under test, whose peer answers every frame sent at once from
+// the far end: the answers are in the socket before the request waits. With
+// `run_late`, the sending thread only gets back to waiting after that long,
+// as on a busy host.
+class AnsweredTransport final : public CanTransport {
+public:
+    explicit AnsweredTransport(std::pair<SocketCanTransport, RawPeer> ends)
+        : bus(std::move(ends.first)), peer(std::move(ends.second)) {}
+
+    CanResult<void> send(const CanFrame& frame) override {
+        QMC_TRY(bus.send(frame));
+        for (const Bytes& answer : answers) peer.write(answer);
+        answers.clear();
+        std::this_thread::sleep_for(run_late);
+        return {};
+    }
+    CanResult<CanFrame> recv(std::chrono::nanoseconds timeout) override { return bus.recv(timeout); }
+
+    SocketCanTransport bus;
+    RawPeer peer;
+    std::vector<Bytes> answers;  // written by the peer after the next send
+    milliseconds run_late{0};
+};
+
+TEST(CanRequest, MatchesKindAndValueAndDiscardsOthersAndStaleFrames) {
+    AnsweredTransport bus(RawPeer::pair());
+    bus.peer.write(classic_image(0x011, {0}));  // waiting before the request: stale
+    bus.answers = {classic_image(0x011 | kExtended, {1}), classic_image(0x012, {2}), classic_image(0x011, {3}),
+                   classic_image(0x011, {4})};
     auto reply = bus.request(classic(CanId::standard(0x001), {0xCC}), CanId::standard(0x011), milliseconds(500));
     ASSERT_TRUE(reply.ok()) << reply.error().message();
     EXPECT_EQ(reply->data, Bytes{3});
-    EXPECT_EQ(peer.read(), classic_image(0x001, {0xCC}));
+    EXPECT_EQ(bus.peer.read(), classic_image(0x001, {0xCC}));
     // Frames after the reply stay queued.
     auto next = bus.recv(milliseconds(500));
     ASSERT_TRUE(next.ok());
     EXPECT_EQ(next->data, Bytes{4});
+
+    // A pattern also asks the content.
+    const ReplyPattern odd{CanId::standard(0x011), [](const CanFrame& f) { return f.data.at(0) % 2 == 1; }};
+    bus.answers = {classic_image(0x011, {6}), classic_image(0x011, {7})};
+    reply = bus.request(classic(CanId::standard(0x001), {}), odd, milliseconds(500));
+    ASSERT_TRUE(reply.ok());
+    EXPECT_EQ(reply->data, Bytes{7});
 }
 
-TEST(CanRequest, LateReplyAnswersTheNextRequest) {
-    auto [bus, peer] = RawPeer::pair();
+TEST(CanRequest, AnswerThatArrivedInTimeCountsWhenTheWaiterRunsLate) {
+    AnsweredTransport bus(RawPeer::pair());
+    bus.run_late = milliseconds(5);
+    bus.answers = {classic_image(0x012, {1}), classic_image(0x011, {2})};
+    auto reply = bus.request(classic(CanId::standard(1), {}), CanId::standard(0x011), milliseconds(1));
+    ASSERT_TRUE(reply.ok()) << reply.error().message();
+    EXPECT_EQ(reply->data, Bytes{2});
+}
+
+TEST(CanRequest, AfterAMissedAnswerTheNextRequestWaitsOutALateOne) {
+    AnsweredTransport bus(RawPeer::pair());
     auto reply = bus.request(classic(CanId::standard(1), {1}), CanId::standard(0x11), milliseconds(20));
     ASSERT_FALSE(reply.ok());
     EXPECT_EQ(reply.error().kind(), CanError::Kind::Timeout);
-    peer.write(classic_image(0x11, {0xAB}));  // the answer to the first request, too late
+    const auto ended = Clock::now();
+    bus.peer.write(classic_image(0x11, {0xAB}));  // the answer to the first request, too late
+
+    // The next request to the same identifier is sent only once the peer has
+    // had the guard interval to fall quiet; the late answer is discarded.
+    bus.answers = {classic_image(0x11, {0xCD})};
     reply = bus.request(classic(CanId::standard(1), {2}), CanId::standard(0x11), milliseconds(500));
     ASSERT_TRUE(reply.ok());
-    EXPECT_EQ(reply->data, Bytes{0xAB});
-    EXPECT_EQ(peer.drain(), 2);
+    EXPECT_EQ(reply->data, Bytes{0xCD});
+    EXPECT_GE(Clock::now() - ended, milliseconds(19));
+    EXPECT_EQ(bus.peer.drain(), 2);
+
+    // Requests for other identifiers are not held up, and a request that was
+    // answered leaves no guard behind.
+    bus.answers = {classic_image(0x11, {0xEF})};
+    const auto began = Clock::now();
+    reply = bus.request(classic(CanId::standard(1), {3}), CanId::standard(0x11), milliseconds(500));
+    ASSERT_TRUE(reply.ok());
+    EXPECT_EQ(reply->data, Bytes{0xEF});
+    EXPECT_LT(Clock::now() - began, milliseconds(19 * 10));  // generous: no guard means no fixed wait
 }
 
 TEST(CanRequest, ZeroAndHugeTimeOutsAndSendErrors) {
-    auto [bus, peer] = RawPeer::pair();
+    AnsweredTransport bus(RawPeer::pair());
     const auto start = Clock::now();
     auto reply = bus.request(classic(CanId::standard(1), {}), CanId::standard(2), milliseconds(0));
     ASSERT_FALSE(reply.ok());
     EXPECT_EQ(reply.error().kind(), CanError::Kind::Timeout);
     EXPECT_LT(Clock::now() - start, milliseconds(500));
-    EXPECT_EQ(peer.drain(), 1);  // the frame itself still went out
+    EXPECT_EQ(bus.peer.drain(), 1);  // the frame itself still went out
 
     // The largest time-out must not overflow into an immediate deadline.
-    peer.write(classic_image(2, {}));
+    bus.answers = {classic_image(2, {})};
     reply = bus.request(classic(CanId::standard(1), {}), CanId::standard(2), std::chrono::nanoseconds::max());
     ASSERT_TRUE(reply.ok()) << reply.error().message();
 
-    peer.write(classic_image(2, {}));
     reply = bus.request(classic(CanId::standard(0x800), {}), CanId::standard(2), milliseconds(100));
     ASSERT_FALSE(reply.ok());
     EXPECT_EQ(reply.error().kind(), CanError::Kind::InvalidId);

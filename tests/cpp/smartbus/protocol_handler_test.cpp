@@ -194,46 +194,105 @@ TEST_F(Bus, BadRepliesAreReportedNotTrusted) {
     EXPECT_EQ(big->size(), 253u);
 }
 
-TEST_F(Bus, StaleInputIsDrainedBeforeSending) {
+TEST_F(Bus, StaleInputIsDiscardedBeforeSending) {
     peer.send_now({0x55, 0x66, 0x77});
-    std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(smartbus_test::wait_for_input(*port, 3), 3u);
     const auto began = std::chrono::steady_clock::now();
     auto replies = handler.sync_read(*port, four_ids, 56, 2);
     ASSERT_TRUE(replies.ok()) << replies.error().message();
-    EXPECT_GE(ms_since(began), 4.5);  // one drain pass settles for 5 ms
+    EXPECT_GE(ms_since(began), 29.0);  // the line had to be quiet for 30 ms first
+}
+
+TEST_F(Bus, LateReplyIsNeverTakenForTheNextAnswer) {
+    // Servo 1 answers reads of its gains (address 21) 15 ms late, as behind a
+    // USB adapter's latency timer; everything else at once.
+    servos.set_u16(1, 21, 0x2010);
+    auto normal = servos.responder();
+    peer.set_responder([normal](const Bytes& packet) {
+        auto replies = normal(packet);
+        if (packet.size() > 5 && packet[4] == 0x02 && packet[5] == 21)
+            for (auto& reply : replies) reply.delay = 15ms;
+        return replies;
+    });
+    for (int round = 0; round < 3; ++round) {
+        auto gains = handler.read(*port, 1, 21, 2);
+        ASSERT_FALSE(gains.ok());
+        EXPECT_EQ(io_kind_of(gains.error()), IoErrorKind::TimedOut);
+        EXPECT_TRUE(port->unsettled());
+        // The late gains arrive while the next read waits for a quiet line.
+        auto position = handler.read(*port, 1, 56, 2);
+        ASSERT_TRUE(position.ok()) << position.error().message();
+        EXPECT_EQ(*position, (Bytes{0x01, 0x08}));
+        EXPECT_FALSE(port->unsettled());
+    }
 }
 
 namespace {
 
-// A port whose input queue reports whatever the test scripts, for counting
-// drain passes without depending on how fast another thread refills a pty.
+// A port whose input queue reports whatever the test scripts, for following
+// the settling of the line without depending on how fast another thread
+// refills a pty. Each discard returns the next scripted count (the last one
+// repeats) after a short pause, as if that much input had come meanwhile.
 class ScriptedInputPort final : public SerialPort {
 public:
-    explicit ScriptedInputPort(std::vector<std::size_t> pending) : pending_(std::move(pending)) {}
+    ScriptedInputPort(std::size_t waiting, std::vector<std::size_t> discards)
+        : waiting_(waiting), discards_(std::move(discards)) {}
     Result<std::size_t> bytes_to_read() override {
-        const std::size_t n = pending_[std::min(queries_++, pending_.size() - 1)];
-        return n;
+        ++queries_;
+        return waiting_;
     }
-    Result<void> read_exact(std::span<std::uint8_t> out) override {
-        ++reads_;
-        bytes_read_ += out.size();
-        return {};
-    }
+    Result<void> read_exact(std::span<std::uint8_t>) override { return {}; }
     Result<void> write_all(std::span<const std::uint8_t>) override {
         ++writes_;
         return {};
     }
     Result<void> flush() override { return {}; }
+    Result<std::size_t> discard_input(std::chrono::nanoseconds wait) override {
+        waits_.push_back(wait);
+        const std::size_t n = discards_[std::min(waits_.size() - 1, discards_.size() - 1)];
+        if (n > 0) std::this_thread::sleep_for(2ms);
+        return n;
+    }
 
-    std::vector<std::size_t> pending_;
-    std::size_t queries_ = 0, reads_ = 0, bytes_read_ = 0, writes_ = 0;
+    std::size_t waiting_;
+    std::vector<std::size_t> discards_;
+    std::vector<std::chrono::nanoseconds> waits_;
+    std::size_t queries_ = 0, writes_ = 0;
 };
+
+const InstructionPacketFeetech ping_packet(1, Instruction::Ping, {});
 
 }  // namespace
 
-TEST(Drain, InputThatNeverStopsIsATimeoutErrorAndNothingIsSent) {
+TEST(SettleLine, HealthyTrafficOnlyLooksAtTheInputQueue) {
+    ScriptedInputPort quiet(0, {0});
+    ASSERT_TRUE(Protocol::send_instruction_packet(quiet, ping_packet).ok());
+    EXPECT_EQ(quiet.queries_, 1u);
+    EXPECT_TRUE(quiet.waits_.empty());
+    EXPECT_EQ(quiet.writes_, 1u);
+}
+
+TEST(SettleLine, WaitingInputOrAnUnsettledPortWaitsForAQuietLine) {
+    // Input waiting: discarded until a 30 ms wait sees nothing more.
+    ScriptedInputPort stale(5, {5, 3, 0});
+    ASSERT_TRUE(Protocol::send_instruction_packet(stale, ping_packet).ok());
+    ASSERT_EQ(stale.waits_.size(), 3u);
+    for (auto wait : stale.waits_) EXPECT_EQ(wait, 30ms);
+    EXPECT_FALSE(stale.unsettled());
+    EXPECT_EQ(stale.writes_, 1u);
+
+    // Unsettled by an earlier failure: the quiet wait comes even when nothing is waiting yet.
+    ScriptedInputPort unsettled(0, {0});
+    unsettled.set_unsettled(true);
+    ASSERT_TRUE(Protocol::send_instruction_packet(unsettled, ping_packet).ok());
+    EXPECT_EQ(unsettled.waits_.size(), 1u);
+    EXPECT_EQ(unsettled.queries_, 0u);
+    EXPECT_FALSE(unsettled.unsettled());
+}
+
+TEST(SettleLine, InputThatNeverStopsIsATimeoutErrorAndNothingIsSent) {
     FeetechProtocolHandler handler;
-    ScriptedInputPort port({300});
+    ScriptedInputPort port(300, {300});
     const auto began = std::chrono::steady_clock::now();
     auto ping = handler.ping(port, 1);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
@@ -241,26 +300,8 @@ TEST(Drain, InputThatNeverStopsIsATimeoutErrorAndNothingIsSent) {
     EXPECT_EQ(smartbus_test::communication_code(ping.error()), CommunicationErrorCode::TimeoutError);
     EXPECT_EQ(ping.error().message(), "Timeout error");
     EXPECT_EQ(port.writes_, 0u);
-    EXPECT_EQ(port.bytes_read_, 900u);  // three passes
-    EXPECT_EQ(port.queries_, 9u);       // each asks, asks again, reads, settles, asks once more
-    EXPECT_GE(ms, 14.5);                // each settles for 5 ms
-}
-
-TEST(Drain, StopsAsSoonAsTheQueueIsEmpty) {
-    // Every pass looks first, then reads what a second look reports: pass 1
-    // sees 5 and reads 4, 3 are still waiting after it; pass 2 sees 2 and
-    // reads 1, and the queue is empty after it.
-    ScriptedInputPort port({5, 4, 3, 2, 1, 0});
-    auto sent = Protocol::send_instruction_packet(port, InstructionPacketFeetech(1, Instruction::Ping, {}));
-    ASSERT_TRUE(sent.ok());
-    EXPECT_EQ(port.bytes_read_, 5u);
-    EXPECT_EQ(port.queries_, 6u);
-    EXPECT_EQ(port.writes_, 1u);
-
-    ScriptedInputPort quiet({0});
-    ASSERT_TRUE(Protocol::send_instruction_packet(quiet, InstructionPacketFeetech(1, Instruction::Ping, {})).ok());
-    EXPECT_EQ(quiet.reads_, 0u);
-    EXPECT_EQ(quiet.queries_, 1u);
+    EXPECT_TRUE(port.unsettled());
+    EXPECT_GE(ms, 119.0);  // input kept coming for the whole settling limit
 }
 
 TEST_F(Bus, UnencodablePacketsAreRefusedBeforeSending) {

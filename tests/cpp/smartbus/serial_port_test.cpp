@@ -129,6 +129,42 @@ TEST(SerialPort, SilenceTimesOutAfterOneWait) {
     EXPECT_LT(ms, 500.0);
 }
 
+TEST(SerialPort, InputThatArrivedInTimeCountsWhenTheReaderRunsLate) {
+    // A zero time-out: every wait starts at or after its deadline, as when a
+    // busy host runs the waiting thread late. Input already there is still read.
+    PtyPeer peer;
+    auto opened = open_serial_port(peer.slave_path(), std::chrono::milliseconds(0));
+    ASSERT_TRUE(opened.ok());
+    auto& port = *opened.value();
+    peer.send_now({1, 2, 3});
+    ASSERT_EQ(wait_for_input(port, 3), 3u);
+    Bytes got(3);
+    ASSERT_TRUE(port.read_exact(got).ok());
+    EXPECT_EQ(got, (Bytes{1, 2, 3}));
+    auto nothing = port.read_exact(got);
+    ASSERT_FALSE(nothing.ok());
+    EXPECT_EQ(io_kind(nothing.error()), IoErrorKind::TimedOut);
+}
+
+TEST(SerialPort, DiscardInputTakesWhatIsThereOrWaitsForQuiet) {
+    PtyPeer peer;
+    auto port = open_or_die(peer.slave_path());
+    ASSERT_TRUE(port);
+    peer.send_now({1, 2, 3, 4});
+    ASSERT_EQ(wait_for_input(*port, 4), 4u);
+    Bytes first(1);
+    ASSERT_TRUE(port->read_exact(first).ok());  // the rest sits in the read-ahead buffer
+    auto discarded = port->discard_input(std::chrono::milliseconds(500));
+    ASSERT_TRUE(discarded.ok());
+    EXPECT_EQ(*discarded, 3u);
+    const auto began = std::chrono::steady_clock::now();
+    discarded = port->discard_input(std::chrono::milliseconds(20));
+    ASSERT_TRUE(discarded.ok());
+    EXPECT_EQ(*discarded, 0u);
+    EXPECT_GE(elapsed_ms(began), 19.0);
+    EXPECT_EQ(*port->bytes_to_read(), 0u);
+}
+
 TEST(SerialPort, HangUpIsABrokenPipe) {
     PtyPeer peer;
     auto port = open_or_die(peer.slave_path());

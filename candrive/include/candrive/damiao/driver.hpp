@@ -65,7 +65,8 @@ public:
     std::chrono::nanoseconds timeout() const { return timeout_; }
     const MitLimits& limits() const { return limits_; }
 
-    // Reads a register, waiting `timeout` for its reply.
+    // Reads a register, waiting `timeout` for its reply (on mst_id, naming
+    // this motor and the register).
     DamiaoResult<RegisterValue> read_register(CanTransport& bus, std::uint8_t id) const;
     // Writes a register; no reply is awaited. Bad ids and types fail before sending.
     DamiaoResult<void> write_register(CanTransport& bus, std::uint8_t id, RegisterValue value) const;
@@ -84,6 +85,11 @@ public:
     static constexpr std::chrono::milliseconds kModeSettleTime{100};
 
 private:
+    // What counts as this motor's feedback, and as its reply to a register read:
+    // classic 8-byte frames on mst_id whose content names this motor.
+    ReplyPattern feedback_pattern() const;
+    ReplyPattern register_reply_pattern(std::uint8_t id) const;
+
     Damiao(std::uint16_t esc_id, std::uint16_t mst_id, std::chrono::nanoseconds timeout, MitLimits limits)
         : esc_id_(esc_id), mst_id_(mst_id), timeout_(timeout), limits_(limits) {}
 
