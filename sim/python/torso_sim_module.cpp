@@ -397,6 +397,17 @@ PyObject* sim_set_reply_delay(PyObject* self, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+PyObject* sim_set_servo_reply_delay(PyObject* self, PyObject* args) {
+    unsigned char id;
+    double seconds;
+    if (!PyArg_ParseTuple(args, "bd:set_servo_reply_delay", &id, &seconds)) return nullptr;
+    std::chrono::microseconds delay{};
+    if (!seconds_to_micros(seconds, delay)) return nullptr;
+    SIM_OR_FAIL(self);
+    sim->set_servo_reply_delay(id, delay);
+    Py_RETURN_NONE;
+}
+
 // ---- neck
 
 PyObject* sim_set_neck_silent(PyObject* self, PyObject* args) {
@@ -484,6 +495,83 @@ PyObject* sim_set_neck_reply_delay(PyObject* self, PyObject* args) {
     if (!seconds_to_micros(seconds, delay)) return nullptr;
     SIM_OR_FAIL(self);
     sim->set_neck_reply_delay(delay);
+    Py_RETURN_NONE;
+}
+
+PyObject* sim_set_neck_motor_reply_delay(PyObject* self, PyObject* args) {
+    int index;
+    double seconds;
+    if (!PyArg_ParseTuple(args, "id:set_neck_motor_reply_delay", &index, &seconds) || !neck_index(index))
+        return nullptr;
+    std::chrono::microseconds delay{};
+    if (!seconds_to_micros(seconds, delay)) return nullptr;
+    SIM_OR_FAIL(self);
+    sim->set_neck_motor_reply_delay(index, delay);
+    Py_RETURN_NONE;
+}
+
+// An optional small integer argument: None, or a value in [0, highest].
+bool optional_int(PyObject* arg, long highest, const char* what, std::optional<long>& out) {
+    out.reset();
+    if (arg == Py_None) return true;
+    const long v = PyLong_AsLong(arg);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0 || v > highest) {
+        PyErr_Format(PyExc_ValueError, "%s must be 0 to %ld or None", what, highest);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+PyObject* sim_set_neck_answered_by(PyObject* self, PyObject* args) {
+    int index;
+    PyObject* by;
+    if (!PyArg_ParseTuple(args, "iO:set_neck_answered_by", &index, &by) || !neck_index(index)) return nullptr;
+    std::optional<long> other;
+    if (!optional_int(by, 2, "by", other)) return nullptr;
+    SIM_OR_FAIL(self);
+    sim->set_neck_answered_by(index, other ? std::optional<int>(static_cast<int>(*other)) : std::nullopt);
+    Py_RETURN_NONE;
+}
+
+PyObject* sim_set_neck_register_reply_as(PyObject* self, PyObject* args) {
+    int index;
+    PyObject* reg;
+    if (!PyArg_ParseTuple(args, "iO:set_neck_register_reply_as", &index, &reg) || !neck_index(index)) return nullptr;
+    std::optional<long> named;
+    if (!optional_int(reg, 255, "reg", named)) return nullptr;
+    SIM_OR_FAIL(self);
+    sim->set_neck_register_reply_as(
+        index, named ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*named)) : std::nullopt);
+    Py_RETURN_NONE;
+}
+
+PyObject* sim_send_can_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"id", "data", "extended", "fd", nullptr};
+    unsigned long id;
+    Py_buffer data;
+    int extended = 0, fd = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ky*|pp:send_can_frame", const_cast<char**>(keywords), &id, &data,
+                                     &extended, &fd))
+        return nullptr;
+    std::vector<std::uint8_t> bytes(static_cast<const std::uint8_t*>(data.buf),
+                                    static_cast<const std::uint8_t*>(data.buf) + data.len);
+    PyBuffer_Release(&data);
+    const std::size_t most = fd ? 64 : 8;
+    if (bytes.size() > most || id > (extended ? 0x1FFFFFFFul : 0x7FFul)) {
+        PyErr_SetString(PyExc_ValueError, "id or data too large for the frame's kind");
+        return nullptr;
+    }
+    SIM_OR_FAIL(self);
+    bool sent;
+    Py_BEGIN_ALLOW_THREADS
+    sent = sim->send_can_frame(static_cast<std::uint32_t>(id), bytes, extended != 0, fd != 0);
+    Py_END_ALLOW_THREADS
+    if (!sent) {
+        PyErr_SetString(PyExc_OSError, "the virtual CAN bus cannot be reached");
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -585,6 +673,9 @@ PyMethodDef sim_methods[] = {
      "set_garbage_before_reply($self, id, n_bytes, /)\n--\n\n`n_bytes` noise bytes (never 0xFF) precede each reply."},
     {"set_reply_delay", sim_set_reply_delay, METH_VARARGS,
      "set_reply_delay($self, seconds, /)\n--\n\nDelay between receiving a packet and answering it, for all servos."},
+    {"set_servo_reply_delay", sim_set_servo_reply_delay, METH_VARARGS,
+     "set_servo_reply_delay($self, id, seconds, /)\n--\n\nThis servo answers that much later still (on top of "
+     "set_reply_delay); the replies after it in a sync read wait for it."},
     {"set_neck_silent", sim_set_neck_silent, METH_VARARGS,
      "set_neck_silent($self, index, silent, /)\n--\n\nNeck motor 0-2 (CAN id 1-3) neither answers nor acts."},
     {"set_neck_position", sim_set_neck_position, METH_VARARGS,
@@ -602,6 +693,19 @@ PyMethodDef sim_methods[] = {
      "set_mode_write_sticks($self, sticks, /)\n--\n\nFalse: CTRL_MODE writes are echoed but not applied."},
     {"set_neck_reply_delay", sim_set_neck_reply_delay, METH_VARARGS,
      "set_neck_reply_delay($self, seconds, /)\n--\n\nDelay before the neck motors' answers."},
+    {"set_neck_motor_reply_delay", sim_set_neck_motor_reply_delay, METH_VARARGS,
+     "set_neck_motor_reply_delay($self, index, seconds, /)\n--\n\nMotor 0-2 answers that much later still (on "
+     "top of set_neck_reply_delay)."},
+    {"set_neck_answered_by", sim_set_neck_answered_by, METH_VARARGS,
+     "set_neck_answered_by($self, index, by, /)\n--\n\nRequests to motor `index` are answered by motor `by`, with "
+     "its identity and state (None: by itself)."},
+    {"set_neck_register_reply_as", sim_set_neck_register_reply_as, METH_VARARGS,
+     "set_neck_register_reply_as($self, index, reg, /)\n--\n\nThe motor's register replies name register `reg` "
+     "instead of the one asked (None: the one asked)."},
+    {"send_can_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sim_send_can_frame)),
+     METH_VARARGS | METH_KEYWORDS,
+     "send_can_frame($self, id, data, extended=False, fd=False)\n--\n\nPut one data frame on the bus as another "
+     "program would: the neck motors and every connected node receive it."},
     {"reset_faults", sim_reset_faults, METH_NOARGS,
      "reset_faults($self, /)\n--\n\nUndo every injected fault; positions and registers stay."},
     {"serial_log", sim_serial_log, METH_NOARGS,

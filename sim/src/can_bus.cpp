@@ -109,13 +109,17 @@ private:
                 std::lock_guard lock(state_.mutex);
                 state_.log.add(CanLogEntry{received_at, frame->id, frame->extended, frame->fd, frame->data});
                 replies = state_.neck.handle(*frame, received_at);
-                delay = state_.neck.reply_delay;
+                delay = state_.neck.answer_delay();
             }
             if (replies.empty()) continue;
-            if (delay.count() <= 0 && delayed_.empty()) {
+            const double due = received_at + std::chrono::duration<double>(delay).count();
+            if (delay.count() <= 0 && (delayed_.empty() || delayed_.front().due > due)) {
                 for (const auto& reply : replies) send_to_all(reply, -1);
             } else {
-                delayed_.push_back({received_at + std::chrono::duration<double>(delay).count(), std::move(replies)});
+                // Motors answer after delays of their own: keep the queue in order of due time.
+                const auto later = std::upper_bound(delayed_.begin(), delayed_.end(), due,
+                                                    [](double t, const DelayedFrames& d) { return t < d.due; });
+                delayed_.insert(later, DelayedFrames{due, std::move(replies)});
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "can_image.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace torso_sim::can {
@@ -33,6 +34,27 @@ std::optional<Frame> parse_image(std::span<const std::uint8_t> image) {
     f.brs = f.fd && (image[kFlagsOffset] & kFdFlagBrs) != 0;
     f.data.assign(image.begin() + kDataOffset, image.begin() + static_cast<std::ptrdiff_t>(kDataOffset + length));
     return f;
+}
+
+std::vector<std::uint8_t> frame_image(const Frame& frame) {
+    const std::size_t max_data = frame.fd ? kFdMaxData : kClassicMaxData;
+    std::size_t length = frame.data.size() < max_data ? frame.data.size() : max_data;
+    if (frame.fd && length > 8) {
+        constexpr std::size_t kFdLengths[] = {12, 16, 20, 24, 32, 48, 64};
+        for (std::size_t valid : kFdLengths) {
+            if (length <= valid) {
+                length = valid;
+                break;
+            }
+        }
+    }
+    std::vector<std::uint8_t> image(frame.fd ? kFdImageSize : kClassicImageSize, 0);
+    const std::uint32_t word = frame.extended ? ((frame.id & kExtendedMask) | kExtendedFlag) : (frame.id & kStandardMask);
+    std::memcpy(image.data(), &word, sizeof word);
+    image[kLengthOffset] = static_cast<std::uint8_t>(length);
+    if (frame.fd) image[kFlagsOffset] = static_cast<std::uint8_t>(0x04 | (frame.brs ? kFdFlagBrs : 0));
+    std::memcpy(image.data() + kDataOffset, frame.data.data(), std::min(length, frame.data.size()));
+    return image;
 }
 
 std::vector<std::uint8_t> classic_image(std::uint32_t standard_id, std::span<const std::uint8_t> data) {

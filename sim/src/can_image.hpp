@@ -27,6 +27,10 @@ struct Frame {
 // Null for a message that is not a frame image (wrong size or length byte).
 std::optional<Frame> parse_image(std::span<const std::uint8_t> image);
 
+// The image of any data frame: classic (data cut to 8 bytes) or FD (data cut
+// to 64 bytes, length rounded up to a valid FD length).
+std::vector<std::uint8_t> frame_image(const Frame& frame);
+
 // A classic data frame with a standard identifier.
 std::vector<std::uint8_t> classic_image(std::uint32_t standard_id, std::span<const std::uint8_t> data);
 

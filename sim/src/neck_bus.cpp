@@ -48,6 +48,16 @@ void NeckBus::reset_faults() {
     spring_damper = false;
     mode_write_sticks = true;
     reply_delay = std::chrono::microseconds{0};
+    motor_reply_delay.fill(std::chrono::microseconds{0});
+    answered_by.fill(-1);
+    register_reply_as.fill(-1);
+}
+
+NeckMotor& NeckBus::answering(int index) {
+    const auto slot = static_cast<std::size_t>(index);
+    answer_delay_ = reply_delay + motor_reply_delay[slot];
+    const int other = answered_by[slot];
+    return motors_[static_cast<std::size_t>(other >= 0 && other < kNeckMotorCount ? other : index)];
 }
 
 int NeckBus::index_of_esc_id(std::uint32_t esc_id) const {
@@ -58,6 +68,7 @@ int NeckBus::index_of_esc_id(std::uint32_t esc_id) const {
 
 std::vector<std::vector<std::uint8_t>> NeckBus::handle(const can::Frame& frame, double now) {
     for (NeckMotor& m : motors_) m.advance(now, spring_damper);
+    answer_delay_ = reply_delay;
     std::vector<std::vector<std::uint8_t>> out;
     // The motors speak classic CAN with standard identifiers and 8-byte data frames.
     if (frame.fd || frame.extended || frame.remote || frame.error) return out;
@@ -71,15 +82,16 @@ std::vector<std::vector<std::uint8_t>> NeckBus::handle(const can::Frame& frame, 
         if (frame.id < offset) break;
         const int index = index_of_esc_id(frame.id - offset);
         if (index >= 0) {
-            command_frame(motors_[static_cast<std::size_t>(index)], offset, data, out);
+            command_frame(index, offset, data, out);
             break;
         }
     }
     return out;
 }
 
-void NeckBus::command_frame(NeckMotor& m, std::uint32_t offset, std::span<const std::uint8_t, 8> data,
+void NeckBus::command_frame(int index, std::uint32_t offset, std::span<const std::uint8_t, 8> data,
                             std::vector<std::vector<std::uint8_t>>& out) {
+    NeckMotor& m = motors_[static_cast<std::size_t>(index)];
     const bool special = offset == 0 && std::all_of(data.begin(), data.begin() + 7, [](std::uint8_t b) { return b == 0xFF; });
     if (special && data[7] == kEnable) {
         m.enable();
@@ -93,8 +105,8 @@ void NeckBus::command_frame(NeckMotor& m, std::uint32_t offset, std::span<const 
         const auto mode = static_cast<ControlMode>(offset / kModeOffsetStep + 1);
         m.control(mode, data, spring_damper);
     }
-    const auto fb = m.feedback();
-    out.push_back(can::classic_image(m.mst_id(), fb));
+    const NeckMotor& answer = answering(index);
+    out.push_back(can::classic_image(answer.mst_id(), answer.feedback()));
 }
 
 void NeckBus::broadcast_frame(std::span<const std::uint8_t> data, std::vector<std::vector<std::uint8_t>>& out) {
@@ -104,19 +116,23 @@ void NeckBus::broadcast_frame(std::span<const std::uint8_t> data, std::vector<st
     NeckMotor& m = motors_[static_cast<std::size_t>(index)];
     const std::uint8_t command = data[2];
     if (command == kRequestFeedback) {
-        const auto fb = m.feedback();
-        out.push_back(can::classic_image(m.mst_id(), fb));
+        const NeckMotor& answer = answering(index);
+        out.push_back(can::classic_image(answer.mst_id(), answer.feedback()));
         return;
     }
     if (data.size() < 4) return;
     const std::uint8_t reg = data[3];
     if (command == kReadRegister) {
-        const auto value = m.read_register(reg);
+        const NeckMotor& answer = answering(index);
+        const int named = register_reply_as[static_cast<std::size_t>(index)];
+        const auto reply_reg = named >= 0 ? static_cast<std::uint8_t>(named) : reg;
+        const auto value = answer.read_register(reg);
         if (!value) return;
-        const std::uint8_t reply[8] = {data[0], data[1], kReadRegister, reg,
+        const std::uint8_t reply[8] = {static_cast<std::uint8_t>(answer.esc_id() & 0xFF),
+                                       static_cast<std::uint8_t>(answer.esc_id() >> 8), kReadRegister, reply_reg,
                                        static_cast<std::uint8_t>(*value & 0xFF), static_cast<std::uint8_t>((*value >> 8) & 0xFF),
                                        static_cast<std::uint8_t>((*value >> 16) & 0xFF), static_cast<std::uint8_t>(*value >> 24)};
-        out.push_back(can::classic_image(m.mst_id(), reply));
+        out.push_back(can::classic_image(answer.mst_id(), reply));
     } else if (command == kWriteRegister && data.size() == kFrameLength) {
         const std::uint32_t value = static_cast<std::uint32_t>(data[4]) | (static_cast<std::uint32_t>(data[5]) << 8) |
                                     (static_cast<std::uint32_t>(data[6]) << 16) | (static_cast<std::uint32_t>(data[7]) << 24);

@@ -88,7 +88,7 @@ private:
                 std::lock_guard lock(state_.mutex);
                 if (item->parsed) {
                     reply = state_.servos.handle(item->packet, received_at);
-                    delay = state_.servos.reply_delay;
+                    delay = state_.servos.reply_delay_for(item->packet);
                 }
                 state_.log.add(SerialLogEntry{received_at, std::move(item->bytes), item->parsed});
             }

@@ -76,6 +76,20 @@ std::vector<std::uint8_t> ServoBus::read_registers(const Slot& s, std::uint8_t a
     return data;
 }
 
+std::chrono::microseconds ServoBus::reply_delay_for(const feetech::InstructionPacket& packet) const {
+    std::chrono::microseconds longest{0};
+    auto consider = [&](std::uint8_t id) {
+        for (const Slot& s : slots_)
+            if (s.servo.id() == id) longest = std::max(longest, s.faults.reply_delay);
+    };
+    if (packet.instruction == ins::kSyncRead) {
+        for (std::size_t i = 2; i < packet.params.size(); ++i) consider(packet.params[i]);
+    } else {
+        consider(packet.id);
+    }
+    return reply_delay + longest;
+}
+
 std::vector<std::uint8_t> ServoBus::handle(const feetech::InstructionPacket& packet, double now) {
     const ServoEnvironment env = environment(now);
     for (Slot& s : slots_) s.servo.advance(env);

@@ -30,6 +30,7 @@ struct ServoFaults {
     bool corrupt_checksum = false;
     std::optional<std::uint8_t> reply_as;
     std::size_t garbage_bytes = 0;
+    std::chrono::microseconds reply_delay{0};   // on top of the bus-wide delay
 };
 
 class ServoBus {
@@ -49,6 +50,11 @@ public:
     double speed_steps_per_s = 0.0;
     double reboot_silence = 0.020;   // seconds
     std::chrono::microseconds reply_delay{0};
+
+    // How long after receiving `packet` its answer starts: the bus-wide delay
+    // plus the longest delay of the servos it addresses (the others answer
+    // after them on the shared line).
+    std::chrono::microseconds reply_delay_for(const feetech::InstructionPacket& packet) const;
 
     std::uint32_t reboot_count(std::uint8_t id) const;
     void reset_faults();

@@ -2,6 +2,7 @@
 
 #include "can_bus.hpp"
 #include "clock.hpp"
+#include "foreign_node.hpp"
 #include "serial_line.hpp"
 #include "sim_state.hpp"
 #include "unique_fd.hpp"
@@ -56,6 +57,7 @@ public:
             return false;
         }
         listener = std::move(*opened_bus);
+        foreign_node.emplace(socket_path);
 
         int pipe_fds[2];
         if (pipe2(pipe_fds, O_CLOEXEC) != 0) return error = std::string("pipe2: ") + std::strerror(errno), false;
@@ -83,6 +85,7 @@ public:
     UniqueFd listener;
     UniqueFd wake_read, wake_write;
     std::thread serial_thread, can_thread;
+    std::optional<ForeignNode> foreign_node;  // a test's second node on the bus
 };
 
 namespace {
@@ -222,6 +225,11 @@ void TorsoSim::set_reply_delay(std::chrono::microseconds delay) {
     impl_->state.servos.reply_delay = delay;
 }
 
+void TorsoSim::set_servo_reply_delay(std::uint8_t id, std::chrono::microseconds delay) {
+    Lock lock(impl_->state.mutex);
+    if (auto* f = impl_->state.servos.faults(id)) f->reply_delay = delay;
+}
+
 // ---- neck
 
 void TorsoSim::set_neck_silent(int index, bool silent) {
@@ -274,6 +282,30 @@ void TorsoSim::set_mode_write_sticks(bool sticks) {
 void TorsoSim::set_neck_reply_delay(std::chrono::microseconds delay) {
     Lock lock(impl_->state.mutex);
     impl_->state.neck.reply_delay = delay;
+}
+
+void TorsoSim::set_neck_motor_reply_delay(int index, std::chrono::microseconds delay) {
+    Lock lock(impl_->state.mutex);
+    if (valid_neck(index)) impl_->state.neck.motor_reply_delay[neck_slot(index)] = delay;
+}
+
+void TorsoSim::set_neck_answered_by(int index, std::optional<int> by) {
+    Lock lock(impl_->state.mutex);
+    if (valid_neck(index)) impl_->state.neck.answered_by[neck_slot(index)] = by && valid_neck(*by) ? *by : -1;
+}
+
+void TorsoSim::set_neck_register_reply_as(int index, std::optional<std::uint8_t> reg) {
+    Lock lock(impl_->state.mutex);
+    if (valid_neck(index)) impl_->state.neck.register_reply_as[neck_slot(index)] = reg ? int{*reg} : -1;
+}
+
+bool TorsoSim::send_can_frame(std::uint32_t id, const std::vector<std::uint8_t>& data, bool extended, bool fd) {
+    can::Frame frame;
+    frame.id = id;
+    frame.extended = extended;
+    frame.fd = fd;
+    frame.data = data;
+    return impl_->foreign_node->send(frame);
 }
 
 void TorsoSim::reset_faults() {

@@ -106,6 +106,8 @@ public:
     void set_garbage_before_reply(std::uint8_t id, std::size_t n_bytes);   // never 0xFF bytes
     // Delay between receiving a packet and the first byte of its reply(ies).
     void set_reply_delay(std::chrono::microseconds delay);
+    // One servo answers this much later still (a sync read's later replies wait for it).
+    void set_servo_reply_delay(std::uint8_t id, std::chrono::microseconds delay);
 
     // ---- neck, index 0..2 = CAN ids 1..3 (yaw, pitch, roll); other indexes are ignored
     void set_neck_silent(int index, bool silent);
@@ -121,6 +123,19 @@ public:
     void set_neck_dynamics(bool spring_damper);
     void set_mode_write_sticks(bool sticks);   // default true; false: CTRL_MODE writes are echoed but ignored
     void set_neck_reply_delay(std::chrono::microseconds delay);
+    // One motor answers this much later still.
+    void set_neck_motor_reply_delay(int index, std::chrono::microseconds delay);
+    // Requests to motor `index` are answered by motor `by` (its identity and
+    // state) instead; nullopt: by itself again.
+    void set_neck_answered_by(int index, std::optional<int> by);
+    // Register replies of motor `index` name register `reg` instead of the one asked.
+    void set_neck_register_reply_as(int index, std::optional<std::uint8_t> reg);
+
+    // ---- another program on the CAN bus
+    // Puts one data frame on the bus as another node would: the motors and
+    // every connected node receive it. False if the bus cannot be reached.
+    bool send_can_frame(std::uint32_t id, const std::vector<std::uint8_t>& data, bool extended = false,
+                        bool fd = false);
 
     // Restores every injected fault to its default (no silence, no corruption,
     // no delays, fixed 12.0 V, immediate servo moves, direct neck dynamics,
