@@ -91,11 +91,19 @@ def test_late_neck_feedback_is_never_taken_for_the_next_answer(qmc, sim):
     sim.set_neck_motor_reply_delay(0, 0.025)  # yaw answers 25 ms late; time-out 20 ms
     with pytest.raises(RuntimeError, match=r"^read_neck_positions\(neck_yaw\): transport error: timeout"):
         torso.read_neck_positions()
-    # Straight away, while yaw's late answer is still on its way: it has moved.
-    sim.set_neck_motor_reply_delay(0, 0)
+    # Straight away, while yaw's late answer (the old position) is on its way,
+    # yaw moves and now answers 10 ms late: the late answer would come first.
+    sim.set_neck_motor_reply_delay(0, 0.010)
     sim.set_neck_position(0, 0.3)
-    for _ in range(3):
-        assert torso.read_neck_positions()[0] == pytest.approx(0.3, abs=NECK_RESOLUTION)
+    assert torso.read_neck_positions()[0] == pytest.approx(0.3, abs=NECK_RESOLUTION)
+    # A late answer that sits in the socket is not taken either.
+    sim.set_neck_motor_reply_delay(0, 0.025)
+    with pytest.raises(RuntimeError):
+        torso.read_neck_positions()
+    sim.set_neck_motor_reply_delay(0, 0)
+    time.sleep(0.03)
+    sim.set_neck_position(0, -0.2)
+    assert torso.read_neck_positions()[0] == pytest.approx(-0.2, abs=NECK_RESOLUTION)
 
 
 def test_register_replies_must_come_from_the_motor_and_register_asked(qmc, sim):

@@ -28,7 +28,7 @@ public:
     // Waits until every written byte has left. Errors: IoError.
     virtual Result<void> flush() = 0;
     // Waits at most `wait` for input, then discards everything waiting.
-    // Returns how many bytes were discarded (0: the line stayed quiet).
+    // Returns how many bytes were discarded; 0 only when no input came.
     virtual Result<std::size_t> discard_input(std::chrono::nanoseconds wait) = 0;
 
     // A port is unsettled after a transaction that did not end with its

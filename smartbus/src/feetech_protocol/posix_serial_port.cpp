@@ -124,10 +124,12 @@ public:
             if ((entry.revents & POLLIN) == 0) return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EPIPE)}};
         }
         // Everything the kernel holds now; what comes later is the next wait's.
+        // Input was seen, so the answer is never 0 (the line was not quiet),
+        // even if the terminal does not count it yet.
         for (;;) {
             int count = 0;
             if (::ioctl(fd_, FIONREAD, &count) != 0) return common::Err{io_error_from_errno(errno)};
-            if (count <= 0) return discarded;
+            if (count <= 0) return std::max<std::size_t>(discarded, 1);
             const ssize_t n = ::read(fd_, read_ahead_.data(), std::min(read_ahead_.size(), static_cast<std::size_t>(count)));
             if (n < 0) {
                 if (errno == EINTR) continue;
