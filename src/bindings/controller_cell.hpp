@@ -4,6 +4,7 @@
 // Python (the bindings decide which lock to release around it).
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <type_traits>
@@ -24,8 +25,26 @@ public:
     // propagates to the caller after the mutex is released.
     template <class Op>
     auto with_lock(Op&& op) -> std::optional<std::invoke_result_t<Op&, T&>> {
+        std::unique_lock lock(mutex_);
+        return run_locked(op);
+    }
+
+    // As with_lock, but waits for the mutex at most `wait`: if it stays
+    // taken, `busy` is set and nothing runs (the caller may try again).
+    template <class Op>
+    auto with_lock_for(std::chrono::nanoseconds wait, bool& busy, Op&& op)
+        -> std::optional<std::invoke_result_t<Op&, T&>> {
+        std::unique_lock lock(mutex_, std::defer_lock);
+        busy = !lock.try_lock_for(wait);
+        if (busy) return std::nullopt;
+        return run_locked(op);
+    }
+
+private:
+    // Called with the mutex held.
+    template <class Op>
+    auto run_locked(Op& op) -> std::optional<std::invoke_result_t<Op&, T&>> {
         static_assert(!std::is_void_v<std::invoke_result_t<Op&, T&>>, "the operation returns its outcome");
-        std::lock_guard lock(mutex_);
         if (poisoned_) return std::nullopt;
         try {
             return op(value_);
@@ -35,8 +54,7 @@ public:
         }
     }
 
-private:
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
     bool poisoned_ = false;  // guarded by mutex_; never cleared
     T value_;                // guarded by mutex_
 };

@@ -117,7 +117,7 @@ TEST(WithRetry, RetriesOnlyTimeoutsAndLogsTheRecovery) {
         return 7;
     };
     const auto start = Clock::now();
-    auto result = quorvel::with_retry(5, flaky);
+    auto result = quorvel::with_retry(5, nullptr, flaky);
     ASSERT_TRUE(result.ok());
     EXPECT_EQ(result.value(), 7);
     EXPECT_EQ(calls, 3);
@@ -129,7 +129,7 @@ TEST(WithRetry, RetriesOnlyTimeoutsAndLogsTheRecovery) {
     EXPECT_EQ(recovered[0].origin, "quorvel_motor_controller::control_loop");
 
     calls = 0;
-    EXPECT_FALSE(quorvel::with_retry(2, flaky).ok());  // attempts run out
+    EXPECT_FALSE(quorvel::with_retry(2, nullptr, flaky).ok());  // attempts run out
     EXPECT_EQ(calls, 2);
 
     calls = 0;
@@ -138,6 +138,6 @@ TEST(WithRetry, RetriesOnlyTimeoutsAndLogsTheRecovery) {
         return common::Err{quorvel::ControllerError(
             smartbus::Error(smartbus::CommunicationErrorKind{smartbus::CommunicationErrorCode::TimeoutError}))};
     };
-    EXPECT_FALSE(quorvel::with_retry(5, parse_error).ok());
+    EXPECT_FALSE(quorvel::with_retry(5, nullptr, parse_error).ok());
     EXPECT_EQ(calls, 1);  // the protocol's own TimeoutError is not retried
 }
