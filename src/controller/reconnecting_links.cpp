@@ -80,7 +80,7 @@ void ReconnectingSerialPort::watch_failure(const smartbus::Error& error) {
 void ReconnectingSerialPort::lose(const std::string& reason) {
     port_.reset();  // closes the descriptor and releases its lock, so the device can be reopened
     lost_reason_ = reason;
-    next_attempt_ = Clock::now() + kReopenInterval;
+    next_attempt_ = Clock::now();  // the next call tries at once; later attempts wait kReopenInterval
     if (lost_) return;  // lost again before it ever worked: said already
     lost_ = true;
     QMC_LOG(Level::Warn, kControllerLogOrigin,
@@ -138,7 +138,7 @@ void ReconnectingCanBus::watch_failure(const candrive::CanError& error) {
     if (!can_socket_lost(error)) return;
     transport_.reset();
     lost_errno_ = error.os_error();
-    next_attempt_ = Clock::now() + kReopenInterval;
+    next_attempt_ = Clock::now();
     if (lost_) return;
     lost_ = true;
     QMC_LOG(Level::Warn, kControllerLogOrigin,
