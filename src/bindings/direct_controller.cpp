@@ -28,8 +28,12 @@ namespace {
 using quorvel::ControllerError;
 using quorvel::QuorvelMotorController;
 using ControllerCell = PoisonableCell<QuorvelMotorController>;
+using qmc::py::LockWait;
 
 constexpr const char* kPoisonedMessage = "Failed to lock motor controller";
+// A signal handler run during neck_home called the same controller.
+constexpr const char* kReenteredMessage =
+    "motor controller is busy in a call on this thread (called from a signal handler during neck_home?)";
 
 struct DirectControllerObject {
     PyObject_HEAD
@@ -71,14 +75,20 @@ template <class Op>
 auto locked(PyObject* self, Op&& op) {
     ControllerCell& cell = cell_of(self);
     for (;;) {
-        bool busy = false;
+        LockWait wait = LockWait::Busy;
         auto outcome =
-            allow_threads([&] { return cell.with_lock_for(common::StopSource::kCheckPeriod, busy, op); });
-        if (!busy) {
-            if (!outcome) raise_runtime_error(kPoisonedMessage);
-            return outcome;
+            allow_threads([&] { return cell.with_lock_for(common::StopSource::kCheckPeriod, wait, op); });
+        switch (wait) {
+            case LockWait::Locked:
+                if (!outcome) raise_runtime_error(kPoisonedMessage);
+                return outcome;
+            case LockWait::HeldByThisThread:
+                raise_runtime_error(kReenteredMessage);
+                return outcome;
+            case LockWait::Busy:
+                if (PyErr_CheckSignals() < 0) return outcome;  // empty, with the handler's exception
+                break;
         }
-        if (PyErr_CheckSignals() < 0) return decltype(outcome){};
     }
 }
 

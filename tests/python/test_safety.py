@@ -261,6 +261,24 @@ def test_ctrl_c_ends_neck_home_and_leaves_the_neck_holding(controller, sim, inte
     assert controller.read_neck_positions()[0] == pytest.approx(held, abs=1e-3)  # still usable
 
 
+def test_a_signal_handler_calling_the_homing_controller_is_refused(controller, sim):
+    def handler(signum, frame):
+        controller.read_neck_positions()
+
+    previous = signal.signal(signal.SIGINT, handler)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    try:
+        sim.set_neck_position(0, 0.5)
+        timer.start()
+        with pytest.raises(RuntimeError, match="^motor controller is busy in a call on this thread"):
+            controller.neck_home(speed=0.1)
+    finally:
+        timer.cancel()
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
+    assert len(controller.read_neck_positions()) == 3
+
+
 def test_ctrl_c_ends_the_voltage_wait_and_releases_both_ports(qmc, sim, interrupt_after):
     sim.set_voltage(100)  # 10.0 V: start-up would wait 30 s
     sent = interrupt_after(0.5)
