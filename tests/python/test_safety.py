@@ -72,25 +72,25 @@ NON_FINITE_SERVO = [
 
 
 @pytest.mark.parametrize("method, values, text", NON_FINITE_SERVO)
-def test_non_finite_positions_are_refused_by_both_classes(qmc, sim, method, values, text):
-    controller = qmc.QuorvelMotorController(sim.serial_path, sim.can_bus)
+def test_non_finite_positions_are_refused_by_the_direct_class(controller, sim, method, values, text):
     sim.clear_logs()
     with pytest.raises(ValueError, match=text):
         getattr(controller, method)(values)
     assert sent_nothing(sim)
-    del controller  # the loop needs the port
 
-    loop = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus)
-    try:
+
+def test_non_finite_positions_are_refused_by_the_loop_before_queueing(qmc, sim, loop):
+    sim.clear_logs()
+    for method, values, text in NON_FINITE_SERVO:
         arg = values
         if method == "set_all_goal_positions":
             arg = qmc.QuorvelTorsoPosition(values[0:2], values[2:4], values[4:7], [0.0, 0.0, 0.0])
-        sim.clear_logs()
         with pytest.raises(ValueError, match=text):
             getattr(loop, method)(arg)
-        loop.close()  # runs whatever had been queued
-    finally:
-        loop.close()
+    for method, position in (("set_neck_yaw_position", NAN), ("set_neck_roll_position", math.inf)):
+        with pytest.raises(ValueError, match="^" + method + ": position must be finite, got "):
+            getattr(loop, method)(position)
+    loop.close()  # runs whatever had been queued
     # The loop kept reading, but wrote no goal and commanded no neck motor.
     assert [e for e in sim.serial_log() if e.parsed and e.bytes[4] == 0x83 and e.bytes[5] == 42] == []
     assert [e for e in sim.can_log() if e.id in (1, 2, 3)] == []
