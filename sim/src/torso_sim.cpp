@@ -27,6 +27,10 @@ public:
     explicit Impl(const Options& options) : state(options) {}
 
     ~Impl() {
+        if (::getpid() != owner_pid) {
+            forget_in_forked_child();
+            return;
+        }
         if (wake_write) {
             const char byte = 1;
             while (::write(wake_write.get(), &byte, 1) < 0 && errno == EINTR) {
@@ -78,6 +82,17 @@ public:
         return serial_thread.joinable() && can_thread.joinable();
     }
 
+    // A forked child holds copies of the descriptors but none of the bus
+    // threads, and shares the socket file and the wake pipe with the parent:
+    // it must neither wake, join nor remove anything. It only closes its own
+    // copies of the descriptors; the thread handles, which name threads that
+    // do not exist here, are left behind unjoined.
+    void forget_in_forked_child() {
+        for (std::thread* handle : {&serial_thread, &can_thread})
+            if (handle->joinable()) new std::thread(std::move(*handle));  // never destroyed: a leak in the child only
+    }
+
+    pid_t owner_pid = ::getpid();   // the process that started the threads
     SimState state;
     std::string directory;
     std::string socket_path;

@@ -18,7 +18,9 @@
 #include "bindings/records_types.hpp"
 #include "bindings/types.hpp"
 #include "common/format.hpp"
+#include "common/stop_source.hpp"
 #include "control_loop/control_loop.hpp"
+#include "control_loop/handle_commands.hpp"
 
 namespace qmc::py {
 namespace {
@@ -32,7 +34,7 @@ using namespace std::chrono_literals;
 
 // While a caller waits without the interpreter lock, it comes back this often
 // to let Python handle signals (Ctrl-C).
-constexpr auto kSignalCheckPeriod = 100ms;
+constexpr auto kSignalCheckPeriod = common::StopSource::kCheckPeriod;
 // The gains are the one-byte servo registers 21 (P), 22 (D) and 23 (I).
 constexpr std::uint8_t kPidGainAddress = 21;
 constexpr std::uint8_t kPidGainCount = 3;
@@ -110,22 +112,50 @@ QuorvelControlLoop& loop_of(PyObject* self) { return **reinterpret_cast<ControlL
 
 PyObject* none() { Py_RETURN_NONE; }
 
+enum class Queued {
+    Done,
+    Closed,         // the loop is closing or closed: nothing was queued
+    SignalRaised,   // a signal handler raised while waiting for room (exception set)
+};
+
 // Queues `command`, waiting for room without the interpreter lock when the
-// queue is full. False with RuntimeError `closed_text` when the loop thread
-// has ended (or with the exception of a signal handler).
-bool send_command(PyObject* self, MotorCmd command, const std::string& closed_text) {
+// queue is full and running the signal handlers meanwhile.
+Queued enqueue(PyObject* self, MotorCmd& command) {
     QuorvelControlLoop& loop = loop_of(self);
     auto refused = loop.try_send_command(command);  // the usual case: room at once
     while (refused == SendError::Full || refused == SendError::Timeout) {
         refused = allow_threads(
             [&] { return loop.send_command_until(command, std::chrono::steady_clock::now() + kSignalCheckPeriod); });
-        if (refused == SendError::Timeout && PyErr_CheckSignals() < 0) return false;
+        if (refused == SendError::Timeout && PyErr_CheckSignals() < 0) return Queued::SignalRaised;
     }
-    if (refused) {
-        raise_runtime_error(closed_text);
-        return false;
+    return refused ? Queued::Closed : Queued::Done;
+}
+
+// A command the controller would refuse without any bus traffic is refused
+// here, before it is queued: ValueError for a refused argument (a NaN
+// position), RuntimeError with the controller's text otherwise.
+bool check_before_queueing(const MotorCmd& command) {
+    auto checked = quorvel::check_command(command);
+    if (checked) return true;
+    if (checked.error().is_invalid_argument())
+        raise_value_error(checked.error().message());
+    else
+        raise_runtime_error(checked.error().message());
+    return false;
+}
+
+// Queues `command` after its checks. False with an exception set when it was
+// refused, when a signal handler raised while waiting for room, or (with
+// RuntimeError `closed_text`) when the loop is closing or closed.
+bool send_command(PyObject* self, MotorCmd command, const std::string& closed_text) {
+    if (!check_before_queueing(command)) return false;
+    switch (enqueue(self, command)) {
+        case Queued::Done: return true;
+        case Queued::SignalRaised: return false;
+        case Queued::Closed: break;
     }
-    return true;
+    raise_runtime_error(closed_text);
+    return false;
 }
 
 // A command without an answer: None once it is queued.
@@ -158,15 +188,21 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             (arg[5] != nullptr && !to_duration(arg[5], "voltage_rampup_timeout", voltage_rampup_timeout)))
             return nullptr;
 
-        // Start-up may take up to the voltage time-out: other threads run meanwhile.
+        // Start-up may take up to the voltage time-out: other threads run
+        // meanwhile, and the signal handlers run between its bus transactions
+        // and in its waits; when one raises, start-up stops and releases both ports.
         auto created = allow_threads([&] {
+            common::StopSource stop(signal_handler_raised_unlocked);
             return QuorvelControlLoop::create(serialport, can_bus, period, stats_pub_period, allowed_retries,
-                                              voltage_rampup_timeout);
+                                              voltage_rampup_timeout, &stop);
         });
         if (!created) {
             const auto& error = created.error();
             switch (error.kind()) {
                 case quorvel::ControlLoopError::Kind::InvalidArgument: return raise_value_error(error.message());
+                case quorvel::ControlLoopError::Kind::Interrupted:
+                    if (PyErr_Occurred() != nullptr) return nullptr;  // what the signal handler raised
+                    break;
                 case quorvel::ControlLoopError::Kind::SpawnFailed:
                     raise_panic(error.message().c_str());
                     return nullptr;
@@ -207,23 +243,18 @@ bool bind(const char* function, const char* const (&names)[N], Args args, Py_ssi
     return bind_arguments(signature, args, nargs, kwnames, out);
 }
 
-// A NaN or infinite set-point is refused before it is queued.
-bool require_finite(std::span<const double> positions, const char* function) {
-    for (double p : positions) {
-        if (!std::isfinite(p)) {
-            raise_value_error(std::string(function) + ": position must be finite, got " + common::float_display(p));
-            return false;
-        }
-    }
-    return true;
-}
-
 // ---- Methods ------------------------------------------------------------------------
 
+// Waits for the queued commands in slices, running the signal handlers in
+// between. Interrupted, the loop goes on closing by itself; a later close()
+// (or the object's release) waits for the rest.
 PyObject* close(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         QuorvelControlLoop& loop = loop_of(self);
-        allow_threads([&] { loop.close(); });
+        while (!allow_threads(
+            [&] { return loop.close_until(std::chrono::steady_clock::now() + kSignalCheckPeriod); })) {
+            if (PyErr_CheckSignals() < 0) return nullptr;
+        }
         return none();
     });
 }
@@ -266,15 +297,13 @@ PyObject* set_all_goal_positions(PyObject* self, Args args, Py_ssize_t nargs, Py
 
 // A method taking one sequence of exactly N positions, queued as `Command`.
 template <class Command, std::size_t N>
-PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
-                           bool finite_only = false) {
+PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
     return guarded([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"position"};
         PyObject* arg[1];
         if (!bind(function, kNames, args, nargs, kwnames, arg)) return nullptr;
         std::array<double, N> position{};
         if (!to_float_array(arg[0], "position", position)) return nullptr;
-        if (finite_only && !require_finite(position, function)) return nullptr;
         return queue_command(self, Command{position});
     });
 }
@@ -296,7 +325,7 @@ PyObject* set_nose_position(PyObject* self, Args args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* set_neck_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return positions_method<cmd::SetNeckPosition, 3>(self, args, nargs, kwnames, "set_neck_position", true);
+    return positions_method<cmd::SetNeckPosition, 3>(self, args, nargs, kwnames, "set_neck_position");
 }
 
 // One neck joint's set-point, queued as `Command`.
@@ -308,7 +337,6 @@ PyObject* neck_joint_method(PyObject* self, Args args, Py_ssize_t nargs, PyObjec
         if (!bind(function, kNames, args, nargs, kwnames, arg)) return nullptr;
         double position = 0.0;
         if (!to_double(arg[0], "position", position)) return nullptr;
-        if (!require_finite(std::span(&position, 1), function)) return nullptr;
         return queue_command(self, Command{position});
     });
 }
@@ -395,12 +423,33 @@ PyObject* get_stats(PyObject* self, PyObject*) {
     });
 }
 
-// Queues a raw read and waits (without the interpreter lock) up to a second
-// for the loop's answer.
-quorvel::MotorResult<std::vector<std::uint8_t>> raw_read(PyObject* self, std::uint8_t id, std::uint8_t addr,
-                                                         std::uint8_t length) {
-    QuorvelControlLoop& loop = loop_of(self);
-    return allow_threads([&] { return loop.async_read_raw_bytes(id, addr, length); });
+// Queues a raw read and waits (without the interpreter lock) up to
+// quorvel::kRawReadTimeout for the loop's answer, running the signal
+// handlers meanwhile. Nothing, with the handler's exception set, when one
+// raised; otherwise the bytes or CommunicationFailure, as
+// QuorvelControlLoop::async_read_raw_bytes answers.
+std::optional<quorvel::MotorResult<std::vector<std::uint8_t>>> raw_read(PyObject* self, std::uint8_t id,
+                                                                        std::uint8_t addr, std::uint8_t length) {
+    const auto failure = [] {
+        return quorvel::MotorResult<std::vector<std::uint8_t>>(
+            common::Err{MotorError(MotorError::CommunicationFailure{})});
+    };
+    auto [reply, answer] = quorvel::reply_channel<std::vector<std::uint8_t>>();
+    MotorCmd command = cmd::ReadRawBytes{id, addr, length, std::move(reply)};
+    switch (enqueue(self, command)) {
+        case Queued::Done: break;
+        case Queued::SignalRaised: return std::nullopt;
+        case Queued::Closed: return failure();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + quorvel::kRawReadTimeout;
+    for (;;) {
+        auto bytes = allow_threads(
+            [&] { return answer.recv_until(std::min(deadline, std::chrono::steady_clock::now() + kSignalCheckPeriod)); });
+        if (bytes) return quorvel::MotorResult<std::vector<std::uint8_t>>(std::move(bytes).value());
+        if (bytes.error() == quorvel::RecvError::Disconnected || std::chrono::steady_clock::now() >= deadline)
+            return failure();
+        if (PyErr_CheckSignals() < 0) return std::nullopt;
+    }
 }
 
 PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -412,8 +461,9 @@ PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyOb
         if (!to_u8(arg[0], "id", id) || !to_u8(arg[1], "addr", addr) || !to_u8(arg[2], "length", length))
             return nullptr;
         auto bytes = raw_read(self, id, addr, length);
-        if (!bytes) return raise_runtime_error("Failed to read raw bytes: " + bytes.error().message());
-        return bytes_object(bytes.value());
+        if (!bytes) return nullptr;
+        if (!*bytes) return raise_runtime_error("Failed to read raw bytes: " + bytes->error().message());
+        return bytes_object(bytes->value());
     });
 }
 
@@ -443,8 +493,9 @@ PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyOb
         std::uint8_t id = 0;
         if (!to_u8(arg[0], "id", id)) return nullptr;
         auto bytes = raw_read(self, id, kPidGainAddress, kPidGainCount);
-        if (!bytes) return raise_runtime_error("Failed to read pid gains: " + bytes.error().message());
-        const auto& b = bytes.value();
+        if (!bytes) return nullptr;
+        if (!*bytes) return raise_runtime_error("Failed to read pid gains: " + bytes->error().message());
+        const auto& b = bytes->value();
         if (b.size() != kPidGainCount)
             return raise_runtime_error("Failed to read pid gains: " + communication_failure_text());
         return Py_BuildValue("(iii)", b[0], b[2], b[1]);  // registers P, D, I -> (P, I, D)

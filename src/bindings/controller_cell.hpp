@@ -4,12 +4,22 @@
 // Python (the bindings decide which lock to release around it).
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
 namespace qmc::py {
+
+// How a bounded wait for the cell's mutex ended.
+enum class LockWait {
+    Locked,            // the operation ran (or the cell was poisoned)
+    Busy,              // another thread kept the mutex: try again
+    HeldByThisThread,  // re-entered from inside an operation (a signal handler run by it)
+};
 
 template <class T>
 class PoisonableCell {
@@ -24,9 +34,39 @@ public:
     // propagates to the caller after the mutex is released.
     template <class Op>
     auto with_lock(Op&& op) -> std::optional<std::invoke_result_t<Op&, T&>> {
+        std::unique_lock lock(mutex_);
+        return run_locked(op);
+    }
+
+    // As with_lock, but waits for the mutex at most `wait`; `outcome` says
+    // whether the operation ran. Nothing runs when the calling thread holds
+    // the mutex already (an operation that runs callbacks can be re-entered).
+    template <class Op>
+    auto with_lock_for(std::chrono::nanoseconds wait, LockWait& outcome, Op&& op)
+        -> std::optional<std::invoke_result_t<Op&, T&>> {
+        if (holder_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+            outcome = LockWait::HeldByThisThread;
+            return std::nullopt;
+        }
+        std::unique_lock lock(mutex_, std::defer_lock);
+        outcome = lock.try_lock_for(wait) ? LockWait::Locked : LockWait::Busy;
+        if (outcome == LockWait::Busy) return std::nullopt;
+        return run_locked(op);
+    }
+
+private:
+    // Called with the mutex held.
+    template <class Op>
+    auto run_locked(Op& op) -> std::optional<std::invoke_result_t<Op&, T&>> {
         static_assert(!std::is_void_v<std::invoke_result_t<Op&, T&>>, "the operation returns its outcome");
-        std::lock_guard lock(mutex_);
         if (poisoned_) return std::nullopt;
+        struct Holding {
+            std::atomic<std::thread::id>& holder;
+            explicit Holding(std::atomic<std::thread::id>& h) : holder(h) { holder.store(std::this_thread::get_id()); }
+            ~Holding() { holder.store(std::thread::id()); }
+            Holding(const Holding&) = delete;
+            Holding& operator=(const Holding&) = delete;
+        } holding(holder_);
         try {
             return op(value_);
         } catch (...) {
@@ -35,8 +75,10 @@ public:
         }
     }
 
-private:
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
+    // The thread running an operation, set only while the mutex is held; a
+    // thread compares it with its own id only (no other thread can make it that).
+    std::atomic<std::thread::id> holder_{};
     bool poisoned_ = false;  // guarded by mutex_; never cleared
     T value_;                // guarded by mutex_
 };

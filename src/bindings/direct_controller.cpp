@@ -18,6 +18,7 @@
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
 #include "bindings/types.hpp"
+#include "common/stop_source.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/error.hpp"
 
@@ -27,8 +28,12 @@ namespace {
 using quorvel::ControllerError;
 using quorvel::QuorvelMotorController;
 using ControllerCell = PoisonableCell<QuorvelMotorController>;
+using qmc::py::LockWait;
 
 constexpr const char* kPoisonedMessage = "Failed to lock motor controller";
+// A signal handler run during neck_home called the same controller.
+constexpr const char* kReenteredMessage =
+    "motor controller is busy in a call on this thread (called from a signal handler during neck_home?)";
 
 struct DirectControllerObject {
     PyObject_HEAD
@@ -40,10 +45,13 @@ ControllerCell& cell_of(PyObject* self) { return *reinterpret_cast<DirectControl
 
 // ---- Failures and results ----------------------------------------------------
 
-// A refused argument (a non-finite neck position) is the caller's mistake;
-// everything else the operation reports is a bus or controller failure.
+// A refused argument (a non-finite position or gain) is the caller's
+// mistake; an interrupted operation stopped because a signal handler raised,
+// whose exception is already set; everything else the operation reports is a
+// bus or controller failure.
 std::nullptr_t raise_failure(const ControllerError& error) {
     if (error.is_invalid_argument()) return raise_value_error(error.message());
+    if (error.is_interrupted() && PyErr_Occurred() != nullptr) return nullptr;
     return raise_runtime_error(error.message());
 }
 
@@ -57,15 +65,31 @@ struct is_result<common::Result<T, E>> : std::true_type {};
 // Runs `op(controller)` with the interpreter lock released, both while it
 // waits for the controller mutex and while the operation talks to the buses
 // or sleeps, so other Python threads (and native threads that log) keep
-// going. Returns the operation's outcome, or nothing with RuntimeError set
-// when an earlier fault poisoned the mutex. A C++ exception escaping `op`
-// poisons it and propagates (the call guard turns it into PanicException).
+// going. While another thread holds the controller (a homing can take many
+// seconds), the wait comes back every StopSource::kCheckPeriod to run the
+// signal handlers, so Ctrl-C ends it. Returns the operation's outcome, or
+// nothing with an exception set: RuntimeError when an earlier fault poisoned
+// the mutex, or what a signal handler raised. A C++ exception escaping `op`
+// poisons the mutex and propagates (the call guard turns it into PanicException).
 template <class Op>
 auto locked(PyObject* self, Op&& op) {
     ControllerCell& cell = cell_of(self);
-    auto outcome = allow_threads([&] { return cell.with_lock(op); });
-    if (!outcome) raise_runtime_error(kPoisonedMessage);
-    return outcome;
+    for (;;) {
+        LockWait wait = LockWait::Busy;
+        auto outcome =
+            allow_threads([&] { return cell.with_lock_for(common::StopSource::kCheckPeriod, wait, op); });
+        switch (wait) {
+            case LockWait::Locked:
+                if (!outcome) raise_runtime_error(kPoisonedMessage);
+                return outcome;
+            case LockWait::HeldByThisThread:
+                raise_runtime_error(kReenteredMessage);
+                return outcome;
+            case LockWait::Busy:
+                if (PyErr_CheckSignals() < 0) return outcome;  // empty, with the handler's exception
+                break;
+        }
+    }
 }
 
 PyObject* none() { Py_RETURN_NONE; }
@@ -118,13 +142,14 @@ PyObject* limits_list(const std::array<std::pair<double, double>, 3>& limits) {
 
 // ---- Argument conversion ----------------------------------------------------------
 
-// A gain goes to the motor as a 32-bit float. Beyond the float range it
-// becomes an infinity (the MIT encoding then saturates it), as IEEE
-// narrowing does; NaN stays NaN.
+// A gain goes to the motor as a 32-bit float. A finite value beyond the
+// float range becomes the largest float of its sign (the MIT encoding then
+// saturates it); NaN and the infinities stay what they are, for the
+// controller to refuse.
 float narrow_gain(double value) {
     constexpr double kMax = std::numeric_limits<float>::max();
-    if (value > kMax) return std::numeric_limits<float>::infinity();
-    if (value < -kMax) return -std::numeric_limits<float>::infinity();
+    if (std::isfinite(value) && value > kMax) return std::numeric_limits<float>::max();
+    if (std::isfinite(value) && value < -kMax) return std::numeric_limits<float>::lowest();
     return static_cast<float>(value);
 }
 
@@ -359,8 +384,15 @@ PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnam
         if (!to_double_or(arg[0], "speed", 0.4, speed) || !to_double_or(arg[1], "tolerance", 0.15, tolerance) ||
             !to_optional_gain(arg[2], "kp", kp) || !to_optional_gain(arg[3], "kd", kd))
             return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.neck_home(speed, tolerance, kp, kd); },
-                    to_float_list<3>);
+        // Homing takes seconds: it runs the signal handlers on every cycle
+        // and stops when one raises, leaving the neck enabled at its last command.
+        return call(
+            self,
+            [&](QuorvelMotorController& c) {
+                common::StopSource stop(signal_handler_raised_unlocked);
+                return c.neck_home(speed, tolerance, kp, kd, &stop);
+            },
+            to_float_list<3>);
     });
 }
 

@@ -21,6 +21,18 @@ private:
     PyThreadState* saved_;
 };
 
+// For code running without the interpreter lock on a thread that released
+// it (AllowThreads): takes the lock back briefly, runs the interpreter's
+// signal handlers, releases the lock again and reports whether a handler
+// raised (KeyboardInterrupt for Ctrl-C). The exception then stays set for
+// the caller to return once it holds the lock again.
+inline bool signal_handler_raised_unlocked() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() < 0;
+    PyGILState_Release(state);
+    return raised;
+}
+
 // Runs `wait` without the interpreter lock and returns its result.
 template <class F>
 decltype(auto) allow_threads(F&& wait) {

@@ -1,8 +1,9 @@
 // The bounded queue that carries commands from callers to the loop thread:
 // many senders (copies of QueueSender, usable from any thread), one
 // receiver. Senders block while the queue is full and learn that it is
-// closed once the receiver is gone; the receiver learns when every sender is
-// gone. Every wait can be bounded by a deadline on the monotonic clock, so a
+// closed once the receiver is gone or a sender closed it for sending (the
+// receiver still takes what was queued before); the receiver learns when
+// every sender is gone. Every wait can be bounded by a deadline on the monotonic clock, so a
 // caller can give up its own locks (the interpreter's) while it waits.
 #pragma once
 
@@ -51,6 +52,7 @@ struct QueueState {
     std::deque<T> items;
     std::size_t senders = 1;
     bool receiver_gone = false;
+    bool sending_closed = false;  // close_sending() was called
     bool wake_requested = false;
 };
 }  // namespace detail
@@ -84,6 +86,17 @@ public:
     // Queues `item`, waiting as long as the queue is full.
     std::optional<SendError> send(T item) { return send_until(item, std::nullopt, false); }
 
+    // Refuses every later send, of every sender, with Closed, also the sends
+    // now waiting for room; what is queued stays for the receiver.
+    void close_sending() {
+        if (!state_) return;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->sending_closed = true;
+        }
+        state_->not_full.notify_all();
+    }
+
     // Ends the receiver's current (or next) wait early with QueueEvent::Woken.
     void wake_receiver() {
         if (!state_) return;
@@ -104,7 +117,8 @@ private:
         auto& s = *state_;
         {
             std::unique_lock lock(s.mutex);
-            const auto room_or_closed = [&] { return s.receiver_gone || s.items.size() < s.capacity; };
+            const auto closed = [&] { return s.receiver_gone || s.sending_closed; };
+            const auto room_or_closed = [&] { return closed() || s.items.size() < s.capacity; };
             if (!room_or_closed()) {
                 if (no_wait) return SendError::Full;
                 if (deadline) {
@@ -113,7 +127,7 @@ private:
                     s.not_full.wait(lock, room_or_closed);
                 }
             }
-            if (s.receiver_gone) return SendError::Closed;
+            if (closed()) return SendError::Closed;
             s.items.push_back(std::move(item));
         }
         s.not_empty.notify_one();

@@ -40,14 +40,16 @@ void loop_thread_main(QuorvelMotorController controller, QueueReceiver<MotorCmd>
     std::exception_ptr fault;
     {
         auto receiver = std::make_optional(std::move(commands));
+        auto owned = std::make_optional(std::move(controller));
         try {
-            run_loop_body(controller, *receiver, *cells, config);
+            run_loop_body(*owned, *receiver, *cells, config);
         } catch (...) {
             fault = std::current_exception();
         }
         receiver.reset();
+        owned.reset();  // both buses are closed before close() hears of the end
     }
-    cells->fault = fault;
+    cells->mark_ended(fault);
 }
 
 // Copies what a cell holds. A poisoned cell is read all the same; the
@@ -74,12 +76,14 @@ ControlLoopError ControlLoopError::spawn_failed(std::string message) {
     return ControlLoopError(Kind::SpawnFailed, std::move(message));
 }
 
+ControlLoopError ControlLoopError::interrupted() { return ControlLoopError(Kind::Interrupted, "interrupted"); }
+
 std::string ControlLoopError::message() const { return motor_ ? motor_->message() : message_; }
 
 common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelControlLoop::create(
     const std::optional<std::string>& serialport, const std::string& can_bus,
     std::chrono::nanoseconds read_position_loop_period, std::optional<std::chrono::nanoseconds> stats_pub_period,
-    std::uint64_t allowed_retries, std::chrono::nanoseconds voltage_rampup_timeout) {
+    std::uint64_t allowed_retries, std::chrono::nanoseconds voltage_rampup_timeout, common::StopSource* stop) {
     // A loop cannot tick without a period nor read without an attempt.
     if (read_position_loop_period <= std::chrono::nanoseconds::zero())
         return Err{ControlLoopError::invalid_argument("read_position_loop_period must be greater than zero")};
@@ -97,17 +101,23 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
     if (!created) return Err{ControlLoopError(MotorError(MotorError::PortOpenFailed{serialport.value_or("")}))};
     QuorvelMotorController controller = std::move(created).value();
 
+    // A step that gave up because of a stop request failed with some error:
+    // the stop is what the caller must hear of. Returning releases both ports.
+    const auto failed = [stop](const MotorError& error) {
+        return common::stop_requested(stop) ? ControlLoopError::interrupted() : ControlLoopError(error);
+    };
     auto names = QuorvelMotorController::get_motor_name_id();
-    if (auto present = check_presence(controller, names); !present) return Err{ControlLoopError(present.error())};
+    if (auto present = check_presence(controller, names, stop); !present) return Err{failed(present.error())};
     if (controller.has_serial_port()) {
-        if (auto supply = await_supply_and_reboot(controller, allowed_retries, voltage_rampup_timeout); !supply)
-            return Err{ControlLoopError(supply.error())};
+        if (auto supply = await_supply_and_reboot(controller, allowed_retries, voltage_rampup_timeout, stop); !supply)
+            return Err{failed(supply.error())};
     }
 
-    auto first_position = read_pos(controller, allowed_retries);
-    if (!first_position) return Err{ControlLoopError(first_position.error())};
-    auto first_torque = first_torque_state(controller, allowed_retries);
-    if (!first_torque) return Err{ControlLoopError(first_torque.error())};
+    auto first_position = read_pos(controller, allowed_retries, stop);
+    if (!first_position) return Err{failed(first_position.error())};
+    auto first_torque = first_torque_state(controller, allowed_retries, stop);
+    if (!first_torque) return Err{failed(first_torque.error())};
+    if (common::stop_requested(stop)) return Err{ControlLoopError::interrupted()};
 
     auto cells = std::make_shared<LoopCells>(std::move(first_position), std::move(first_torque),
                                              stats_pub_period.has_value());
@@ -131,27 +141,38 @@ QuorvelControlLoop::QuorvelControlLoop(QueueSender<MotorCmd> sender, std::shared
 
 QuorvelControlLoop::~QuorvelControlLoop() { close(); }
 
-void QuorvelControlLoop::close() {
+void QuorvelControlLoop::close() { (void)close_until(std::chrono::steady_clock::time_point::max()); }
+
+bool QuorvelControlLoop::close_until(std::chrono::steady_clock::time_point deadline) {
+    // Commands queued from now on are refused; those queued before still run.
+    command_sender_.close_sending();
     {
         // A poisoned flag is left alone: the loop thread gives up by itself
         // the next time it looks at it.
         auto stop = cells_->stop_requested.lock();
         if (!stop.poisoned()) *stop = true;
     }
+    cells_->stop.request_stop();
     command_sender_.wake_receiver();
 
-    // Held while joining, so that a concurrent close() waits as well.
+    {
+        auto handle = thread_handle_.lock();
+        if (!handle->has_value()) return true;  // never started, or joined already
+    }
+    if (!cells_->wait_ended_until(deadline)) return false;
+
     auto handle = thread_handle_.lock();
     const bool poisoned = handle.poisoned();
     std::optional<std::thread> thread = std::exchange(*handle, std::nullopt);
-    if (!thread) return;
-    thread->join();
+    if (!thread) return true;  // a concurrent close() joined it
+    thread->join();  // returns at once: the thread has ended
     if (cells_->fault) {
         QMC_LOG(Level::Error, kControlLoopLogOrigin,
                 std::string(poisoned ? "Failed to join control loop thread (poisoned): "
                                      : "Failed to join control loop thread: ") +
                     fault_text(cells_->fault));
     }
+    return true;
 }
 
 std::optional<SendError> QuorvelControlLoop::try_send_command(MotorCmd& command) {

@@ -44,11 +44,13 @@ public:
         Motor,            // a start-up check failed: see motor_error()
         InvalidArgument,  // a zero period or zero retries; nothing was opened
         SpawnFailed,      // the system refused to start the loop thread
+        Interrupted,      // the caller's stop source asked start-up to stop
     };
 
     ControlLoopError(MotorError error) : kind_(Kind::Motor), motor_(std::move(error)) {}  // NOLINT
     static ControlLoopError invalid_argument(std::string message);
     static ControlLoopError spawn_failed(std::string message);
+    static ControlLoopError interrupted();
 
     Kind kind() const { return kind_; }
     const MotorError* motor_error() const { return motor_ ? &*motor_ : nullptr; }
@@ -70,11 +72,13 @@ public:
     // the torque state, and starts the loop thread. Runs on the calling
     // thread; on failure nothing is left open or running.
     // `read_position_loop_period` and `allowed_retries` must be non-zero.
+    // Between its bus transactions and in its waits it looks at `stop`; once
+    // that asks, it releases everything and fails with Kind::Interrupted.
     static common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> create(
         const std::optional<std::string>& serialport, const std::string& can_bus,
         std::chrono::nanoseconds read_position_loop_period,
         std::optional<std::chrono::nanoseconds> stats_pub_period, std::uint64_t allowed_retries,
-        std::chrono::nanoseconds voltage_rampup_timeout);
+        std::chrono::nanoseconds voltage_rampup_timeout, common::StopSource* stop = nullptr);
 
     // close(), then releases everything.
     ~QuorvelControlLoop();
@@ -82,9 +86,14 @@ public:
     QuorvelControlLoop& operator=(const QuorvelControlLoop&) = delete;
 
     // Asks the loop thread to stop, lets it execute the commands still
-    // queued and waits for it to end. Idempotent; a second caller waits for
-    // the first. Never fails; a loop thread that died of a fault is logged.
+    // queued and waits for it to end. From its start on, new commands are
+    // refused (SendError::Closed), and the retries and pauses of the bus
+    // work in progress end early. Idempotent; a second caller waits for the
+    // thread too. Never fails; a loop thread that died of a fault is logged.
     void close();
+    // The same, waiting at most until `deadline`: true once the thread has
+    // ended and been joined. Call it again (or close()) to go on waiting.
+    bool close_until(std::chrono::steady_clock::time_point deadline);
 
     // ---- Commands ---------------------------------------------------------
     // The command is moved from only when it was queued; on Full or Timeout it

@@ -41,8 +41,8 @@ ControllerResult<void> single_neck_joint(QuorvelMotorController& controller, std
 }
 
 ControllerResult<void> read_raw_bytes(QuorvelMotorController& controller, motor_cmd::ReadRawBytes& cmd,
-                                      std::uint64_t allowed_retries) {
-    auto bytes = with_retry(allowed_retries, [&] { return controller.read_raw_bytes(cmd.id, cmd.addr, cmd.length); });
+                                      std::uint64_t allowed_retries, common::StopSource* stop) {
+    auto bytes = with_retry(allowed_retries, stop, [&] { return controller.read_raw_bytes(cmd.id, cmd.addr, cmd.length); });
     if (!bytes) return Err{std::move(bytes).error()};  // the reply is released unanswered
     // A caller that stopped waiting does not make the read a failure.
     cmd.reply.send(std::move(bytes).value());
@@ -59,7 +59,7 @@ ControllerResult<void> write_raw_packet(QuorvelMotorController& controller, moto
 }  // namespace
 
 ControllerResult<void> handle_commands(QuorvelMotorController& controller, SharedCell<MotorResult<bool>>& last_torque,
-                                       MotorCmd command, std::uint64_t allowed_retries) {
+                                       MotorCmd command, std::uint64_t allowed_retries, common::StopSource* stop) {
     namespace c = motor_cmd;
     return std::visit(
         overloaded{
@@ -74,6 +74,7 @@ ControllerResult<void> handle_commands(QuorvelMotorController& controller, Share
             [&](c::SetArmsPosition& cmd) { return controller.set_arms_position(cmd.position); },
             [&](c::SetNosePosition& cmd) { return controller.set_nose_position(cmd.position); },
             [&](c::SetNeckPosition& cmd) -> ControllerResult<void> {
+                QMC_TRY(QuorvelMotorController::check_neck_position(cmd.position));
                 std::array<double, 3> clamped{};
                 for (std::size_t i = 0; i < clamped.size(); ++i)
                     clamped[i] = QuorvelMotorController::clamp_neck_position(i, cmd.position[i]);
@@ -95,11 +96,36 @@ ControllerResult<void> handle_commands(QuorvelMotorController& controller, Share
             },
             [&](c::EnableArms& cmd) { return controller.enable_arms(cmd.enable); },
             [&](c::EnableNose& cmd) { return controller.enable_nose(cmd.enable); },
-            [&](c::ReadRawBytes& cmd) { return read_raw_bytes(controller, cmd, allowed_retries); },
+            [&](c::ReadRawBytes& cmd) { return read_raw_bytes(controller, cmd, allowed_retries, stop); },
             // One attempt; data that no packet can carry is refused by the
             // protocol handler as an ordinary error.
             [&](c::WriteRawBytes& cmd) { return controller.write_raw_bytes(cmd.id, cmd.addr, cmd.data); },
             [&](c::WriteRawPacket& cmd) { return write_raw_packet(controller, cmd); },
+        },
+        command);
+}
+
+ControllerResult<void> check_command(const MotorCmd& command) {
+    namespace c = motor_cmd;
+    using Q = QuorvelMotorController;
+    return std::visit(
+        overloaded{
+            [](const c::SetAllGoalPositions& cmd) {
+                const auto& p = cmd.positions;
+                return Q::check_all_goal_positions({p.left_arm[0], p.left_arm[1], p.right_arm[0], p.right_arm[1],
+                                                    p.nose[0], p.nose[1], p.nose[2]});
+            },
+            [](const c::SetLeftArmPosition& cmd) { return Q::check_left_arm_position(cmd.position); },
+            [](const c::SetRightArmPosition& cmd) { return Q::check_right_arm_position(cmd.position); },
+            [](const c::SetArmsPosition& cmd) { return Q::check_arms_position(cmd.position); },
+            [](const c::SetNosePosition& cmd) { return Q::check_nose_position(cmd.position); },
+            [](const c::SetNeckPosition& cmd) { return Q::check_neck_position(cmd.position); },
+            [](const c::SetNeckYawPosition& cmd) { return Q::check_single_neck_joint(0, cmd.position); },
+            [](const c::SetNeckPitchPosition& cmd) { return Q::check_single_neck_joint(1, cmd.position); },
+            [](const c::SetNeckRollPosition& cmd) { return Q::check_single_neck_joint(2, cmd.position); },
+            [](const c::EnableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); },
+            [](const c::DisableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); },
+            [](const auto&) { return ControllerResult<void>{}; },
         },
         command);
 }

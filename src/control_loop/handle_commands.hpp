@@ -12,8 +12,15 @@ namespace quorvel {
 // Runs `command`'s bus operations and returns the first failure. Only the
 // torque commands change `last_torque` (after full success), and only the two
 // commands with a reply channel report anything back. The command's reply
-// channel is answered or released before this returns.
+// channel is answered or released before this returns. Retries end early
+// once `stop` asks.
 ControllerResult<void> handle_commands(QuorvelMotorController& controller, SharedCell<MotorResult<bool>>& last_torque,
-                                       MotorCmd command, std::uint64_t allowed_retries);
+                                       MotorCmd command, std::uint64_t allowed_retries,
+                                       common::StopSource* stop = nullptr);
+
+// The refusal `command` would meet when executed that the controller decides
+// without any bus traffic (a NaN position, too many ids for one packet), so a
+// caller can refuse it before queueing it. Invalid arguments are marked so.
+ControllerResult<void> check_command(const MotorCmd& command);
 
 }  // namespace quorvel

@@ -5,12 +5,15 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "common/result.hpp"
+#include "common/stop_source.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/records.hpp"
 #include "control_loop/sample_window.hpp"
@@ -42,9 +45,36 @@ struct LoopCells {
     SharedCell<MotorResult<bool>> last_torque;                     // torque on all servos
     std::unique_ptr<SharedCell<StatsWindows>> last_stats;          // null: no statistics
     SharedCell<bool> stop_requested{false};                        // set by close()
+    // Also requested by close(): ends the retries and retry pauses of the
+    // bus work in progress.
+    common::StopSource stop;
 
-    // The fault that ended the loop thread, if any. Written by the loop
-    // thread as its last act and read only after joining it.
+    // The loop thread's last act, after it has let go of the controller (and
+    // with it both buses): sets `ended`, so close() can wait for it in
+    // slices and then join at once.
+    void mark_ended(std::exception_ptr thread_fault) {
+        {
+            std::lock_guard lock(ended_mutex);
+            fault = std::move(thread_fault);
+            ended = true;
+        }
+        ended_changed.notify_all();
+    }
+    // True once the loop thread has ended; waits at most until `deadline`
+    // (time_point::max(): as long as it takes).
+    bool wait_ended_until(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(ended_mutex);
+        if (deadline == std::chrono::steady_clock::time_point::max()) {
+            ended_changed.wait(lock, [&] { return ended; });
+            return true;
+        }
+        return ended_changed.wait_until(lock, deadline, [&] { return ended; });
+    }
+
+    std::mutex ended_mutex;  // guards `ended` and `fault`
+    std::condition_variable ended_changed;
+    bool ended = false;
+    // The fault that ended the loop thread, if any. Read only after `ended`.
     std::exception_ptr fault;
 };
 

@@ -94,7 +94,8 @@ public:
         while (!stop_requested()) serve_one();
         // Draining: every command queued until now still runs, unmeasured.
         while (auto command = commands_.try_recv())
-            (void)handle_commands(controller_, cells_.last_torque, std::move(*command), config_.allowed_retries);
+            (void)handle_commands(controller_, cells_.last_torque, std::move(*command), config_.allowed_retries,
+                                  &cells_.stop);
     }
 
 private:
@@ -135,7 +136,7 @@ private:
             previous_tick_start_ = tick_start;
         }
 
-        auto reading = read_pos(controller_, config_.allowed_retries);
+        auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop);
         {
             auto cell = cells_.last_position.lock();
             if (!cell.poisoned()) *cell = std::move(reading);  // a poisoned cell keeps its old value
@@ -149,8 +150,8 @@ private:
 
     void execute(MotorCmd command) {
         const auto command_start = Clock::now();
-        auto outcome =
-            handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries);
+        auto outcome = handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries,
+                                       &cells_.stop);
         // A failure is not reported: the sender returned long ago.
         if (outcome && stats_) push_capped(pending_commands_, seconds_between(command_start, Clock::now()));
     }

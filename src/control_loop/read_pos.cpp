@@ -4,10 +4,11 @@
 
 namespace quorvel {
 
-MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries) {
+MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries,
+                                           common::StopSource* stop) {
     std::array<double, 7> servos{};  // a neck-only loop reports zeros
     if (controller.has_serial_port()) {
-        auto read = with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
+        auto read = with_retry(allowed_retries, stop, [&] { return controller.read_all_positions(); });
         if (!read) return common::Err{MotorError(MotorError::CommunicationFailure{})};
         servos = read.value();
     }

@@ -10,7 +10,9 @@ namespace quorvel {
 
 // The seven servo positions (retried per with_retry; zeros on a neck-only
 // controller) and the three neck positions (one attempt), stamped with the
-// wall clock after both reads. Any failure is CommunicationFailure.
-MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries);
+// wall clock after both reads. Any failure is CommunicationFailure. The
+// retries end early once `stop` asks.
+MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries,
+                                           common::StopSource* stop = nullptr);
 
 }  // namespace quorvel

@@ -1,14 +1,13 @@
 #include "control_loop/retry.hpp"
 
 #include <string>
-#include <thread>
 
 #include "common/log.hpp"
 #include "control_loop/log_origin.hpp"
 
 namespace quorvel::retry_detail {
 
-void pause() { std::this_thread::sleep_for(kRetryPause); }
+bool pause(common::StopSource* stop) { return common::sleep_unless_stopped(stop, kRetryPause); }
 
 void log_recovery(std::uint64_t failed_attempts) {
     QMC_LOG(common::log::Level::Info, kControlLoopLogOrigin,

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 #include <vector>
 
 #include "common/format.hpp"
@@ -24,8 +23,8 @@ constexpr auto kRebootTimeout = std::chrono::seconds(1);
 MotorError communication_failure() { return MotorError(MotorError::CommunicationFailure{}); }
 
 MotorResult<std::array<std::uint8_t, 7>> read_voltages(QuorvelMotorController& controller,
-                                                       std::uint64_t allowed_retries) {
-    auto voltages = with_retry(allowed_retries, [&] { return controller.read_all_voltages(); });
+                                                       std::uint64_t allowed_retries, common::StopSource* stop) {
+    auto voltages = with_retry(allowed_retries, stop, [&] { return controller.read_all_voltages(); });
     if (!voltages) return Err{communication_failure()};
     return voltages.value();
 }
@@ -37,9 +36,11 @@ std::uint8_t lowest(const std::array<std::uint8_t, 7>& voltages) {
 }  // namespace
 
 MotorResult<void> check_presence(QuorvelMotorController& controller,
-                                 const std::unordered_map<std::string, std::uint8_t>& names) {
+                                 const std::unordered_map<std::string, std::uint8_t>& names,
+                                 common::StopSource* stop) {
     if (controller.has_serial_port()) {
-        const std::vector<std::uint8_t> missing = controller.check_missing_ids();
+        const std::vector<std::uint8_t> missing = controller.check_missing_ids(stop);
+        if (common::stop_requested(stop)) return Err{communication_failure()};  // the list is incomplete
         if (missing.size() == kServoIds.size()) return Err{MotorError(MotorError::NoMotorsDetected{})};
         if (!missing.empty()) {
             MotorError::MissingMotors error;
@@ -58,14 +59,14 @@ MotorResult<void> check_presence(QuorvelMotorController& controller,
 }
 
 MotorResult<void> await_supply_and_reboot(QuorvelMotorController& controller, std::uint64_t allowed_retries,
-                                          std::chrono::nanoseconds timeout) {
+                                          std::chrono::nanoseconds timeout, common::StopSource* stop) {
     QMC_LOG(Level::Info, kControlLoopLogOrigin, "Waiting for voltage to be stable at 12V...");
-    auto voltages = read_voltages(controller, allowed_retries);
+    auto voltages = read_voltages(controller, allowed_retries, stop);
     if (!voltages) return Err{std::move(voltages).error()};
     const auto start = Clock::now();
     while (lowest(*voltages) < kMinimumSupply && Clock::now() - start < timeout) {
-        std::this_thread::sleep_for(kVoltagePollPeriod);
-        voltages = read_voltages(controller, allowed_retries);
+        if (!common::sleep_unless_stopped(stop, kVoltagePollPeriod)) return Err{communication_failure()};
+        voltages = read_voltages(controller, allowed_retries, stop);
         if (!voltages) return Err{std::move(voltages).error()};
     }
     if (lowest(*voltages) < kMinimumSupply)
@@ -76,13 +77,14 @@ MotorResult<void> await_supply_and_reboot(QuorvelMotorController& controller, st
                 common::duration_text(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start)) +
                 ")");
 
-    if (!controller.reboot(kRebootTimeout)) return Err{communication_failure()};
+    if (!controller.reboot(kRebootTimeout, stop)) return Err{communication_failure()};
     return {};
 }
 
-MotorResult<bool> first_torque_state(QuorvelMotorController& controller, std::uint64_t allowed_retries) {
+MotorResult<bool> first_torque_state(QuorvelMotorController& controller, std::uint64_t allowed_retries,
+                                     common::StopSource* stop) {
     if (!controller.has_serial_port()) return false;
-    auto enabled = with_retry(allowed_retries, [&] { return controller.is_torque_enabled(); });
+    auto enabled = with_retry(allowed_retries, stop, [&] { return controller.is_torque_enabled(); });
     if (!enabled) return Err{communication_failure()};
     return enabled.value();
 }

@@ -14,6 +14,12 @@ ControllerError ControllerError::invalid_argument(std::string message) {
     return error;
 }
 
+ControllerError ControllerError::interrupted(std::string_view operation) {
+    ControllerError error(std::string(operation) + ": interrupted");
+    error.interrupted_ = true;
+    return error;
+}
+
 bool ControllerError::is_timed_out_or_interrupted() const {
     return serial_.has_value() && serial_->is_timed_out_or_interrupted();
 }

@@ -26,6 +26,9 @@ public:
 
     // A refused argument (for example a non-finite neck position); nothing was sent.
     static ControllerError invalid_argument(std::string message);
+    // The operation stopped early because its stop source asked it to
+    // ("<operation>: interrupted").
+    static ControllerError interrupted(std::string_view operation);
 
     const std::string& message() const { return message_; }
     // Null unless the error came from the servo bus.
@@ -36,11 +39,13 @@ public:
     // True when the caller's argument was refused before any bus traffic
     // (the Python face raises ValueError for these).
     bool is_invalid_argument() const { return invalid_argument_; }
+    bool is_interrupted() const { return interrupted_; }
 
 private:
     std::string message_;
     std::optional<smartbus::Error> serial_;
     bool invalid_argument_ = false;
+    bool interrupted_ = false;
 };
 
 template <class T>

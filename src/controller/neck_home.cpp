@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <thread>
 
 #include "common/format.hpp"
 #include "controller/detail/controller_state.hpp"
@@ -43,11 +42,18 @@ std::uint64_t iteration_budget(double largest_distance, double step) {
 
 ControllerResult<std::array<double, 3>> QuorvelMotorController::neck_home(double speed, double tolerance,
                                                                           std::optional<float> kp,
-                                                                          std::optional<float> kd) {
+                                                                          std::optional<float> kd,
+                                                                          common::StopSource* stop) {
     if (!(speed > 0.0))
         return Err{ControllerError("neck_home: speed must be positive, got " + common::float_display(speed))};
     if (!(tolerance > 0.0))
         return Err{ControllerError("neck_home: tolerance must be positive, got " + common::float_display(tolerance))};
+    // An infinite speed would jump straight to the goals; an infinite
+    // tolerance would settle anywhere; a NaN or infinite gain has no MIT encoding.
+    QMC_TRY(detail::require_finite("neck_home", "speed", speed));
+    QMC_TRY(detail::require_finite("neck_home", "tolerance", tolerance));
+    if (kp) QMC_TRY(detail::require_finite("neck_home", "kp", *kp));
+    if (kd) QMC_TRY(detail::require_finite("neck_home", "kd", *kd));
 
     // Overrides stay in place after homing, whatever its outcome.
     for (auto& command : state_->neck_commands) {
@@ -65,6 +71,8 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::neck_home(double
         largest_distance = std::max(largest_distance, std::abs((*start)[i] - goals[i]));
     }
 
+    // The enable runs whole once begun, so that a stop leaves the neck enabled.
+    if (common::stop_requested(stop)) return Err{ControllerError::interrupted("neck_home")};
     if (!state_->neck_torque_enabled) QMC_TRY(enable_neck(true));
 
     const double step = speed * kCycleSeconds;
@@ -74,6 +82,8 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::neck_home(double
     std::array<double, 3> observed = *start;
     std::array<bool, 3> settled{false, false, false};
     for (std::uint64_t iteration = 0; iteration < budget; ++iteration) {
+        // Stopped, the neck holds the last command it was sent.
+        if (common::stop_requested(stop)) return Err{ControllerError::interrupted("neck_home")};
         for (std::size_t i = 0; i < commands.size(); ++i) {
             if (settled[i]) continue;
             const double d = commands[i] - goals[i];
@@ -97,7 +107,7 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::neck_home(double
         }
         if (all_settled) return observed;
 
-        std::this_thread::sleep_for(kCycle);
+        if (!common::sleep_unless_stopped(stop, kCycle)) return Err{ControllerError::interrupted("neck_home")};
     }
 
     return Err{ControllerError(

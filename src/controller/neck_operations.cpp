@@ -29,11 +29,6 @@ ControllerError index_out_of_range(std::size_t index) {
 // A position must survive narrowing to the 32-bit float of the MIT frame.
 bool sendable(double position) { return std::isfinite(static_cast<float>(position)); }
 
-ControllerError not_sendable(const std::string& context, double position) {
-    return ControllerError::invalid_argument(context + ": position must be finite, got " +
-                                             common::float_display(position));
-}
-
 }  // namespace
 
 double QuorvelMotorController::clamp_neck_position(std::size_t index, double position) {
@@ -79,7 +74,9 @@ ControllerResult<void> QuorvelMotorController::enable_neck(bool enable) {
 
 ControllerResult<void> QuorvelMotorController::set_neck_gains(std::size_t index, float kp, float kd) {
     if (index >= kNeckJoints.size()) return Err{index_out_of_range(index)};
-    // Not validated here: the MIT encoding limits them when they are sent.
+    // A NaN or infinity has no MIT encoding; finite values are limited by it when sent.
+    QMC_TRY(detail::require_finite("set_neck_gains", "kp", kp));
+    QMC_TRY(detail::require_finite("set_neck_gains", "kd", kd));
     state_->neck_commands[index].kp = kp;
     state_->neck_commands[index].kd = kd;
     return {};
@@ -89,7 +86,7 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::command_neck_mit
     const std::array<double, 3>& positions, std::string_view label) {
     for (std::size_t i = 0; i < positions.size(); ++i) {
         if (!sendable(positions[i]))
-            return Err{not_sendable(std::string(label) + "(" + joint_name(i) + ")", positions[i])};
+            return Err{detail::non_finite_position(std::string(label) + "(" + joint_name(i) + ")", positions[i])};
     }
     std::array<double, 3> observed{};
     for (std::size_t i = 0; i < positions.size(); ++i) {
@@ -106,20 +103,16 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::command_neck_mit
 
 ControllerResult<std::array<double, 3>> QuorvelMotorController::set_neck_position(
     const std::array<double, 3>& positions) {
-    constexpr std::string_view kLabel = "set_neck_position";
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        if (!std::isfinite(positions[i]))
-            return Err{not_sendable(std::string(kLabel) + "(" + joint_name(i) + ")", positions[i])};
-    }
+    QMC_TRY(check_neck_position(positions));
     std::array<double, 3> clamped{};
     for (std::size_t i = 0; i < positions.size(); ++i) clamped[i] = clamp_neck_position(i, positions[i]);
-    return command_neck_mit(clamped, kLabel);
+    return command_neck_mit(clamped, "set_neck_position");
 }
 
 ControllerResult<double> QuorvelMotorController::set_single_neck_joint(std::size_t index, double position) {
     if (index >= kNeckJoints.size()) return Err{index_out_of_range(index)};
+    QMC_TRY(check_single_neck_joint(index, position));
     const std::string context = "set_" + joint_name(index) + "_position";
-    if (!std::isfinite(position)) return Err{not_sendable(context, position)};
 
     auto& command = state_->neck_commands[index];
     command.position = static_cast<float>(clamp_neck_position(index, position));

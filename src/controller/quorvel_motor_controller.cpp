@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "common/format.hpp"
@@ -33,11 +32,11 @@ std::string servo_name(std::uint8_t id) {
 
 ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const std::optional<std::string>& serialport,
                                                                        const std::string& can_bus) {
-    std::unique_ptr<smartbus::SerialPort> port;
+    std::unique_ptr<detail::ReconnectingSerialPort> port;
     if (serialport) {
         auto opened = smartbus::open_serial_port(*serialport);
         if (!opened) return Err{ControllerError(std::move(opened).error())};
-        port = std::move(opened).value();
+        port = std::make_unique<detail::ReconnectingSerialPort>(*serialport, std::move(opened).value());
     }
 
     auto can = candrive::SocketCanTransport::open(can_bus);
@@ -55,7 +54,7 @@ ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const st
     }
 
     auto state = std::make_unique<State>(std::array<candrive::damiao::Damiao, 3>{*motors[0], *motors[1], *motors[2]},
-                                         std::move(port), std::move(can).value());
+                                         std::move(port), detail::ReconnectingCanBus(can_bus, std::move(can).value()));
     return QuorvelMotorController(std::move(state));
 }
 
@@ -76,10 +75,11 @@ smartbus::FeetechProtocolHandler& QuorvelMotorController::servo_protocol() { ret
 
 smartbus::SerialPort* QuorvelMotorController::serial_port() { return state_->serial_port.get(); }
 
-std::vector<std::uint8_t> QuorvelMotorController::check_missing_ids() {
+std::vector<std::uint8_t> QuorvelMotorController::check_missing_ids(common::StopSource* stop) {
     std::vector<std::uint8_t> missing;
     if (!state_->serial_port) return missing;
     for (std::uint8_t id : kServoIds) {
+        if (common::stop_requested(stop)) break;
         auto answered = state_->servo_protocol.ping(*state_->serial_port, id);
         if (!answered.ok() || !answered.value()) missing.push_back(id);
     }
@@ -116,7 +116,7 @@ ControllerResult<std::array<std::uint8_t, 7>> QuorvelMotorController::read_all_v
     return voltages;
 }
 
-ControllerResult<void> QuorvelMotorController::reboot(std::chrono::nanoseconds timeout) {
+ControllerResult<void> QuorvelMotorController::reboot(std::chrono::nanoseconds timeout, common::StopSource* stop) {
     if (!state_->serial_port) return {};
     smartbus::SerialPort& port = *state_->serial_port;
     auto& handler = state_->servo_protocol;
@@ -146,9 +146,10 @@ ControllerResult<void> QuorvelMotorController::reboot(std::chrono::nanoseconds t
                 " - ids: " + common::debug_list(pending, [](std::uint8_t id) { return common::int_text(id); }) +
                 ")")};
         }
-        std::this_thread::sleep_for(kRebootPollPeriod);
+        if (!common::sleep_unless_stopped(stop, kRebootPollPeriod)) return Err{ControllerError::interrupted("reboot")};
         std::vector<std::uint8_t> still_silent;
         for (std::uint8_t id : pending) {
+            if (common::stop_requested(stop)) return Err{ControllerError::interrupted("reboot")};
             auto answered = handler.ping(port, id);
             if (!answered.ok() || !answered.value()) still_silent.push_back(id);
         }

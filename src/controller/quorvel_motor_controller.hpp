@@ -5,6 +5,10 @@
 // Not safe for concurrent use: it holds no lock of its own. Give it to one
 // thread or guard it with a mutex; every operation needs exclusive use for
 // its whole duration. No operation retries.
+//
+// A lost device (a serial adapter reset, a CAN socket whose bus went away)
+// fails the calls that need it until it is back: the controller reopens the
+// same path or interface at most every 500 ms, on the first call after that.
 #pragma once
 
 #include <array>
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/stop_source.hpp"
 #include "controller/controller_error.hpp"
 #include "controller/motor_tables.hpp"
 #include "smartbus/error.hpp"
@@ -52,15 +57,36 @@ public:
     static std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
     bool has_serial_port() const;
     // Servo ids (1 to 7, in order) that did not answer a ping; empty on a
-    // neck-only controller. Never fails.
-    std::vector<std::uint8_t> check_missing_ids();
+    // neck-only controller. Never fails. Stops pinging once `stop` asks (the
+    // list is then incomplete).
+    std::vector<std::uint8_t> check_missing_ids(common::StopSource* stop = nullptr);
     // Names of the neck joints whose motor did not answer a feedback request.
     std::vector<std::string> check_missing_neck_motors();
     // Present voltage bytes (tenths of a volt) in servo joint order.
     ControllerResult<std::array<std::uint8_t, 7>> read_all_voltages();
     // Reboots the seven servos, then pings them every 100 ms until all answer
     // or `timeout` has passed. Succeeds at once on a neck-only controller.
-    ControllerResult<void> reboot(std::chrono::nanoseconds timeout);
+    // Between pings and in its pauses it looks at `stop` ("reboot: interrupted").
+    ControllerResult<void> reboot(std::chrono::nanoseconds timeout, common::StopSource* stop = nullptr);
+
+    // ---- Checks made before any bus traffic -----------------------------------
+    // Each operation below makes its check first, and the control loop makes
+    // the same check before it queues a command, so a refused command is
+    // refused at the call, with nothing sent. A NaN or infinite position is an
+    // invalid argument: "<operation>(<joint>): position must be finite, got <value>".
+
+    static ControllerResult<void> check_all_goal_positions(const std::array<double, 7>& positions);
+    static ControllerResult<void> check_arms_position(const std::array<double, 4>& positions);
+    static ControllerResult<void> check_left_arm_position(const std::array<double, 2>& positions);
+    static ControllerResult<void> check_right_arm_position(const std::array<double, 2>& positions);
+    static ControllerResult<void> check_nose_position(const std::array<double, 3>& positions);
+    static ControllerResult<void> check_neck_position(const std::array<double, 3>& positions);
+    // "set_<joint>_position: position must be finite, got <value>"; index < 3.
+    static ControllerResult<void> check_single_neck_joint(std::size_t index, double position);
+    // The refusal that one of the torque writes of set_torque_on_ids would
+    // meet (too many ids for one packet), as an ordinary error; both writes
+    // are checked before the first is sent.
+    static ControllerResult<void> check_torque_on_ids(std::span<const std::uint8_t> ids);
 
     // ---- Arm and nose (serial bus) -----------------------------------------
     // Each fails with kNeckOnlyMessage on a neck-only controller. Operations
@@ -105,7 +131,8 @@ public:
     // Enable: MIT mode then enable, per joint; disable: disable per joint.
     // Stops at the first failing joint; the flag changes only on full success.
     ControllerResult<void> enable_neck(bool enable);
-    // Stores the gains for the joint's next command; sends nothing.
+    // Stores the gains for the joint's next command; sends nothing. A NaN or
+    // infinite gain is an invalid argument.
     ControllerResult<void> set_neck_gains(std::size_t index, float kp, float kd);
     // Commands the three positions as given (no clamping), yaw first; errors
     // read "<label>(<joint>): <driver error>". Returns the observed positions.
@@ -118,9 +145,12 @@ public:
     ControllerResult<std::array<double, 3>> read_neck_positions();
     // Ramps every joint at `speed` rad/s to the multiple of 2 pi nearest to
     // where it is, enabling the neck first if needed; returns the observed
-    // positions once all are within `tolerance` of their goals.
+    // positions once all are within `tolerance` of their goals. An infinite
+    // speed or tolerance and a NaN or infinite gain are invalid arguments.
+    // Looks at `stop` before enabling and on every cycle; stopped, it returns
+    // "neck_home: interrupted" and leaves the neck enabled at its last command.
     ControllerResult<std::array<double, 3>> neck_home(double speed, double tolerance, std::optional<float> kp,
-                                                      std::optional<float> kd);
+                                                      std::optional<float> kd, common::StopSource* stop = nullptr);
     static std::array<std::pair<double, double>, 3> neck_position_limits();
     // Last successfully commanded neck enable state (motors have no readable one).
     bool is_neck_torque_enabled() const;

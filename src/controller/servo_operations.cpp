@@ -97,29 +97,25 @@ ControllerResult<void> QuorvelMotorController::enable_nose(bool enable) {
 }
 
 ControllerResult<void> QuorvelMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
-    std::vector<std::uint8_t> arm_ids;
-    std::vector<std::uint8_t> nose_ids;
-    for (std::uint8_t id : ids) {
-        if (std::find(kArmIds.begin(), kArmIds.end(), id) != kArmIds.end())
-            arm_ids.push_back(id);
-        else if (std::find(kNoseIds.begin(), kNoseIds.end(), id) != kNoseIds.end())
-            nose_ids.push_back(id);
-        // any other id is not on the torso and is ignored
+    const detail::TorqueIds split = detail::split_torque_ids(ids);
+    if (split.arm.empty() && split.nose.empty()) return {};  // nothing on the torso to switch
+    QMC_TRY(state_->require_port());
+    // All or nothing: a write that would be refused stops the call before the first is sent.
+    QMC_TRY(check_torque_on_ids(ids));
+    if (!split.arm.empty()) {
+        QMC_TRY(bus(smartbus::sm40bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port, split.arm,
+                                                               std::vector<bool>(split.arm.size(), enable))));
     }
-    if (!arm_ids.empty()) {
-        QMC_TRY(state_->require_port());
-        QMC_TRY(bus(smartbus::sm40bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port, arm_ids,
-                                                               std::vector<bool>(arm_ids.size(), enable))));
-    }
-    if (!nose_ids.empty()) {
-        QMC_TRY(state_->require_port());
+    if (!split.nose.empty()) {
         QMC_TRY(bus(smartbus::sts3025bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port,
-                                                                  nose_ids, std::vector<bool>(nose_ids.size(), enable))));
+                                                                  split.nose,
+                                                                  std::vector<bool>(split.nose.size(), enable))));
     }
     return {};
 }
 
 ControllerResult<void> QuorvelMotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
+    QMC_TRY(check_all_goal_positions(positions));  // refused even on a neck-only controller
     QMC_TRY(state_->require_port());
     const std::span<const double> all(positions);
     QMC_TRY(bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kArmIds,
@@ -129,24 +125,28 @@ ControllerResult<void> QuorvelMotorController::set_all_goal_positions(const std:
 }
 
 ControllerResult<void> QuorvelMotorController::set_arms_position(const std::array<double, 4>& positions) {
+    QMC_TRY(check_arms_position(positions));
     QMC_TRY(state_->require_port());
     return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kArmIds,
                                                           positions));
 }
 
 ControllerResult<void> QuorvelMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
+    QMC_TRY(check_left_arm_position(positions));
     QMC_TRY(state_->require_port());
     return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kLeftArmIds,
                                                           positions));
 }
 
 ControllerResult<void> QuorvelMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
+    QMC_TRY(check_right_arm_position(positions));
     QMC_TRY(state_->require_port());
     return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kRightArmIds,
                                                           positions));
 }
 
 ControllerResult<void> QuorvelMotorController::set_nose_position(const std::array<double, 3>& positions) {
+    QMC_TRY(check_nose_position(positions));
     QMC_TRY(state_->require_port());
     return bus(smartbus::sts3025bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kNoseIds,
                                                              positions));

@@ -44,6 +44,9 @@ Result<void> sync_write_torque_enable(FeetechProtocolHandler& handler, SerialPor
                                       const std::vector<bool>& on);
 Result<void> sync_write_raw_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
                                           std::span<const std::uint8_t> raw);
+// The refusal a torque-enable sync write to `ids` would meet before sending
+// (no ids, too many ids for one packet), or success. Touches no port.
+Result<void> check_sync_write_torque_enable(Ids ids);
 // Tenths of a volt.
 Result<std::vector<std::uint8_t>> sync_read_present_voltage(FeetechProtocolHandler& handler, SerialPort& port, Ids ids);
 

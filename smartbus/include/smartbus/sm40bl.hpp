@@ -10,6 +10,7 @@
 
 namespace smartbus::sm40bl {
 
+using feetech_servo::check_sync_write_torque_enable;
 using feetech_servo::sync_read_present_position;
 using feetech_servo::sync_read_present_voltage;
 using feetech_servo::sync_read_raw_present_position;

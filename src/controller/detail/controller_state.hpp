@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "candrive/damiao/driver.hpp"
 #include "candrive/socketcan.hpp"
 #include "controller/controller_error.hpp"
+#include "controller/detail/reconnecting_links.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/protocol_handler.hpp"
 #include "smartbus/serial_port.hpp"
@@ -20,8 +22,8 @@
 namespace quorvel {
 
 struct QuorvelMotorController::State {
-    State(std::array<candrive::damiao::Damiao, 3> motors, std::unique_ptr<smartbus::SerialPort> port,
-          candrive::SocketCanTransport can)
+    State(std::array<candrive::damiao::Damiao, 3> motors, std::unique_ptr<detail::ReconnectingSerialPort> port,
+          detail::ReconnectingCanBus can)
         : neck_motors(motors), serial_port(std::move(port)), can_transport(std::move(can)) {
         for (std::size_t i = 0; i < kNeckJoints.size(); ++i)
             neck_commands[i] = {0.0F, 0.0F, kNeckJoints[i].default_kp, kNeckJoints[i].default_kd, 0.0F};
@@ -29,8 +31,9 @@ struct QuorvelMotorController::State {
 
     std::array<candrive::damiao::Damiao, 3> neck_motors;  // neck joint order
     smartbus::FeetechProtocolHandler servo_protocol;      // post_delay unset
-    std::unique_ptr<smartbus::SerialPort> serial_port;    // null: neck-only controller
-    candrive::SocketCanTransport can_transport;
+    // Null: neck-only controller. Both links reopen a lost device by themselves.
+    std::unique_ptr<detail::ReconnectingSerialPort> serial_port;
+    detail::ReconnectingCanBus can_transport;
     // Template of every MIT frame per joint: the last commanded position and
     // the current gains; velocity and torque stay 0.
     std::array<candrive::damiao::MitCommand, 3> neck_commands{};
@@ -44,6 +47,19 @@ struct QuorvelMotorController::State {
 };
 
 namespace detail {
+
+// "<context>: position must be finite, got <value>", an invalid argument.
+ControllerError non_finite_position(std::string_view context, double position);
+// Refuses a NaN or infinite `value`: "<operation>: <name> must be finite, got <value>".
+ControllerResult<void> require_finite(std::string_view operation, std::string_view name, double value);
+
+// The ids of a torque write split by group, order kept; ids that are not on
+// the torso are dropped.
+struct TorqueIds {
+    std::vector<std::uint8_t> arm;   // SM40BL
+    std::vector<std::uint8_t> nose;  // STS3025BL
+};
+TorqueIds split_torque_ids(std::span<const std::uint8_t> ids);
 
 // Copies a register accessor's values into a fixed-size array; the accessors
 // promise one value per id, but a broken promise must not run off the end.

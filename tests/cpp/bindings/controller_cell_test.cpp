@@ -59,4 +59,36 @@ TEST(PoisonableCell, ConcurrentCallersAreSerialised) {
     EXPECT_EQ(cell.with_lock([](int& v) { return v; }), 800);
 }
 
+TEST(PoisonableCell, BoundedWaitsSayWhyNothingRan) {
+    using qmc::py::LockWait;
+    using namespace std::chrono_literals;
+    PoisonableCell<int> cell(5);
+    LockWait wait = LockWait::Busy;
+    EXPECT_EQ(cell.with_lock_for(1ms, wait, [](int& v) { return v; }), 5);
+    EXPECT_EQ(wait, LockWait::Locked);
+
+    // Re-entered from inside an operation (a callback it runs): refused, no self-deadlock.
+    LockWait inner = LockWait::Locked;
+    (void)cell.with_lock([&](int& v) {
+        EXPECT_EQ(cell.with_lock_for(1ms, inner, [](int& x) { return x; }), std::nullopt);
+        return v;
+    });
+    EXPECT_EQ(inner, LockWait::HeldByThisThread);
+
+    // Held by another thread: the wait gives up after its time.
+    std::atomic<bool> holding{false}, release{false};
+    std::thread holder([&] {
+        (void)cell.with_lock([&](int& v) {
+            holding = true;
+            while (!release) std::this_thread::sleep_for(1ms);
+            return v;
+        });
+    });
+    while (!holding) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(cell.with_lock_for(5ms, wait, [](int& v) { return v; }), std::nullopt);
+    EXPECT_EQ(wait, LockWait::Busy);
+    release = true;
+    holder.join();
+}
+
 }  // namespace

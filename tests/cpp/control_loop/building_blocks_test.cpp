@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/stop_source.hpp"
 #include "control_loop/command_queue.hpp"
 #include "control_loop/reply_channel.hpp"
 #include "control_loop/retry.hpp"
@@ -117,7 +118,7 @@ TEST(WithRetry, RetriesOnlyTimeoutsAndLogsTheRecovery) {
         return 7;
     };
     const auto start = Clock::now();
-    auto result = quorvel::with_retry(5, flaky);
+    auto result = quorvel::with_retry(5, nullptr, flaky);
     ASSERT_TRUE(result.ok());
     EXPECT_EQ(result.value(), 7);
     EXPECT_EQ(calls, 3);
@@ -129,7 +130,7 @@ TEST(WithRetry, RetriesOnlyTimeoutsAndLogsTheRecovery) {
     EXPECT_EQ(recovered[0].origin, "quorvel_motor_controller::control_loop");
 
     calls = 0;
-    EXPECT_FALSE(quorvel::with_retry(2, flaky).ok());  // attempts run out
+    EXPECT_FALSE(quorvel::with_retry(2, nullptr, flaky).ok());  // attempts run out
     EXPECT_EQ(calls, 2);
 
     calls = 0;
@@ -138,6 +139,62 @@ TEST(WithRetry, RetriesOnlyTimeoutsAndLogsTheRecovery) {
         return common::Err{quorvel::ControllerError(
             smartbus::Error(smartbus::CommunicationErrorKind{smartbus::CommunicationErrorCode::TimeoutError}))};
     };
-    EXPECT_FALSE(quorvel::with_retry(5, parse_error).ok());
+    EXPECT_FALSE(quorvel::with_retry(5, nullptr, parse_error).ok());
     EXPECT_EQ(calls, 1);  // the protocol's own TimeoutError is not retried
+}
+
+TEST(CommandQueue, ClosingForSendingKeepsWhatIsQueued) {
+    auto [tx, rx] = quorvel::bounded_queue<int>(1);
+    EXPECT_FALSE(tx.send(1));
+    // A sender waiting for room is refused as soon as sending closes.
+    std::thread waiting([&tx = tx] { EXPECT_EQ(tx.send(2), SendError::Closed); });
+    std::this_thread::sleep_for(20ms);
+    auto other = tx;
+    other.close_sending();
+    waiting.join();
+    int late = 3;
+    EXPECT_EQ(tx.try_send(late), SendError::Closed);
+    EXPECT_EQ(rx.try_recv(), 1);  // queued before: still delivered
+    EXPECT_EQ(tx.send(4), SendError::Closed);  // room now, but closed all the same
+    EXPECT_EQ(rx.try_recv(), std::nullopt);
+}
+
+TEST(StopSource, EndsSleepsAndRetriesEarly) {
+    common::StopSource stop;
+    EXPECT_TRUE(common::sleep_unless_stopped(&stop, 1ms));
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(30ms);
+        stop.request_stop();
+    });
+    const auto start = Clock::now();
+    EXPECT_FALSE(common::sleep_unless_stopped(&stop, 60s));
+    EXPECT_LT(Clock::now() - start, 30s);
+    stopper.join();
+    EXPECT_TRUE(stop.stop_requested());
+
+    // A check the sleeping thread runs stops it too, and for good.
+    int checks = 0;
+    common::StopSource checked([&checks] { return ++checks == 3; });
+    EXPECT_FALSE(checked.sleep_until(Clock::now() + 60s));  // checked every 40 ms
+    EXPECT_EQ(checks, 3);
+    EXPECT_TRUE(checked.stop_requested());
+    EXPECT_EQ(checks, 3);
+
+    // Retries of a silent servo end once stopped, the pause cut short.
+    int calls = 0;
+    auto silent = [&]() -> quorvel::ControllerResult<int> {
+        ++calls;
+        return common::Err{timed_out()};
+    };
+    common::StopSource later;
+    std::thread closer([&later] {
+        std::this_thread::sleep_for(30ms);
+        later.request_stop();
+    });
+    EXPECT_FALSE(quorvel::with_retry(1'000'000, &later, silent).ok());
+    closer.join();
+    EXPECT_LT(calls, 1'000'000);
+    calls = 0;
+    EXPECT_FALSE(quorvel::with_retry(1'000'000, &stop, silent).ok());
+    EXPECT_EQ(calls, 1);  // already stopped: no second attempt
 }

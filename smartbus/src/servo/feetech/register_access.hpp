@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "registers.hpp"
+#include "smartbus/packet.hpp"
 #include "smartbus/feetech_servo.hpp"
 
 namespace smartbus::feetech_servo::detail {
@@ -58,6 +59,18 @@ Result<void> sync_write_register(FeetechProtocolHandler& handler, SerialPort& po
     data.reserve(values.size());
     for (Raw value : values) data.push_back(encode_raw(value));
     return handler.sync_write(port, ids, reg.address, data);
+}
+
+// Builds and encodes the packet a sync write of `reg` to `ids` would send,
+// and returns the refusal it meets, if any; nothing is sent.
+inline Result<void> check_sync_write_register(Ids ids, Register reg) {
+    const PacketFeetech packets;
+    auto packet = packets.sync_write_packet(ids, reg.address, std::vector<std::vector<std::uint8_t>>(
+                                                                  ids.size(), std::vector<std::uint8_t>(reg.width)));
+    if (!packet) return common::Err{std::move(packet).error()};
+    auto bytes = (*packet)->to_bytes();
+    if (!bytes) return common::Err{std::move(bytes).error()};
+    return {};
 }
 
 inline std::vector<std::uint8_t> bytes_from_flags(const std::vector<bool>& flags) {

@@ -76,6 +76,8 @@ Result<void> sync_write_torque_enable(FeetechProtocolHandler& handler, SerialPor
     return sync_write_raw_torque_enable(handler, port, ids, detail::bytes_from_flags(on));
 }
 
+Result<void> check_sync_write_torque_enable(Ids ids) { return detail::check_sync_write_register(ids, torque_enable); }
+
 Result<std::vector<std::uint8_t>> sync_read_present_voltage(FeetechProtocolHandler& handler, SerialPort& port,
                                                             Ids ids) {
     return sync_read_register<std::uint8_t>(handler, port, ids, present_voltage);
