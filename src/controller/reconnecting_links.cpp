@@ -61,6 +61,7 @@ smartbus::Result<smartbus::SerialPort*> ReconnectingSerialPort::open_port() {
         auto opened = smartbus::open_serial_port(path_);
         if (opened) {
             port_ = std::move(opened).value();
+            set_unsettled(true);  // whatever a reset adapter held is no answer to anything
             return port_.get();
         }
         lost_reason_ = opened.error().message();
@@ -101,6 +102,10 @@ smartbus::Result<void> ReconnectingSerialPort::write_all(std::span<const std::ui
 
 smartbus::Result<void> ReconnectingSerialPort::flush() {
     return forward([](smartbus::SerialPort& port) { return port.flush(); });
+}
+
+smartbus::Result<std::size_t> ReconnectingSerialPort::discard_input(std::chrono::nanoseconds wait) {
+    return forward([&](smartbus::SerialPort& port) { return port.discard_input(wait); });
 }
 
 // ---- CAN ------------------------------------------------------------------------

@@ -31,6 +31,7 @@ public:
     smartbus::Result<void> read_exact(std::span<std::uint8_t> out) override;
     smartbus::Result<void> write_all(std::span<const std::uint8_t> bytes) override;
     smartbus::Result<void> flush() override;
+    smartbus::Result<std::size_t> discard_input(std::chrono::nanoseconds wait) override;
 
 private:
     // Runs `call` on the open port (reopening it first when it is due) and
