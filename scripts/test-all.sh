@@ -36,7 +36,7 @@ cmake --build build/gcc11 -j "$JOBS"
 
 echo "== Python: pip install . into a fresh virtual environment"
 rm -rf build/venv-test
-make_venv_with_package build/venv-test pytest hypothesis mypy
+make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy
 PY=build/venv-test/bin/python
 
 echo "== Type stub against the installed module (stubtest)"
@@ -50,4 +50,5 @@ fi
 
 echo "== Python tests against the installed module"
 # Run from outside the source tree so that only the installed module is importable.
-cd build && ../$PY -m pytest "$ROOT/tests/python" -q -p no:cacheprovider
+# Each test has a time limit, so a stuck one is reported by name instead of hanging the run.
+cd build && ../$PY -m pytest "$ROOT/tests/python" -q -p no:cacheprovider --timeout=300

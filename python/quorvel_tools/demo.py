@@ -414,10 +414,38 @@ def _summary(stats, sent: int, elapsed: float, nominal: float) -> List[str]:
     return lines
 
 
+class Readings:
+    """The loop's latest reading. A reading that failed (a reply lost on a busy
+    machine, retried on the next tick) is bridged with the previous one; only
+    readings that keep failing for `may_fail_for` seconds end the demo."""
+
+    def __init__(self, loop, may_fail_for: float = 2.0):
+        self.loop = loop
+        self.may_fail_for = may_fail_for
+        self.last = None
+        self.last_good = time.monotonic()
+        self.failed = 0
+
+    def latest(self):
+        while True:
+            try:
+                self.last = self.loop.get_last_position()
+                self.last_good = time.monotonic()
+                return self.last
+            except RuntimeError:
+                self.failed += 1
+                if time.monotonic() - self.last_good >= self.may_fail_for:
+                    raise
+                if self.last is not None:
+                    return self.last
+                time.sleep(0.01)  # no reading yet: wait for the next tick
+
+
 def _move(loop, args, view: View, interrupts: Interrupts, recording: Recording, neck_on: bool,
           neck_limits: Sequence[Sequence[float]], nominal: float) -> int:
     """The motion under the control loop. Returns the number of commands sent."""
-    start = loop.get_last_position()
+    readings = Readings(loop)
+    start = readings.latest()
     # A homed neck reads a hair off zero, possibly just outside its limits.
     neck = [min(max(p, lo), hi) for p, (lo, hi) in zip(start.neck, neck_limits)]
     start_pose = list(start.left_arm) + list(start.right_arm) + list(start.nose) + neck
@@ -466,7 +494,7 @@ def _move(loop, args, view: View, interrupts: Interrupts, recording: Recording, 
             next_send += SEND_INTERVAL
             if next_send < now:          # fell behind (a loaded machine): do not burst
                 next_send = now + SEND_INTERVAL
-        position = loop.get_last_position()
+        position = readings.latest()
         if args.plot:
             recording.observe(position.timestamp - wall0, position)
         if t > motion.end + 0.1:         # let the last target arrive before stopping

@@ -132,13 +132,15 @@ def test_start_up_releases_the_interpreter_and_logs(qmc, sim, caplog):
             ticks.append(1)
             time.sleep(0.001)
 
-    counter = threading.Thread(target=count)
+    counter = threading.Thread(target=count, daemon=True)
     counter.start()
-    started = time.monotonic()
-    loop = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus)
-    took = time.monotonic() - started
-    done.set()
-    counter.join()
+    try:
+        started = time.monotonic()
+        loop = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus)
+        took = time.monotonic() - started
+    finally:
+        done.set()
+        counter.join()
     assert took > 0.05 and len(ticks) > 10  # the reboot alone waits 100 ms
     messages = [r.getMessage() for r in caplog.records if r.name == LOOP_LOGGER]
     assert "Waiting for voltage to be stable at 12V..." in messages

@@ -247,7 +247,7 @@ def test_python_threads_run_while_neck_home_is_on_the_bus(controller, sim):
         while not stop.is_set():
             count += 1
 
-    spinner = threading.Thread(target=spin)
+    spinner = threading.Thread(target=spin, daemon=True)
     spinner.start()
     try:
         time.sleep(0.05)
@@ -278,7 +278,7 @@ def test_concurrent_callers_that_log_do_not_stall_each_other(controller, sim, ca
         except Exception as error:  # pragma: no cover - reported below
             errors.append(error)
 
-    workers = [threading.Thread(target=worker) for _ in range(4)]
+    workers = [threading.Thread(target=worker, daemon=True) for _ in range(4)]
     for w in workers:
         w.start()
     for w in workers:
