@@ -22,6 +22,9 @@
 
 namespace torso_sim {
 
+// SCHED_FIFO priority of the bus threads where the system allows it.
+constexpr int kBusThreadPriority = 10;
+
 class TorsoSim::Impl {
 public:
     explicit Impl(const Options& options) : state(options) {}
@@ -79,6 +82,13 @@ public:
             error = std::string("cannot start thread: ") + e.what();
         }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        // Real servos and motors answer whatever the host is doing. Where the
+        // process may (root or CAP_SYS_NICE), the bus threads run ahead of
+        // ordinary threads and of a real-time hog at the lowest priority;
+        // elsewhere they stay ordinary threads. They only ever wait for I/O.
+        const sched_param bus_priority{kBusThreadPriority};
+        for (std::thread* bus_thread : {&serial_thread, &can_thread})
+            if (bus_thread->joinable()) pthread_setschedparam(bus_thread->native_handle(), SCHED_FIFO, &bus_priority);
         return serial_thread.joinable() && can_thread.joinable();
     }
 
