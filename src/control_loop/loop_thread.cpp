@@ -16,7 +16,7 @@
 namespace quorvel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = LoopEnvironment::Clock;
 
 double seconds_between(Clock::time_point from, Clock::time_point to) {
     if (to < from) return 0.0;
@@ -45,19 +45,26 @@ private:
     Clock::time_point due_ = start_;
 };
 
-// A fair coin for choosing between a due tick and a queued command.
-class Coin {
+// The loop thread's own environment: a fair coin chooses between a due tick
+// and a queued command.
+class MonotonicEnvironment final : public LoopEnvironment {
 public:
-    explicit Coin(std::uint64_t seed) : state_(seed | 1) {}
-    bool flip() {
-        state_ ^= state_ << 13;  // xorshift64
-        state_ ^= state_ >> 7;
-        state_ ^= state_ << 17;
-        return (state_ >> 32) & 1U;
+    MonotonicEnvironment() : coin_(static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) | 1) {}
+
+    Clock::time_point now() override { return Clock::now(); }
+    QueueEvent wait_for_command(QueueReceiver<MotorCmd>& commands, Clock::time_point deadline) override {
+        return commands.wait_until(deadline);
+    }
+    void sleep_until(Clock::time_point deadline) override { std::this_thread::sleep_until(deadline); }
+    bool tick_first() override {
+        coin_ ^= coin_ << 13;  // xorshift64
+        coin_ ^= coin_ >> 7;
+        coin_ ^= coin_ << 17;
+        return (coin_ >> 32) & 1U;
     }
 
 private:
-    std::uint64_t state_;
+    std::uint64_t coin_;
 };
 
 // Keeps at most the samples a publication can still show.
@@ -78,17 +85,17 @@ void update_stats(SharedCell<StatsWindows>& cell, F&& update) {
 class LoopBody {
 public:
     LoopBody(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
-             const LoopConfig& config)
+             const LoopConfig& config, LoopEnvironment& environment)
         : controller_(controller),
           commands_(commands),
           cells_(cells),
           config_(config),
+          env_(environment),
           stats_(config.stats_pub_period && cells.last_stats ? cells.last_stats.get() : nullptr),
-          start_(Clock::now()),
+          start_(env_.now()),
           schedule_(start_, config.period),
           previous_tick_start_(start_),
-          window_start_(start_),
-          coin_(static_cast<std::uint64_t>(start_.time_since_epoch().count())) {}
+          window_start_(start_) {}
 
     void run() {
         while (!stop_requested()) serve_one();
@@ -102,26 +109,26 @@ private:
     // Waits for the next due tick or queued command and serves one of them.
     void serve_one() {
         const auto due = schedule_.next_due();
-        bool tick_ready = Clock::now() >= due;
+        bool tick_ready = env_.now() >= due;
         bool command_ready = false;
         if (tick_ready) {
             command_ready = commands_.has_items();
         } else {
-            switch (commands_.wait_until(due)) {
+            switch (env_.wait_for_command(commands_, due)) {
                 case QueueEvent::Ready:
                     command_ready = true;
-                    tick_ready = Clock::now() >= due;
+                    tick_ready = env_.now() >= due;
                     break;
                 case QueueEvent::Timeout: tick_ready = true; break;
                 case QueueEvent::Woken: return;  // look at stop_requested
                 case QueueEvent::Disconnected:
                     // No command can come any more; only ticks remain.
-                    std::this_thread::sleep_until(due);
+                    env_.sleep_until(due);
                     tick_ready = true;
                     break;
             }
         }
-        if (tick_ready && (!command_ready || coin_.flip())) {
+        if (tick_ready && (!command_ready || env_.tick_first())) {
             tick();
         } else if (command_ready) {
             if (auto command = commands_.try_recv()) execute(std::move(*command));
@@ -130,7 +137,7 @@ private:
 
     void tick() {
         schedule_.advance();
-        const auto tick_start = Clock::now();
+        const auto tick_start = env_.now();
         if (stats_) {
             update_stats(*stats_, [&](StatsWindows& s) { s.period.push(seconds_between(previous_tick_start_, tick_start)); });
             previous_tick_start_ = tick_start;
@@ -143,17 +150,17 @@ private:
         }
 
         if (!stats_) return;
-        auto now = Clock::now();
+        auto now = env_.now();
         push_capped(pending_reads_, seconds_between(tick_start, now));
         if (now - window_start_ > *config_.stats_pub_period) publish(now);
     }
 
     void execute(MotorCmd command) {
-        const auto command_start = Clock::now();
+        const auto command_start = env_.now();
         auto outcome = handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries,
                                        &cells_.stop);
         // A failure is not reported: the sender returned long ago.
-        if (outcome && stats_) push_capped(pending_commands_, seconds_between(command_start, Clock::now()));
+        if (outcome && stats_) push_capped(pending_commands_, seconds_between(command_start, env_.now()));
     }
 
     void publish(Clock::time_point now) {
@@ -174,6 +181,7 @@ private:
     QueueReceiver<MotorCmd>& commands_;
     LoopCells& cells_;
     const LoopConfig& config_;
+    LoopEnvironment& env_;
     SharedCell<StatsWindows>* stats_;  // null: statistics disabled
     Clock::time_point start_;
     TickSchedule schedule_;
@@ -181,7 +189,6 @@ private:
     Clock::time_point window_start_;
     std::vector<double> pending_reads_;     // read_dt samples not yet published
     std::vector<double> pending_commands_;  // write_dt samples not yet published
-    Coin coin_;
 };
 
 }  // namespace
@@ -190,7 +197,13 @@ void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& 
                    const LoopConfig& config) {
     // Wake-ups within a microsecond of the deadline rather than the default 50 us slack.
     (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    LoopBody(controller, commands, cells, config).run();
+    MonotonicEnvironment environment;
+    run_loop_body(controller, commands, cells, config, environment);
+}
+
+void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
+                   const LoopConfig& config, LoopEnvironment& environment) {
+    LoopBody(controller, commands, cells, config, environment).run();
 }
 
 }  // namespace quorvel

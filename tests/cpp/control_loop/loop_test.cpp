@@ -23,70 +23,23 @@ using Clock = std::chrono::steady_clock;
 
 class Loop : public test_support::SimTest {};
 
-namespace {
-double mean(const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0) / double(v.size()); }
-}  // namespace
 
-TEST_F(Loop, TicksOnAFixedScheduleAndPublishesStatisticsInBatches) {
-    LoopSettings settings;
-    settings.period = 10ms;
-    settings.stats_pub_period = 400ms;
-    auto loop = start(settings);
-    ASSERT_TRUE(loop);
-    const auto started = Clock::now();
-
-    ASSERT_TRUE(eventually([&] { return loop->get_stats()->period.size() >= 3; }));
-    const bool within_first_window = Clock::now() - started < 300ms;
-    auto early = *loop->get_stats();
-    if (within_first_window) {
-        EXPECT_TRUE(early.read_dt.empty());  // published only once the window has passed
-    }
-    EXPECT_LT(early.period.front(), 0.010);  // the first tick is due at once
-
-    ASSERT_TRUE(eventually([&] { return loop->get_stats()->read_dt.size() >= 20; }));
-    std::this_thread::sleep_for(300ms);
-    auto stats = *loop->get_stats();
-    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    // No drift and no lost tick: one tick per period since the start (plus tick 0).
-    EXPECT_LE(double(stats.period.size()), elapsed / 0.010 + 2);
-    EXPECT_GE(double(stats.period.size()), elapsed / 0.010 - 15);  // a busy machine may still be catching up
-    EXPECT_NEAR(mean(stats.period), 0.010, 0.005);
-    EXPECT_LE(stats.read_dt.size(), stats.period.size());
-
-    // A successful command adds a write_dt sample at the next publication.
-    const auto writes = stats.write_dt.size();
-    EXPECT_FALSE(loop->send_command(cmd::EnableArms{true}));
-    EXPECT_TRUE(eventually([&] { return loop->get_stats()->write_dt.size() == writes + 1; }));
-}
-
-TEST_F(Loop, SlowReadsRunBackToBackAndTheScheduleCatchesUp) {
+TEST_F(Loop, PublishesStatisticsWhileItRuns) {
+    // The timing itself is checked exactly with a scripted clock (loop_body_test).
     LoopSettings settings;
     settings.period = 10ms;
     settings.stats_pub_period = 50ms;
     auto loop = start(settings);
     ASSERT_TRUE(loop);
-    const auto started = Clock::now();
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(eventually([&] { return loop->get_stats()->read_dt.size() >= 3; }));
+    const auto stats = *loop->get_stats();
+    EXPECT_LE(stats.read_dt.size(), stats.period.size());
+    for (std::size_t i = 0; i < stats.period.size(); ++i) EXPECT_GE(stats.period[i], 0.0);
 
-    sim->set_neck_reply_delay(8ms);  // three neck exchanges: a read takes about 25 ms
-    const auto before = loop->get_stats()->period.size();
-    std::this_thread::sleep_for(300ms);
-    auto slow = *loop->get_stats();
-    std::vector<double> slow_periods(slow.period.begin() + static_cast<std::ptrdiff_t>(before) + 2, slow.period.end());
-    ASSERT_GE(slow_periods.size(), 5U);
-    EXPECT_GT(mean(slow_periods), 0.018);  // each read starts when the previous one ends
-
-    sim->set_neck_reply_delay(0us);
-    // Missed ticks are delivered back to back until the schedule is met again.
-    ASSERT_TRUE(eventually([&] {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-        return double(loop->get_stats()->period.size()) >= elapsed / 0.010 - 3;
-    }));
-    auto caught_up = *loop->get_stats();
-    std::vector<double> burst(caught_up.period.begin() + static_cast<std::ptrdiff_t>(slow.period.size()),
-                              caught_up.period.end());
-    ASSERT_FALSE(burst.empty());
-    EXPECT_LT(*std::min_element(burst.begin(), burst.end()), 0.005);
+    // A successful command adds a write_dt sample at the next publication.
+    const auto writes = stats.write_dt.size();
+    EXPECT_FALSE(loop->send_command(cmd::EnableArms{true}));
+    EXPECT_TRUE(eventually([&] { return loop->get_stats()->write_dt.size() == writes + 1; }));
 }
 
 TEST_F(Loop, ReadFailuresAreRetriedAndReported) {
