@@ -15,6 +15,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
+#include "bindings/logging_bridge.hpp"
 #include "bindings/records_types.hpp"
 #include "bindings/types.hpp"
 #include "common/format.hpp"
@@ -33,6 +34,8 @@ using namespace std::chrono_literals;
 // While a caller waits without the interpreter lock, it comes back this often
 // to let Python handle signals (Ctrl-C).
 constexpr auto kSignalCheckPeriod = 100ms;
+// How long close() waits for the loop thread's last log records to reach Python.
+constexpr auto kLogFlushTime = 2s;
 // The gains are the one-byte servo registers 21 (P), 22 (D) and 23 (I).
 constexpr std::uint8_t kPidGainAddress = 21;
 constexpr std::uint8_t kPidGainCount = 3;
@@ -223,7 +226,11 @@ bool require_finite(std::span<const double> positions, const char* function) {
 PyObject* close(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         QuorvelControlLoop& loop = loop_of(self);
-        allow_threads([&] { loop.close(); });
+        allow_threads([&] {
+            loop.close();
+            // The loop thread's last records reach Python before close() returns.
+            (void)flush_log_records(std::chrono::steady_clock::now() + kLogFlushTime);
+        });
         return none();
     });
 }
