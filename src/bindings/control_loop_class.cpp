@@ -20,6 +20,7 @@
 #include "bindings/types.hpp"
 #include "common/format.hpp"
 #include "control_loop/control_loop.hpp"
+#include "control_loop/realtime.hpp"
 
 namespace qmc::py {
 namespace {
@@ -139,13 +140,38 @@ PyObject* queue_command(PyObject* self, MotorCmd command, const std::string& clo
 
 // ---- Construction and release ---------------------------------------------------
 
+// `realtime_priority`: None or an int (its range is checked by the loop).
+bool to_realtime_priority(PyObject* obj, std::optional<int>& out) {
+    if (obj == Py_None) return true;
+    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+        raise_type_error(std::string("argument 'realtime_priority': expected int or None, got ") +
+                         Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(obj, &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < quorvel::min_realtime_priority() || value > quorvel::max_realtime_priority()) {
+        PyObject* text = PyObject_Str(obj);
+        if (text == nullptr) return false;
+        raise_value_error("realtime_priority must be between " + std::to_string(quorvel::min_realtime_priority()) +
+                          " and " + std::to_string(quorvel::max_realtime_priority()) + ", got " +
+                          PyUnicode_AsUTF8(text));
+        Py_DECREF(text);
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
 PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"serialport",       "read_position_loop_period",
                                                  "can_bus",          "allowed_retries",
-                                                 "stats_pub_period", "voltage_rampup_timeout"};
+                                                 "stats_pub_period", "voltage_rampup_timeout",
+                                                 "realtime_priority"};
         static constexpr Signature kSignature{"QuorvelPyControlLoop", kNames, 2};
-        PyObject* arg[6];
+        PyObject* arg[7];
         if (!bind_arguments(kSignature, args, kwargs, arg)) return nullptr;
         std::optional<std::string> serialport;
         std::chrono::nanoseconds period{};
@@ -160,11 +186,13 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             (arg[4] != nullptr && !to_optional_duration(arg[4], "stats_pub_period", stats_pub_period)) ||
             (arg[5] != nullptr && !to_duration(arg[5], "voltage_rampup_timeout", voltage_rampup_timeout)))
             return nullptr;
+        std::optional<int> realtime_priority;
+        if (arg[6] != nullptr && !to_realtime_priority(arg[6], realtime_priority)) return nullptr;
 
         // Start-up may take up to the voltage time-out: other threads run meanwhile.
         auto created = allow_threads([&] {
             return QuorvelControlLoop::create(serialport, can_bus, period, stats_pub_period, allowed_retries,
-                                              voltage_rampup_timeout);
+                                              voltage_rampup_timeout, realtime_priority);
         });
         if (!created) {
             const auto& error = created.error();
@@ -172,6 +200,9 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                 case quorvel::ControlLoopError::Kind::InvalidArgument: return raise_value_error(error.message());
                 case quorvel::ControlLoopError::Kind::SpawnFailed:
                     raise_panic(error.message().c_str());
+                    return nullptr;
+                case quorvel::ControlLoopError::Kind::RealtimeRefused:
+                    PyErr_SetString(PyExc_PermissionError, error.message().c_str());
                     return nullptr;
                 case quorvel::ControlLoopError::Kind::Motor: break;
             }

@@ -44,11 +44,13 @@ public:
         Motor,            // a start-up check failed: see motor_error()
         InvalidArgument,  // a zero period or zero retries; nothing was opened
         SpawnFailed,      // the system refused to start the loop thread
+        RealtimeRefused,  // the system refused the real-time priority asked for
     };
 
     ControlLoopError(MotorError error) : kind_(Kind::Motor), motor_(std::move(error)) {}  // NOLINT
     static ControlLoopError invalid_argument(std::string message);
     static ControlLoopError spawn_failed(std::string message);
+    static ControlLoopError realtime_refused(std::string message);
 
     Kind kind() const { return kind_; }
     const MotorError* motor_error() const { return motor_ ? &*motor_ : nullptr; }
@@ -70,11 +72,14 @@ public:
     // the torque state, and starts the loop thread. Runs on the calling
     // thread; on failure nothing is left open or running.
     // `read_position_loop_period` and `allowed_retries` must be non-zero.
+    // With `realtime_priority` (1-99), the loop thread runs under SCHED_FIFO
+    // at that priority; if the system refuses, nothing is left running and
+    // the error is RealtimeRefused (before the thread touches a bus).
     static common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> create(
         const std::optional<std::string>& serialport, const std::string& can_bus,
         std::chrono::nanoseconds read_position_loop_period,
         std::optional<std::chrono::nanoseconds> stats_pub_period, std::uint64_t allowed_retries,
-        std::chrono::nanoseconds voltage_rampup_timeout);
+        std::chrono::nanoseconds voltage_rampup_timeout, std::optional<int> realtime_priority = std::nullopt);
 
     // close(), then releases everything.
     ~QuorvelControlLoop();
