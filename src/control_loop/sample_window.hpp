@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <compare>
 #include <cstddef>
 #include <initializer_list>
 #include <iterator>
