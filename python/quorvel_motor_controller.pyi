@@ -150,7 +150,14 @@ class QuorvelPyControlLoop:
         allowed_retries: SupportsIndex = 5,
         stats_pub_period: timedelta | None = None,
         voltage_rampup_timeout: timedelta = ...,
-    ) -> QuorvelPyControlLoop: ...
+        realtime_priority: int | None = None,
+    ) -> QuorvelPyControlLoop:
+        """`realtime_priority` (1-99): the loop thread runs under SCHED_FIFO at
+        that priority, ahead of every ordinary thread. If the system refuses,
+        raises PermissionError naming the priority and how to allow it (an
+        rtprio limit in /etc/security/limits.conf, or CAP_SYS_NICE); a value
+        outside 1-99 raises ValueError. None (default): ordinary scheduling.
+        """
     def close(self) -> None:
         """Close the control loop and release resources."""
     def get_motor_name_id(self) -> dict[str, int]:
@@ -229,7 +236,12 @@ class QuorvelTorsoPosition:
 
 @final
 class ControlLoopStats:
-    """Timing samples of a control loop, in seconds (from QuorvelPyControlLoop.get_stats)."""
+    """Timing samples of a control loop, in seconds (from QuorvelPyControlLoop.get_stats).
+
+    get_stats() costs the same whatever the sample count (the samples are
+    shared, not copied). Each of `period`, `read_dt` and `write_dt` builds its
+    list on first access and returns that same list afterwards.
+    """
 
     @property
     def period(self) -> list[float]: ...

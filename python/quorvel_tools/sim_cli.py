@@ -47,6 +47,12 @@ def _parser() -> argparse.ArgumentParser:
                    help="how fast servos travel to their goals (default 0 = at once)")
     p.add_argument("--silent-servo", type=int, action="append", default=[], metavar="ID",
                    help="servo id 1-7 that does not answer (repeatable)")
+    p.add_argument("--wire", action="store_true",
+                   help="keep wire time: 10 us per serial byte at 1 Mbaud, CAN frames at 1 Mbit/s one at a time, "
+                        "servo and motor response latencies (default: every answer is instant)")
+    p.add_argument("--usb-latency-ms", type=float, default=0.0, metavar="MS",
+                   help="with --wire: the USB adapter hands replies to the host on a timer of MS milliseconds, "
+                        "as an FTDI chip's latency timer does (default 0 = at once)")
     p.add_argument("--silent-neck", type=int, action="append", default=[], metavar="INDEX",
                    help="neck motor 0-2 (yaw, pitch, roll) that does not answer (repeatable)")
     return p
@@ -76,7 +82,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         signal.signal(sig, signal.default_int_handler)
 
     try:
-        sim = TorsoSim(neck_ctrl_mode=args.neck_ctrl_mode, neck_positions=args.neck_positions)
+        sim = TorsoSim(neck_ctrl_mode=args.neck_ctrl_mode, neck_positions=args.neck_positions,
+                       wire=args.wire, usb_latency_ms=args.usb_latency_ms)
     except (OSError, ValueError, OverflowError) as e:
         print(f"quorvel-torso-sim: {e}", file=sys.stderr)
         return 1
@@ -107,7 +114,7 @@ def _run(sim, args) -> int:
         print(f"quorvel-torso-sim: {e}", file=sys.stderr)
         return 2
 
-    print("quorvel torso simulator running")
+    print("quorvel torso simulator running" + (" with wire time" if args.wire else ""))
     print(f"serial port: {sim.serial_path}")
     print(f"CAN bus:     {sim.can_bus}")
     print()

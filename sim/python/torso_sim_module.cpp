@@ -121,14 +121,24 @@ bool neck_index(int index) {
 }
 
 PyObject* sim_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"neck_ctrl_mode", "neck_positions", "reboot_silence", nullptr};
+    static const char* keywords[] = {"neck_ctrl_mode",     "neck_positions",    "reboot_silence",
+                                     "wire",               "usb_latency_ms",    "servo_latency_us",
+                                     "can_turnaround_us",  nullptr};
     unsigned long mode = 1;
     PyObject* positions = nullptr;
     double reboot_silence = 0.020;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|kOd:TorsoSim", const_cast<char**>(keywords), &mode, &positions,
-                                     &reboot_silence))
+    int wire = 0;
+    double usb_latency_ms = 0.0, servo_latency_us = 20.0, can_turnaround_us = 50.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|kOd$pddd:TorsoSim", const_cast<char**>(keywords), &mode,
+                                     &positions, &reboot_silence, &wire, &usb_latency_ms, &servo_latency_us,
+                                     &can_turnaround_us))
         return nullptr;
     torso_sim::Options options;
+    options.wire.enabled = wire != 0;
+    if (!seconds_to_micros(usb_latency_ms * 1e-3, options.wire.usb_latency) ||
+        !seconds_to_micros(servo_latency_us * 1e-6, options.wire.servo_latency) ||
+        !seconds_to_micros(can_turnaround_us * 1e-6, options.wire.can_turnaround))
+        return nullptr;
     if (mode > 0xFFFFFFFFul) {
         PyErr_SetString(PyExc_OverflowError, "neck_ctrl_mode must fit in 32 bits");
         return nullptr;
@@ -724,12 +734,18 @@ PyGetSetDef sim_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 const char sim_doc[] =
-    "TorsoSim(neck_ctrl_mode=1, neck_positions=None, reboot_silence=0.02)\n--\n\n"
+    "TorsoSim(neck_ctrl_mode=1, neck_positions=None, reboot_silence=0.02, *, wire=False, usb_latency_ms=0.0, "
+    "servo_latency_us=20.0, can_turnaround_us=50.0)\n--\n\n"
     "A virtual Quorvel torso: seven Feetech servos (ids 1-4 SM40BL, 5-7 STS3025BL) behind a pseudo-terminal at "
     "`serial_path`, and three Damiao neck motors (CAN ids 1-3) on the virtual CAN bus `can_bus`. Starts at once; "
     "use as a context manager or call close().\n\n"
     "neck_ctrl_mode: CTRL_MODE the neck motors power up in. neck_positions: three start positions in rad "
-    "(yaw, pitch, roll), default zeros. reboot_silence: seconds a servo stays silent after a reboot.";
+    "(yaw, pitch, roll), default zeros. reboot_silence: seconds a servo stays silent after a reboot.\n\n"
+    "wire=True keeps wire time (default: every answer is instant): serial bytes take 10 us each way at 1 Mbaud, "
+    "a servo answers servo_latency_us plus its return-delay register (address 7, 2 us units) after the "
+    "instruction, sync-read replies follow one another, and with usb_latency_ms > 0 replies reach the host on "
+    "the adapter's latency timer; CAN frames take their bit time at 1 Mbit/s one at a time on the bus, and a "
+    "motor answers can_turnaround_us after the frame it answers.";
 
 PyType_Slot sim_slots[] = {{Py_tp_new, reinterpret_cast<void*>(sim_new)},
                            {Py_tp_dealloc, reinterpret_cast<void*>(sim_dealloc)},

@@ -2,6 +2,7 @@
 
 #include "can_image.hpp"
 #include "clock.hpp"
+#include "wire_clock.hpp"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,7 +28,9 @@ struct DelayedFrames {
 
 class CanServer {
 public:
-    CanServer(int listen_fd, int wake_fd, SimState& state) : listener_(listen_fd), wake_(wake_fd), state_(state) {}
+    CanServer(int listen_fd, int wake_fd, SimState& state) : listener_(listen_fd), wake_(wake_fd), state_(state) {
+        if (state.wire.enabled) wire_.emplace(state.wire);
+    }
 
     void run() {
         std::vector<pollfd> fds;
@@ -42,10 +45,12 @@ public:
             fds.push_back({wake_, POLLIN, 0});
             fds.push_back({listener_, POLLIN, 0});
             for (const UniqueFd& node : nodes_) fds.push_back({node.get(), POLLIN, 0});
+            double next_due = delayed_.empty() ? INFINITY : delayed_.front().due;
+            if (wire_) next_due = std::min(next_due, run_wire(now));
             timespec wait{};
             timespec* timeout = nullptr;
-            if (!delayed_.empty()) {
-                const double remaining = std::max(delayed_.front().due - now, 0.0);
+            if (next_due != INFINITY) {
+                const double remaining = std::max(next_due - now, 0.0);
                 wait.tv_sec = static_cast<time_t>(remaining);
                 wait.tv_nsec = static_cast<long>((remaining - static_cast<double>(wait.tv_sec)) * 1e9);
                 timeout = &wait;
@@ -100,6 +105,16 @@ private:
             const auto frame = can::parse_image(image);
             if (!frame) continue;   // not a frame image: nothing on the bus
             const int sender = nodes_[index].get();
+            if (wire_) {
+                const double sent_at = monotonic_seconds();
+                {
+                    std::lock_guard lock(state_.mutex);
+                    state_.log.add(CanLogEntry{sent_at, frame->id, frame->extended, frame->fd, frame->data});
+                }
+                wire_->submit(sent_at, frame->id, frame->extended, frame->data.size(), {image.begin(), image.end()},
+                              sender);
+                continue;
+            }
             send_to_all(image, sender);
 
             const double received_at = monotonic_seconds();
@@ -124,6 +139,30 @@ private:
         }
     }
 
+    // With wire time: delivers the frames whose time on the bus has passed
+    // (a node's frame reaches the other nodes and the motors, whose answers
+    // queue for the bus after their turnaround). The next time to look again.
+    double run_wire(double now) {
+        return wire_->run_until(now, [this](CanWire::Frame&& frame, double end) {
+            send_to_all(frame.image, frame.sender);
+            if (frame.sender < 0) return;
+            const auto parsed = can::parse_image(frame.image);
+            if (!parsed) return;
+            std::vector<std::vector<std::uint8_t>> replies;
+            std::chrono::microseconds delay{};
+            {
+                std::lock_guard lock(state_.mutex);
+                replies = state_.neck.handle(*parsed, end);
+                delay = state_.neck.answer_delay();
+            }
+            const double ready = end + wire_->turnaround() + std::chrono::duration<double>(delay).count();
+            for (auto& reply : replies) {
+                const auto answer = can::parse_image(reply);
+                if (answer) wire_->submit(ready, answer->id, answer->extended, answer->data.size(), std::move(reply), -1);
+            }
+        });
+    }
+
     // A node that does not keep up loses frames, as a full CAN socket would.
     void send_to_all(std::span<const std::uint8_t> image, int except_fd) {
         for (const UniqueFd& node : nodes_) {
@@ -138,6 +177,7 @@ private:
     SimState& state_;
     std::vector<UniqueFd> nodes_;
     std::deque<DelayedFrames> delayed_;
+    std::optional<CanWire> wire_;   // set: keep wire time
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "clock.hpp"
 #include "feetech_packet.hpp"
+#include "wire_clock.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -32,7 +33,9 @@ struct DelayedReply {
 
 class SerialServer {
 public:
-    SerialServer(int master_fd, int wake_fd, SimState& state) : master_(master_fd), wake_(wake_fd), state_(state) {}
+    SerialServer(int master_fd, int wake_fd, SimState& state) : master_(master_fd), wake_(wake_fd), state_(state) {
+        if (state.wire.enabled) wire_.emplace(state.wire, monotonic_seconds());
+    }
 
     void run() {
         std::uint8_t buffer[4096];
@@ -68,6 +71,7 @@ public:
                     const ssize_t n = ::read(master_, buffer, sizeof buffer);
                     if (n <= 0) break;
                     last_received_ = monotonic_seconds();
+                    if (wire_) wire_end_ = wire_->host_bytes(static_cast<std::size_t>(n), last_received_);
                     splitter_.feed(std::span(buffer, static_cast<std::size_t>(n)));
                     dispatch(false, last_received_);
                 }
@@ -91,6 +95,10 @@ private:
                     delay = state_.servos.reply_delay_for(item->packet);
                 }
                 state_.log.add(SerialLogEntry{received_at, std::move(item->bytes), item->parsed});
+                if (wire_ && !reply.empty()) {
+                    schedule_on_wire(reply, delay, received_at);
+                    continue;
+                }
             }
             if (reply.empty()) continue;
             if (delay.count() <= 0 && delayed_.empty()) {
@@ -101,6 +109,20 @@ private:
             }
         }
         flush_output();
+    }
+
+    // With wire time: the replies reach the host once they have crossed the
+    // line (and the adapter). State mutex held.
+    void schedule_on_wire(const std::vector<std::uint8_t>& reply, std::chrono::microseconds delay, double now) {
+        constexpr std::uint8_t kReturnDelayRegister = 7;   // units of 2 us
+        const ServoEnvironment env = state_.servos.environment(now);
+        const auto return_delay = [&](std::uint8_t id) {
+            const Servo* s = state_.servos.servo(id, now);
+            return s ? s->read(kReturnDelayRegister, env) * 2e-6 : 0.0;
+        };
+        for (auto& release :
+             wire_->replies(wire_end_, std::chrono::duration<double>(delay).count(), reply, return_delay))
+            delayed_.push_back({release.due, std::move(release.bytes)});
     }
 
     void queue_output(const std::vector<std::uint8_t>& bytes) {
@@ -124,6 +146,8 @@ private:
     std::deque<DelayedReply> delayed_;
     std::vector<std::uint8_t> backlog_;
     double last_received_ = 0.0;
+    std::optional<SerialWire> wire_;   // set: keep wire time
+    double wire_end_ = 0.0;            // when the last byte read has crossed the line
 };
 
 }  // namespace

@@ -28,9 +28,11 @@ struct TrafficLog {
 
 struct SimState {
     explicit SimState(const Options& options)
-        : neck(options.neck_ctrl_mode, options.neck_positions) {
+        : wire(options.wire), neck(options.neck_ctrl_mode, options.neck_positions) {
         servos.reboot_silence = std::chrono::duration<double>(options.reboot_silence).count();
     }
+
+    const WireTiming wire;   // fixed at start: read without the mutex
 
     // Guards every member below. Taken by the serial thread, the CAN thread
     // and the public methods for the time it takes to compute an answer or

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,9 +76,15 @@ public:
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
+        // Keeping wire time needs wake-ups on time, not the default 50 us late.
+        const bool precise = state.wire.enabled;
+        const auto timed = [precise](auto serve, int fd, int wake, SimState& shared) {
+            if (precise) (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+            serve(fd, wake, shared);
+        };
         try {
-            serial_thread = std::thread(serve_serial_line, pty.master.get(), wake_read.get(), std::ref(state));
-            can_thread = std::thread(serve_can_bus, listener.get(), wake_read.get(), std::ref(state));
+            serial_thread = std::thread(timed, serve_serial_line, pty.master.get(), wake_read.get(), std::ref(state));
+            can_thread = std::thread(timed, serve_can_bus, listener.get(), wake_read.get(), std::ref(state));
         } catch (const std::system_error& e) {
             error = std::string("cannot start thread: ") + e.what();
         }

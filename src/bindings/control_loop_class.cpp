@@ -15,12 +15,14 @@
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
+#include "bindings/logging_bridge.hpp"
 #include "bindings/records_types.hpp"
 #include "bindings/types.hpp"
 #include "common/format.hpp"
 #include "common/stop_source.hpp"
 #include "control_loop/control_loop.hpp"
 #include "control_loop/handle_commands.hpp"
+#include "control_loop/realtime.hpp"
 
 namespace qmc::py {
 namespace {
@@ -35,6 +37,8 @@ using namespace std::chrono_literals;
 // While a caller waits without the interpreter lock, it comes back this often
 // to let Python handle signals (Ctrl-C).
 constexpr auto kSignalCheckPeriod = common::StopSource::kCheckPeriod;
+// How long close() waits for the loop thread's last log records to reach Python.
+constexpr auto kLogFlushTime = 2s;
 // The gains are the one-byte servo registers 21 (P), 22 (D) and 23 (I).
 constexpr std::uint8_t kPidGainAddress = 21;
 constexpr std::uint8_t kPidGainCount = 3;
@@ -166,13 +170,38 @@ PyObject* queue_command(PyObject* self, MotorCmd command, const std::string& clo
 
 // ---- Construction and release ---------------------------------------------------
 
+// `realtime_priority`: None or an int (its range is checked by the loop).
+bool to_realtime_priority(PyObject* obj, std::optional<int>& out) {
+    if (obj == Py_None) return true;
+    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+        raise_type_error(std::string("argument 'realtime_priority': expected int or None, got ") +
+                         Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(obj, &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < quorvel::min_realtime_priority() || value > quorvel::max_realtime_priority()) {
+        PyObject* text = PyObject_Str(obj);
+        if (text == nullptr) return false;
+        raise_value_error("realtime_priority must be between " + std::to_string(quorvel::min_realtime_priority()) +
+                          " and " + std::to_string(quorvel::max_realtime_priority()) + ", got " +
+                          PyUnicode_AsUTF8(text));
+        Py_DECREF(text);
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
 PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"serialport",       "read_position_loop_period",
                                                  "can_bus",          "allowed_retries",
-                                                 "stats_pub_period", "voltage_rampup_timeout"};
+                                                 "stats_pub_period", "voltage_rampup_timeout",
+                                                 "realtime_priority"};
         static constexpr Signature kSignature{"QuorvelPyControlLoop", kNames, 2};
-        PyObject* arg[6];
+        PyObject* arg[7];
         if (!bind_arguments(kSignature, args, kwargs, arg)) return nullptr;
         std::optional<std::string> serialport;
         std::chrono::nanoseconds period{};
@@ -187,6 +216,8 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             (arg[4] != nullptr && !to_optional_duration(arg[4], "stats_pub_period", stats_pub_period)) ||
             (arg[5] != nullptr && !to_duration(arg[5], "voltage_rampup_timeout", voltage_rampup_timeout)))
             return nullptr;
+        std::optional<int> realtime_priority;
+        if (arg[6] != nullptr && !to_realtime_priority(arg[6], realtime_priority)) return nullptr;
 
         // Start-up may take up to the voltage time-out: other threads run
         // meanwhile, and the signal handlers run between its bus transactions
@@ -194,7 +225,7 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         auto created = allow_threads([&] {
             common::StopSource stop(signal_handler_raised_unlocked);
             return QuorvelControlLoop::create(serialport, can_bus, period, stats_pub_period, allowed_retries,
-                                              voltage_rampup_timeout, &stop);
+                                              voltage_rampup_timeout, realtime_priority, &stop);
         });
         if (!created) {
             const auto& error = created.error();
@@ -205,6 +236,9 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                     break;
                 case quorvel::ControlLoopError::Kind::SpawnFailed:
                     raise_panic(error.message().c_str());
+                    return nullptr;
+                case quorvel::ControlLoopError::Kind::RealtimeRefused:
+                    PyErr_SetString(PyExc_PermissionError, error.message().c_str());
                     return nullptr;
                 case quorvel::ControlLoopError::Kind::Motor: break;
             }
@@ -255,6 +289,8 @@ PyObject* close(PyObject* self, PyObject*) {
             [&] { return loop.close_until(std::chrono::steady_clock::now() + kSignalCheckPeriod); })) {
             if (PyErr_CheckSignals() < 0) return nullptr;
         }
+        // The loop thread's last records reach Python before close() returns.
+        allow_threads([&] { (void)flush_log_records(std::chrono::steady_clock::now() + kLogFlushTime); });
         return none();
     });
 }

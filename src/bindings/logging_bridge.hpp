@@ -5,10 +5,17 @@
 // error 40, warn 30, info 20, debug 10 (trace is never forwarded). Each
 // origin's logger and its threshold are cached on first use: a threshold
 // raised later in Python takes effect at once, one lowered later does not.
-// Records may come from any thread; a thread without the interpreter lock
-// takes it only for records that pass the cached threshold, and once the
-// interpreter starts shutting down every record is dropped.
+// Records may come from any thread. A Python thread (one calling into the
+// module, whether or not it holds the interpreter lock at that moment)
+// forwards a record that passes the cached threshold at once. Any other
+// thread (a control loop's) never waits for the interpreter: it hands a copy
+// to a bounded queue, and a forwarding thread delivers the records in order
+// (a full queue drops its oldest record and says so in a warning). At
+// interpreter exit the queue is flushed and the forwarding thread ended
+// before finalisation; from then on every record is dropped.
 #pragma once
+
+#include <chrono>
 
 namespace qmc::py {
 
@@ -17,5 +24,10 @@ namespace qmc::py {
 // it again is a no-op. Throws Panic if `logging` cannot be imported or
 // another sink is installed (Python error state is then clear).
 void install_logging_bridge();
+
+// Waits until the records that native threads handed off before the call
+// have reached Python, at most until `deadline`; false if it ran out. Call
+// without the interpreter lock (the forwarding thread needs it).
+bool flush_log_records(std::chrono::steady_clock::time_point deadline);
 
 }  // namespace qmc::py

@@ -1,6 +1,7 @@
 #include "bindings/records_types.hpp"
 
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,12 +97,21 @@ PyType_Spec torso_position_spec = {
 struct StatsObject {
     PyObject_HEAD
     quorvel::ControlLoopStats value;
+    // Each attribute's list, built on first access and returned from then on.
+    PyObject* period_list;
+    PyObject* read_dt_list;
+    PyObject* write_dt_list;
 };
 
-quorvel::ControlLoopStats& stats_of(PyObject* self) { return reinterpret_cast<StatsObject*>(self)->value; }
+StatsObject* stats_object(PyObject* self) { return reinterpret_cast<StatsObject*>(self); }
+quorvel::ControlLoopStats& stats_of(PyObject* self) { return stats_object(self)->value; }
 
 void stats_dealloc(PyObject* self) {
-    stats_of(self).~ControlLoopStats();
+    StatsObject* stats = stats_object(self);
+    Py_XDECREF(stats->period_list);
+    Py_XDECREF(stats->read_dt_list);
+    Py_XDECREF(stats->write_dt_list);
+    stats->value.~ControlLoopStats();
     free_instance(self);
 }
 
@@ -112,9 +122,39 @@ PyObject* stats_repr(PyObject* self) {
     });
 }
 
-PyObject* get_period(PyObject* self, void*) { return float_list(stats_of(self).period); }
-PyObject* get_read_dt(PyObject* self, void*) { return float_list(stats_of(self).read_dt); }
-PyObject* get_write_dt(PyObject* self, void*) { return float_list(stats_of(self).write_dt); }
+// A new list of the samples as floats.
+PyObject* sample_list(const quorvel::SampleSeq& samples) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(samples.size()));
+    if (list == nullptr) return nullptr;
+    Py_ssize_t at = 0;
+    bool ok = true;
+    samples.for_each_run([&](std::span<const double> run) {
+        for (double sample : run) {
+            PyObject* value = ok ? PyFloat_FromDouble(sample) : nullptr;
+            if (value == nullptr) ok = false;
+            PyList_SET_ITEM(list, at++, value != nullptr ? value : Py_NewRef(Py_None));
+        }
+    });
+    if (!ok) {
+        Py_DECREF(list);
+        return nullptr;
+    }
+    return list;
+}
+
+// The cached list, built once (the object never changes).
+PyObject* cached_list(PyObject*& cache, const quorvel::SampleSeq& samples) {
+    if (cache == nullptr) cache = sample_list(samples);
+    return Py_XNewRef(cache);
+}
+
+PyObject* get_period(PyObject* self, void*) { return cached_list(stats_object(self)->period_list, stats_of(self).period); }
+PyObject* get_read_dt(PyObject* self, void*) {
+    return cached_list(stats_object(self)->read_dt_list, stats_of(self).read_dt);
+}
+PyObject* get_write_dt(PyObject* self, void*) {
+    return cached_list(stats_object(self)->write_dt_list, stats_of(self).write_dt);
+}
 
 PyGetSetDef stats_getset[] = {
     {"period", get_period, nullptr, nullptr, nullptr},
@@ -177,6 +217,9 @@ PyObject* make_control_loop_stats(quorvel::ControlLoopStats stats) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&stats_of(self)) quorvel::ControlLoopStats(std::move(stats));
+    stats_object(self)->period_list = nullptr;
+    stats_object(self)->read_dt_list = nullptr;
+    stats_object(self)->write_dt_list = nullptr;
     return self;
 }
 

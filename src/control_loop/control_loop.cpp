@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <exception>
+#include <future>
 #include <system_error>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "control_loop/log_origin.hpp"
 #include "control_loop/loop_thread.hpp"
 #include "control_loop/read_pos.hpp"
+#include "control_loop/realtime.hpp"
 #include "control_loop/signal_mask.hpp"
 #include "control_loop/startup_checks.hpp"
 
@@ -35,8 +37,15 @@ std::string fault_text(const std::exception_ptr& fault) {
 // lets go of them in this order when the body ends (normally or by a fault):
 // the queue first, so waiting callers learn that no reply will come, then
 // the controller, which closes both buses.
+// First of all it takes the real-time priority asked for, if any, and
+// reports the outcome through `started` (0 or the refusal's errno); refused,
+// it ends without running the body.
 void loop_thread_main(QuorvelMotorController controller, QueueReceiver<MotorCmd> commands,
-                      std::shared_ptr<LoopCells> cells, LoopConfig config) noexcept {
+                      std::shared_ptr<LoopCells> cells, LoopConfig config, std::optional<int> realtime_priority,
+                      std::promise<int> started) noexcept {
+    const int refused = realtime_priority ? run_at_realtime_priority(*realtime_priority) : 0;
+    started.set_value(refused);
+    if (refused != 0) return;
     std::exception_ptr fault;
     {
         auto receiver = std::make_optional(std::move(commands));
@@ -78,16 +87,26 @@ ControlLoopError ControlLoopError::spawn_failed(std::string message) {
 
 ControlLoopError ControlLoopError::interrupted() { return ControlLoopError(Kind::Interrupted, "interrupted"); }
 
+ControlLoopError ControlLoopError::realtime_refused(std::string message) {
+    return ControlLoopError(Kind::RealtimeRefused, std::move(message));
+}
+
 std::string ControlLoopError::message() const { return motor_ ? motor_->message() : message_; }
 
 common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelControlLoop::create(
     const std::optional<std::string>& serialport, const std::string& can_bus,
     std::chrono::nanoseconds read_position_loop_period, std::optional<std::chrono::nanoseconds> stats_pub_period,
-    std::uint64_t allowed_retries, std::chrono::nanoseconds voltage_rampup_timeout, common::StopSource* stop) {
+    std::uint64_t allowed_retries, std::chrono::nanoseconds voltage_rampup_timeout,
+    std::optional<int> realtime_priority, common::StopSource* stop) {
     // A loop cannot tick without a period nor read without an attempt.
     if (read_position_loop_period <= std::chrono::nanoseconds::zero())
         return Err{ControlLoopError::invalid_argument("read_position_loop_period must be greater than zero")};
     if (allowed_retries == 0) return Err{ControlLoopError::invalid_argument("allowed_retries must be at least 1")};
+    if (realtime_priority &&
+        (*realtime_priority < min_realtime_priority() || *realtime_priority > max_realtime_priority()))
+        return Err{ControlLoopError::invalid_argument(
+            "realtime_priority must be between " + std::to_string(min_realtime_priority()) + " and " +
+            std::to_string(max_realtime_priority()) + ", got " + std::to_string(*realtime_priority))};
 
     auto [sender, receiver] = bounded_queue<MotorCmd>(kCommandQueueCapacity);
 
@@ -125,13 +144,22 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
     loop->stats_pub_period_ = stats_pub_period;
 
     const LoopConfig config{read_position_loop_period, stats_pub_period, allowed_retries};
+    std::promise<int> started;
+    auto priority_outcome = started.get_future();
+    std::thread thread;
     try {
         const BlockAllSignals no_signals_in_the_loop_thread;
-        std::thread thread(loop_thread_main, std::move(controller), std::move(receiver), cells, config);
-        *loop->thread_handle_.lock() = std::move(thread);
+        thread = std::thread(loop_thread_main, std::move(controller), std::move(receiver), cells, config,
+                             realtime_priority, std::move(started));
     } catch (const std::system_error& e) {
         return Err{ControlLoopError::spawn_failed(std::string("failed to spawn thread: ") + e.what())};
     }
+    // The thread's first act: one system call away.
+    if (const int refused = priority_outcome.get(); refused != 0) {
+        thread.join();  // it ended at once, releasing the controller and the queue
+        return Err{ControlLoopError::realtime_refused(realtime_refusal_text(*realtime_priority, refused))};
+    }
+    *loop->thread_handle_.lock() = std::move(thread);
     return loop;
 }
 

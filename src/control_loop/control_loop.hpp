@@ -45,12 +45,14 @@ public:
         InvalidArgument,  // a zero period or zero retries; nothing was opened
         SpawnFailed,      // the system refused to start the loop thread
         Interrupted,      // the caller's stop source asked start-up to stop
+        RealtimeRefused,  // the system refused the real-time priority asked for
     };
 
     ControlLoopError(MotorError error) : kind_(Kind::Motor), motor_(std::move(error)) {}  // NOLINT
     static ControlLoopError invalid_argument(std::string message);
     static ControlLoopError spawn_failed(std::string message);
     static ControlLoopError interrupted();
+    static ControlLoopError realtime_refused(std::string message);
 
     Kind kind() const { return kind_; }
     const MotorError* motor_error() const { return motor_ ? &*motor_ : nullptr; }
@@ -74,11 +76,15 @@ public:
     // `read_position_loop_period` and `allowed_retries` must be non-zero.
     // Between its bus transactions and in its waits it looks at `stop`; once
     // that asks, it releases everything and fails with Kind::Interrupted.
+    // With `realtime_priority` (1-99), the loop thread runs under SCHED_FIFO
+    // at that priority; if the system refuses, nothing is left running and
+    // the error is RealtimeRefused (before the thread touches a bus).
     static common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> create(
         const std::optional<std::string>& serialport, const std::string& can_bus,
         std::chrono::nanoseconds read_position_loop_period,
         std::optional<std::chrono::nanoseconds> stats_pub_period, std::uint64_t allowed_retries,
-        std::chrono::nanoseconds voltage_rampup_timeout, common::StopSource* stop = nullptr);
+        std::chrono::nanoseconds voltage_rampup_timeout, std::optional<int> realtime_priority = std::nullopt,
+        common::StopSource* stop = nullptr);
 
     // close(), then releases everything.
     ~QuorvelControlLoop();

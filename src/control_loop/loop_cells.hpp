@@ -30,7 +30,8 @@ struct StatsWindows {
     SampleWindow read_dt{ControlLoopStats::max_samples};
     SampleWindow write_dt{ControlLoopStats::max_samples};
 
-    ControlLoopStats snapshot() const { return {period.to_vector(), read_dt.to_vector(), write_dt.to_vector()}; }
+    // O(1): the copy shares the samples' storage.
+    ControlLoopStats snapshot() const { return {period.snapshot(), read_dt.snapshot(), write_dt.snapshot()}; }
 };
 
 // Reference-counted: lives until both the loop object and the loop thread

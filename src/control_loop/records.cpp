@@ -13,10 +13,12 @@ std::string float_list(const auto& values) {
 }
 
 // Mean of the samples in milliseconds, two decimals; "NaN" when empty.
-std::string mean_ms(const std::vector<double>& samples) {
+std::string mean_ms(const SampleSeq& samples) {
     if (samples.empty()) return common::fixed(std::numeric_limits<double>::quiet_NaN(), 2);
     double sum = -0.0;
-    for (double s : samples) sum += s;
+    samples.for_each_run([&](std::span<const double> run) {
+        for (double s : run) sum += s;
+    });
     return common::fixed(sum / static_cast<double>(samples.size()) * 1000.0, 2);
 }
 

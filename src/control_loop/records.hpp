@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "control_loop/sample_window.hpp"
+
 namespace quorvel {
 
 // Wall-clock seconds since the Unix epoch with the fraction of the second;
@@ -33,14 +35,15 @@ struct QuorvelTorsoPosition {
     friend bool operator==(const QuorvelTorsoPosition&, const QuorvelTorsoPosition&) = default;
 };
 
-// Timing samples of a running loop, each in seconds.
+// Timing samples of a running loop, each in seconds. The sequences share
+// the loop's storage: a copy costs the same whatever the sample count.
 struct ControlLoopStats {
     // The loop keeps at most this many of the most recent samples per sequence.
     static constexpr std::size_t max_samples = 100'000;
 
-    std::vector<double> period;    // tick start to next tick start
-    std::vector<double> read_dt;   // tick start to the end of its position read
-    std::vector<double> write_dt;  // command dequeued to the end of its execution
+    SampleSeq period;    // tick start to next tick start
+    SampleSeq read_dt;   // tick start to the end of its position read
+    SampleSeq write_dt;  // command dequeued to the end of its execution
 
     // "ControlLoopStats(period=~15.00ms, read_dt=~NaN ms, write_dt=~NaN ms)":
     // means in milliseconds, NaN for an empty sequence.

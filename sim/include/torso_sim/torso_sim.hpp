@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "torso_sim/wire_timing.hpp"
+
 namespace torso_sim {
 
 // One packet (or one chunk of bytes that did not parse as a packet) that the
@@ -56,6 +58,8 @@ struct Options {
     std::uint32_t neck_ctrl_mode = 1;                  // CTRL_MODE the motors power up in
     std::array<double, 3> neck_positions{0.0, 0.0, 0.0};  // rad, yaw/pitch/roll
     std::chrono::milliseconds reboot_silence{20};
+    // Wire time on both buses; off by default (every answer is instant).
+    WireTiming wire{};
 };
 
 class TorsoSim {

@@ -2,6 +2,7 @@
 // logger cache, native threads and the caller's pending exception.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -152,9 +153,41 @@ TEST(LoggingBridge, NativeThreadsLogWhileTheMainThreadWaitsWithoutTheLock) {
             for (auto& thread : threads) thread.join();
         });
     }
+    ASSERT_TRUE(qmc::py::flush_log_records(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
     EXPECT_EQ(eval("len(seen('qmc_test.threads'))"), std::to_string(kThreads * kRecords));
     for (int t = 0; t < kThreads; ++t)
         EXPECT_EQ(eval("len(seen('qmc_test.threads.t" + std::to_string(t) + "'))"), std::to_string(kRecords));
+}
+
+TEST(LoggingBridge, NativeThreadsNeverWaitForTheInterpreterLock) {
+    run("logging.getLogger('qmc_test.handoff').setLevel(logging.INFO)");
+    constexpr int kRecords = 1100;  // more than the queue holds
+    unsigned line = 0;
+    {
+        Gil gil;  // held throughout: a thread that waited for it would never finish
+        std::thread native([&line] {
+            for (int i = 0; i < kRecords; ++i) {
+                line = __LINE__ + 1;
+                QMC_LOG(Level::Info, "qmc_test::handoff", std::to_string(i));
+            }
+        });
+        native.join();
+    }
+    ASSERT_TRUE(qmc::py::flush_log_records(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
+    // In order, with file and line; the oldest lost from the full queue are
+    // counted in a warning placed where they were lost.
+    run(R"(
+handed = [r for r in capture.records if r.name == 'qmc_test.handoff']
+numbers = [int(r.getMessage()) for r in handed if r.levelno == logging.INFO]
+warnings = [r.getMessage() for r in handed if r.levelno == logging.WARNING]
+lost = sum(int(w.split()[0]) for w in warnings)
+)");
+    EXPECT_EQ(eval("numbers == sorted(numbers) and numbers[-1]"), std::to_string(kRecords - 1));
+    EXPECT_EQ(eval("len(numbers) + lost"), std::to_string(kRecords));
+    EXPECT_EQ(eval("len(warnings) >= 1 and warnings[0].endswith(\"log records dropped: the queue to Python's logging was full\")"),
+              "True");
+    EXPECT_EQ(eval("{(r.lineno, r.pathname.endswith('logging_bridge_test.cpp')) for r in handed if r.levelno == 20}"),
+              "{(" + std::to_string(line) + ", True)}");
 }
 
 TEST(LoggingBridge, CallersPendingExceptionIsPreserved) {
@@ -202,6 +235,20 @@ TEST(LoggingBridgeDeathTest, RecordsAfterInterpreterExitAreDropped) {
             std::_Exit(common::log::enabled(Level::Error, "qmc_test::late") ? 1 : 0);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+TEST(LoggingBridgeDeathTest, HandedOffRecordsReachPythonBeforeFinalisation) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            PyEval_RestoreThread(main_thread_state);  // the record cannot be forwarded before exit
+            PyRun_SimpleString("logging.getLogger('qmc_test.exit').addHandler(logging.StreamHandler())");
+            std::thread native([] { QMC_LOG(Level::Warn, "qmc_test::exit", "handed off before exit"); });
+            native.join();
+            Py_FinalizeEx();
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "handed off before exit");
 }
 
 }  // namespace

@@ -104,6 +104,24 @@ TEST(SampleWindow, KeepsTheMostRecentSamplesInOrder) {
     EXPECT_EQ(window.size(), 4U);
 }
 
+TEST(SampleWindow, SnapshotsShareStorageAndNeverSeeLaterSamples) {
+    quorvel::SampleWindow window(5, 2);   // chunks of two samples
+    for (int i = 1; i <= 4; ++i) window.push(i);
+    const quorvel::SampleSeq early = window.snapshot();
+    for (int i = 5; i <= 12; ++i) window.push(i);   // wraps past the early copy's chunks
+    EXPECT_EQ(early.to_vector(), (std::vector<double>{1, 2, 3, 4}));
+    const quorvel::SampleSeq late = window.snapshot();
+    EXPECT_EQ(late.to_vector(), (std::vector<double>{8, 9, 10, 11, 12}));
+    EXPECT_EQ(late.front(), 8);
+    EXPECT_EQ(late[4], 12);
+    EXPECT_EQ(late.end() - late.begin(), 5);
+    std::vector<double> runs;
+    late.for_each_run([&](std::span<const double> run) { runs.insert(runs.end(), run.begin(), run.end()); });
+    EXPECT_EQ(runs, late.to_vector());
+    EXPECT_EQ(late, (quorvel::SampleSeq{8, 9, 10, 11, 12}));
+    EXPECT_TRUE(quorvel::SampleSeq().empty());
+}
+
 namespace {
 quorvel::ControllerError timed_out() {
     return quorvel::ControllerError(smartbus::Error(smartbus::IoError{smartbus::IoErrorKind::TimedOut, "timed out"}));

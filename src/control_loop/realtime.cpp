@@ -1,0 +1,29 @@
+#include "control_loop/realtime.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstring>
+
+namespace quorvel {
+
+int min_realtime_priority() { return sched_get_priority_min(SCHED_FIFO); }
+int max_realtime_priority() { return sched_get_priority_max(SCHED_FIFO); }
+
+int run_at_realtime_priority(int priority) {
+    sched_param param{};
+    param.sched_priority = priority;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+std::string realtime_refusal_text(int priority, int error) {
+    const std::string p = std::to_string(priority);
+    return "cannot run the control loop thread at real-time priority " + p + " (SCHED_FIFO): " +
+           std::strerror(error) + " (os error " + std::to_string(error) +
+           "). Allow it with an rtprio limit of at least " + p +
+           " for this user in /etc/security/limits.conf (for example \"@robot - rtprio " + p +
+           "\", then log in again), or give the program CAP_SYS_NICE (for example sudo setcap cap_sys_nice+ep "
+           "on the Python executable)";
+}
+
+}  // namespace quorvel
