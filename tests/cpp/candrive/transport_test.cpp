@@ -245,7 +245,6 @@ TEST(CanRequest, AfterAMissedAnswerTheNextRequestWaitsOutALateOne) {
     EXPECT_EQ(reply->data, Bytes{0xCD});
     EXPECT_GE(Clock::now() - began, milliseconds(40));  // the time-out, then the guard
     EXPECT_EQ(bus.peer.drain(), 2);
-
 }
 
 TEST(CanRequest, ZeroAndHugeTimeOutsAndSendErrors) {
