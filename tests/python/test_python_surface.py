@@ -4,7 +4,11 @@ name their device, positions and statistics as values, joint names in code."""
 import copy
 import errno
 import importlib.metadata
+import importlib.util
+import os
 import pickle
+import subprocess
+import sys
 import threading
 from datetime import timedelta
 from pathlib import Path
@@ -248,3 +252,18 @@ def test_stub_packages_are_installed_beside_the_modules(qmc):
     for module in ("quorvel_motor_controller", "quorvel_torso_sim"):
         assert (site / f"{module}-stubs" / "__init__.pyi").is_file()
     assert not (site / "quorvel_motor_controller.pyi").exists()  # one stub, in the stub package
+
+
+TYPED_SCRIPTS = Path(__file__).resolve().parents[1] / "typing"
+
+
+@pytest.mark.parametrize("script", ["user_script.py", "numpy_positions.py"])
+def test_typed_scripts_run(script):
+    # CI type-checks these with mypy --strict; here they run on the simulator.
+    if script.startswith("numpy") and importlib.util.find_spec("numpy") is None:
+        pytest.skip("NumPy is not installed")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    result = subprocess.run([sys.executable, str(TYPED_SCRIPTS / script)], capture_output=True, text=True,
+                            env=env, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.strip().endswith(": ok")
