@@ -171,6 +171,18 @@ def test_control_loop_start_up_names_the_failing_device(qmc, sim):
     assert (cause_of(e).errno, cause_of(e).filename) == (errno.ENOENT, missing)
 
 
+def test_read_errors_of_a_lost_device_name_it(qmc, sim):
+    torso = qmc.QuorvelMotorController(sim.serial_path, sim.can_bus)
+    serial_path, can_bus = sim.serial_path, sim.can_bus
+    sim.close()  # both devices go away under the open controller
+    for call, device in ((torso.read_all_positions, serial_path), (torso.read_all_positions, serial_path),
+                         (torso.read_neck_positions, can_bus), (torso.read_neck_positions, can_bus)):
+        with pytest.raises(RuntimeError) as e:
+            call()
+        assert cause_of(e).filename == device and cause_of(e).errno
+    torso.close()
+
+
 def test_failures_without_a_system_call_have_no_cause(qmc, sim):
     torso = qmc.QuorvelMotorController(None, sim.can_bus)
     with pytest.raises(RuntimeError, match="neck-only") as e:
