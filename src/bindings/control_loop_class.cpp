@@ -480,8 +480,10 @@ std::optional<quorvel::MotorResult<std::vector<std::uint8_t>>> raw_read(PyObject
         return quorvel::MotorResult<std::vector<std::uint8_t>>(
             common::Err{MotorError(MotorError::CommunicationFailure{})});
     };
-    auto [reply, answer] = quorvel::reply_channel<std::vector<std::uint8_t>>();
-    MotorCmd command = cmd::ReadRawBytes{id, addr, length, std::move(reply)};
+    // Not a structured binding: Clang 14 cannot capture one in the lambda below.
+    auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
+    auto& answer = channel.second;
+    MotorCmd command = cmd::ReadRawBytes{id, addr, length, std::move(channel.first)};
     switch (enqueue(self, command)) {
         case Queued::Done: break;
         case Queued::SignalRaised: return std::nullopt;

@@ -59,12 +59,12 @@ std::nullptr_t raise_with_cause(PyObject* type, std::string_view text, const com
     PyObject* exception = PyObject_CallFunction(
         type, "N", PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (exception == nullptr) return nullptr;
-    const std::string strerror = cause->text();
+    const std::string description = cause->text();
     // OSError(errno, strerror, filename) picks the subclass for the number
     // (FileNotFoundError, PermissionError, ...) and names the device.
     PyObject* device =
         PyUnicode_DecodeFSDefaultAndSize(cause->device.data(), static_cast<Py_ssize_t>(cause->device.size()));
-    PyObject* os_error = PyObject_CallFunction(PyExc_OSError, "isN", cause->number, strerror.c_str(), device);
+    PyObject* os_error = PyObject_CallFunction(PyExc_OSError, "isN", cause->number, description.c_str(), device);
     if (os_error == nullptr) {
         Py_DECREF(exception);
         return nullptr;
