@@ -35,10 +35,10 @@ def main() -> None:
         elif not args.yes and input(f"Move the arms on {args.serial}? [y/N] ").strip().lower() != "y":
             return
 
-        loop = QuorvelPyControlLoop(args.serial, timedelta(milliseconds=10), can_bus=args.can,
-                                    stats_pub_period=timedelta(milliseconds=200))
-        stack.callback(loop.close)   # runs before the simulator stops
-        print("motors:", sorted(loop.get_motor_name_id().items(), key=lambda item: item[1]))
+        # Closed on leaving the block, before the simulator stops.
+        loop = stack.enter_context(QuorvelPyControlLoop(args.serial, timedelta(milliseconds=10), can_bus=args.can,
+                                                        stats_pub_period=timedelta(milliseconds=200)))
+        print("motors:", loop.get_motor_name_id())   # name -> servo id, in servo order
 
         loop.set_all_goal_positions(loop.get_last_position())   # hold the present pose
         loop.enable_torque()
@@ -53,9 +53,10 @@ def main() -> None:
         print("last reading:", loop.get_last_position())
         loop.disable_torque()
         loop.close()   # executes the queued commands, then stops the loop thread
-        stats = loop.get_stats()
+        stats = loop.get_stats()   # None only when stats_pub_period is None
         print(stats)
-        print(f"{len(stats.period)} ticks, worst period {max(stats.period) * 1e3:.2f} ms")
+        if stats is not None and stats.period:
+            print(f"{len(stats.period)} ticks, worst period {max(stats.period) * 1e3:.2f} ms")
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ def main() -> None:
                 return
             speed = args.speed or 0.4
 
-        neck = QuorvelMotorController(None, can_bus=args.can)   # neck-only controller
+        neck = stack.enter_context(QuorvelMotorController(None, can_bus=args.can))   # neck-only controller
         print("neck before homing (rad):", [round(p, 3) for p in neck.read_neck_positions()])
         homed = neck.neck_home(speed=speed, tolerance=0.05)     # enables the neck, leaves it on
         print("neck homed at (rad):     ", [round(p, 3) for p in homed])

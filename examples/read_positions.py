@@ -10,11 +10,7 @@ import argparse
 import contextlib
 import time
 
-from quorvel_motor_controller import QuorvelMotorController
-
-SERVO_NAMES = ["left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
-               "nose_top", "nose_left", "nose_right"]
-NECK_NAMES = ["neck_yaw", "neck_pitch", "neck_roll"]
+from quorvel_motor_controller import NECK_JOINTS, SERVO_JOINTS, QuorvelMotorController
 
 
 def main() -> None:
@@ -31,14 +27,14 @@ def main() -> None:
             sim.set_servo_position(1, 0.25)   # give the left arm a pose worth reading
             args.serial, args.can = sim.serial_path, sim.can_bus
 
-        torso = QuorvelMotorController(args.serial, can_bus=args.can)
+        torso = stack.enter_context(QuorvelMotorController(args.serial, can_bus=args.can))
         print("torque on all servos:", torso.is_torque_enabled())
         print("neck limits (rad):", torso.neck_position_limits())
         end = time.monotonic() + args.duration
         while True:
             servos = torso.read_all_positions()      # 7 values, radians
             neck = torso.read_neck_positions()       # yaw, pitch, roll
-            print("  ".join(f"{n}={p:+.3f}" for n, p in zip(SERVO_NAMES + NECK_NAMES, servos + neck)))
+            print("  ".join(f"{n}={p:+.3f}" for n, p in zip(SERVO_JOINTS + NECK_JOINTS, servos + neck)))
             if time.monotonic() >= end:
                 break
             time.sleep(0.5)

@@ -4,7 +4,9 @@
 #   2. the C++ tests built with Clang 14 under AddressSanitizer + UBSan, and
 #      a build with GCC 11 (the oldest compiler we support),
 #   3. the package installed with `pip install .` into a fresh virtual
-#      environment, its type stub checked with stubtest, and pytest run
+#      environment, its type stubs checked with stubtest, the examples and a
+#      typed user script (NumPy arrays as positions included) checked with
+#      `mypy --strict`, all against the installed wheel, and pytest run
 #      against the installed module,
 #   4. the CAN tests on a real kernel's vcan interface in a small VM
 #      (skipped with QMC_SKIP_VM=1).
@@ -36,12 +38,18 @@ cmake --build build/gcc11 -j "$JOBS"
 
 echo "== Python: pip install . into a fresh virtual environment"
 rm -rf build/venv-test
-make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy
+make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy
 PY=build/venv-test/bin/python
 
-echo "== Type stub against the installed module (stubtest)"
-(cd build && MYPYPATH="$ROOT/python" ../$PY -m mypy.stubtest quorvel_motor_controller \
+# Both type checks run outside the source tree with no MYPYPATH: the stubs
+# must come from the stub-only packages of the installed wheel.
+echo "== Type stubs against the installed modules (stubtest)"
+(cd build && env -u MYPYPATH ../$PY -m mypy.stubtest quorvel_motor_controller quorvel_torso_sim \
     --mypy-config-file "$ROOT/python/stubtest.ini" --allowlist "$ROOT/python/stubtest-allowlist.txt")
+
+echo "== mypy --strict on the examples and the typed user scripts"
+(cd build && env -u MYPYPATH ../$PY -m mypy --strict --no-incremental \
+    "$ROOT"/examples/*.py "$ROOT"/tests/typing/*.py)
 
 if [ "${QMC_SKIP_VM:-0}" != 1 ] && [ -x scripts/can-vm-test.sh ]; then
     echo "== CAN tests on a vcan interface in a virtual machine"

@@ -1,5 +1,6 @@
 #include "bindings/control_loop_class.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -106,10 +107,17 @@ bool register_exit_hook() {
 
 // ---- The instance -------------------------------------------------------------
 
+// What a loop was opened with, for repr.
+struct LoopDevices {
+    std::optional<std::string> serialport;
+    std::string can_bus;
+};
+
 struct ControlLoopObject {
     PyObject_HEAD
     // Owned; set by tp_new before the object is handed out, freed by dealloc.
     std::shared_ptr<QuorvelControlLoop>* loop;
+    LoopDevices* devices;  // owned likewise
 };
 
 QuorvelControlLoop& loop_of(PyObject* self) { return **reinterpret_cast<ControlLoopObject*>(self)->loop; }
@@ -242,9 +250,11 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                     return nullptr;
                 case quorvel::ControlLoopError::Kind::Motor: break;
             }
-            return raise_runtime_error(error.message());
+            return raise_with_cause(PyExc_RuntimeError, error.message(),
+                                    error.motor_error() ? error.motor_error()->os_cause() : nullptr);
         }
         auto loop = std::make_unique<std::shared_ptr<QuorvelControlLoop>>(std::move(created).value());
+        auto devices = std::make_unique<LoopDevices>(LoopDevices{serialport, can_bus});
 
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) {
@@ -252,6 +262,7 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             return nullptr;
         }
         live_loops().add(*loop);
+        reinterpret_cast<ControlLoopObject*>(self)->devices = devices.release();
         reinterpret_cast<ControlLoopObject*>(self)->loop = loop.release();
         return self;
     });
@@ -262,7 +273,26 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 void control_loop_dealloc(PyObject* self) {
     auto* loop = reinterpret_cast<ControlLoopObject*>(self)->loop;
     allow_threads([&] { delete loop; });
+    delete reinterpret_cast<ControlLoopObject*>(self)->devices;
     free_instance(self);
+}
+
+// QuorvelPyControlLoop(serialport='/dev/ttyUSB0', can_bus='can0', closed=False)
+PyObject* control_loop_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const LoopDevices& devices = *reinterpret_cast<ControlLoopObject*>(self)->devices;
+        const bool closed = (*reinterpret_cast<ControlLoopObject*>(self)->loop)->is_closed();
+        PyObject* port =
+            devices.serialport ? PyUnicode_DecodeFSDefault(devices.serialport->c_str()) : Py_NewRef(Py_None);
+        PyObject* bus = PyUnicode_DecodeFSDefault(devices.can_bus.c_str());
+        PyObject* text = port != nullptr && bus != nullptr
+                             ? PyUnicode_FromFormat("QuorvelPyControlLoop(serialport=%R, can_bus=%R, closed=%s)",
+                                                    port, bus, closed ? "True" : "False")
+                             : nullptr;
+        Py_XDECREF(port);
+        Py_XDECREF(bus);
+        return text;
+    });
 }
 
 // ---- Argument conversion --------------------------------------------------------
@@ -295,11 +325,27 @@ PyObject* close(PyObject* self, PyObject*) {
     });
 }
 
+// ---- Context manager ----------------------------------------------------------------
+
+PyObject* enter_context(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+// Closes the loop; returns None, so an exception raised in the block goes on.
+PyObject* exit_context(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs != 3) return raise_type_error("__exit__ expected 3 arguments, got " + std::to_string(nargs));
+        return close(self, nullptr);
+    });
+}
+
+// The dict lists the servos in servo-vector order (by id, 1 to 7).
 PyObject* get_motor_name_id(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+        const auto& names = loop_of(self).motor_name_ids();
+        std::vector<std::pair<std::string, std::uint8_t>> ordered(names.begin(), names.end());
+        std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
         PyObject* map = PyDict_New();
         if (map == nullptr) return nullptr;
-        for (const auto& [name, id] : loop_of(self).motor_name_ids()) {
+        for (const auto& [name, id] : ordered) {
             PyObject* value = PyLong_FromUnsignedLong(id);
             const int stored = value != nullptr ? PyDict_SetItemString(map, name.c_str(), value) : -1;
             Py_XDECREF(value);
@@ -470,8 +516,10 @@ std::optional<quorvel::MotorResult<std::vector<std::uint8_t>>> raw_read(PyObject
         return quorvel::MotorResult<std::vector<std::uint8_t>>(
             common::Err{MotorError(MotorError::CommunicationFailure{})});
     };
-    auto [reply, answer] = quorvel::reply_channel<std::vector<std::uint8_t>>();
-    MotorCmd command = cmd::ReadRawBytes{id, addr, length, std::move(reply)};
+    // Not a structured binding: Clang 14 cannot capture one in the lambda below.
+    auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
+    auto& answer = channel.second;
+    MotorCmd command = cmd::ReadRawBytes{id, addr, length, std::move(channel.first)};
     switch (enqueue(self, command)) {
         case Queued::Done: break;
         case Queued::SignalRaised: return std::nullopt;
@@ -637,6 +685,9 @@ PyMethodDef control_loop_methods[] = {
     {"async_write_pid_gains", method(async_write_pid_gains), kArgs,
      "async_write_pid_gains($self, id, p, i, d)\n--\n\nWrite PID gains for a given motor id."},
     {"write_raw_packet", method(write_raw_packet), kArgs, "write_raw_packet($self, data)\n--\n\n"},
+    {"__enter__", method(enter_context), kNoArgs, "__enter__($self, /)\n--\n\nReturn self."},
+    {"__exit__", method(exit_context), METH_FASTCALL,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the control loop."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -645,6 +696,7 @@ PyType_Slot control_loop_slots[] = {
                                   "allowed_retries=5, stats_pub_period=None, voltage_rampup_timeout=...)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(control_loop_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(control_loop_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(control_loop_repr)},
     {Py_tp_methods, control_loop_methods},
     {0, nullptr},
 };

@@ -1,6 +1,7 @@
 #include "bindings/direct_controller.hpp"
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -27,21 +28,36 @@ namespace {
 
 using quorvel::ControllerError;
 using quorvel::QuorvelMotorController;
-using ControllerCell = PoisonableCell<QuorvelMotorController>;
+// Empty once close() has released the controller (and with it both ports).
+using ControllerCell = PoisonableCell<std::optional<QuorvelMotorController>>;
 using qmc::py::LockWait;
 
 constexpr const char* kPoisonedMessage = "Failed to lock motor controller";
+constexpr const char* kClosedMessage = "controller is closed";
 // A signal handler run during neck_home called the same controller.
 constexpr const char* kReenteredMessage =
     "motor controller is busy in a call on this thread (called from a signal handler during neck_home?)";
 
+// What an instance owns: the controller behind its mutex, and what it was
+// opened with (for repr, which never waits for the mutex).
+struct DirectControllerState {
+    DirectControllerState(QuorvelMotorController controller, std::optional<std::string> port, std::string bus)
+        : cell(std::make_optional(std::move(controller))), serialport(std::move(port)), can_bus(std::move(bus)) {}
+
+    ControllerCell cell;
+    const std::optional<std::string> serialport;
+    const std::string can_bus;
+    std::atomic<bool> closed{false};  // set once close() has released the controller
+};
+
 struct DirectControllerObject {
     PyObject_HEAD
     // Owned; set by tp_new before the object is handed out, freed by dealloc.
-    ControllerCell* cell;
+    DirectControllerState* state;
 };
 
-ControllerCell& cell_of(PyObject* self) { return *reinterpret_cast<DirectControllerObject*>(self)->cell; }
+DirectControllerState& state_of(PyObject* self) { return *reinterpret_cast<DirectControllerObject*>(self)->state; }
+ControllerCell& cell_of(PyObject* self) { return state_of(self).cell; }
 
 // ---- Failures and results ----------------------------------------------------
 
@@ -52,7 +68,7 @@ ControllerCell& cell_of(PyObject* self) { return *reinterpret_cast<DirectControl
 std::nullptr_t raise_failure(const ControllerError& error) {
     if (error.is_invalid_argument()) return raise_value_error(error.message());
     if (error.is_interrupted() && PyErr_Occurred() != nullptr) return nullptr;
-    return raise_runtime_error(error.message());
+    return raise_error(error);
 }
 
 std::nullptr_t raise_failure(const smartbus::IoError& error) { return raise_failure(ControllerError(smartbus::Error(error))); }
@@ -62,7 +78,7 @@ struct is_result : std::false_type {};
 template <class T, class E>
 struct is_result<common::Result<T, E>> : std::true_type {};
 
-// Runs `op(controller)` with the interpreter lock released, both while it
+// Runs `op(cell content)` with the interpreter lock released, both while it
 // waits for the controller mutex and while the operation talks to the buses
 // or sleeps, so other Python threads (and native threads that log) keep
 // going. While another thread holds the controller (a homing can take many
@@ -72,7 +88,7 @@ struct is_result<common::Result<T, E>> : std::true_type {};
 // the mutex, or what a signal handler raised. A C++ exception escaping `op`
 // poisons the mutex and propagates (the call guard turns it into PanicException).
 template <class Op>
-auto locked(PyObject* self, Op&& op) {
+auto with_cell(PyObject* self, Op&& op) {
     ControllerCell& cell = cell_of(self);
     for (;;) {
         LockWait wait = LockWait::Busy;
@@ -90,6 +106,25 @@ auto locked(PyObject* self, Op&& op) {
                 break;
         }
     }
+}
+
+// with_cell for an operation on the open controller: after close() it raises
+// RuntimeError "controller is closed" and returns nothing.
+template <class Op>
+auto locked(PyObject* self, Op&& op) {
+    using R = std::invoke_result_t<Op&, QuorvelMotorController&>;
+    auto outcome = with_cell(self, [&](std::optional<QuorvelMotorController>& controller) -> std::optional<R> {
+        if (!controller) return std::nullopt;
+        return op(*controller);
+    });
+    std::optional<R> result;
+    if (!outcome) return result;
+    if (!*outcome) {
+        raise_runtime_error(kClosedMessage);
+        return result;
+    }
+    result.emplace(std::move(**outcome));
+    return result;
 }
 
 PyObject* none() { Py_RETURN_NONE; }
@@ -194,12 +229,15 @@ PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (arg[1] != nullptr && !to_string(arg[1], "can_bus", can_bus)) return nullptr;
 
         auto created = allow_threads([&] { return QuorvelMotorController::create(serialport, can_bus); });
-        if (!created) return raise_runtime_error(created.error().message());
-        auto cell = std::make_unique<ControllerCell>(std::move(created).value());
+        if (!created) return raise_error(created.error());
+        auto state = std::make_unique<DirectControllerState>(std::move(created).value(), serialport, can_bus);
 
         PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;  // the controller closes its buses
-        reinterpret_cast<DirectControllerObject*>(self)->cell = cell.release();
+        if (self == nullptr) {
+            allow_threads([&] { state.reset(); });  // closes both buses
+            return nullptr;
+        }
+        reinterpret_cast<DirectControllerObject*>(self)->state = state.release();
         return self;
     });
 }
@@ -208,9 +246,53 @@ PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // the serial port can wait for its output to drain, so the interpreter lock
 // is released meanwhile, as around every other wait.
 void controller_dealloc(PyObject* self) {
-    ControllerCell* cell = reinterpret_cast<DirectControllerObject*>(self)->cell;
-    allow_threads([cell] { delete cell; });  // closes the serial port and the CAN socket
+    DirectControllerState* state = reinterpret_cast<DirectControllerObject*>(self)->state;
+    allow_threads([state] { delete state; });  // closes the serial port and the CAN socket (if still open)
     free_instance(self);
+}
+
+// ---- Lifecycle: close, context manager, repr ----------------------------------
+
+// Releases the controller, closing the serial port (and its lock) and the CAN
+// socket. A call in progress on another thread ends first: close waits for
+// the mutex like any call, without the interpreter lock. Idempotent.
+PyObject* close(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto outcome = with_cell(self, [](std::optional<QuorvelMotorController>& controller) {
+            controller.reset();
+            return true;
+        });
+        if (!outcome) return nullptr;
+        state_of(self).closed.store(true);
+        return none();
+    });
+}
+
+PyObject* enter_context(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+// Closes the controller; returns None, so an exception raised in the block
+// goes on (close's own failure, if any, is chained to it).
+PyObject* exit_context(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs != 3) return raise_type_error("__exit__ expected 3 arguments, got " + std::to_string(nargs));
+        return close(self, nullptr);
+    });
+}
+
+// QuorvelMotorController(serialport='/dev/ttyUSB0', can_bus='can0', closed=False)
+PyObject* controller_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const DirectControllerState& state = state_of(self);
+        PyObject* port = state.serialport ? PyUnicode_DecodeFSDefault(state.serialport->c_str()) : Py_NewRef(Py_None);
+        PyObject* bus = PyUnicode_DecodeFSDefault(state.can_bus.c_str());
+        PyObject* text = port != nullptr && bus != nullptr
+                             ? PyUnicode_FromFormat("QuorvelMotorController(serialport=%R, can_bus=%R, closed=%s)",
+                                                    port, bus, state.closed.load() ? "True" : "False")
+                             : nullptr;
+        Py_XDECREF(port);
+        Py_XDECREF(bus);
+        return text;
+    });
 }
 
 // ---- Methods ----------------------------------------------------------------------
@@ -568,6 +650,14 @@ PyMethodDef controller_methods[] = {
      "\n"
      "# Arguments\n"
      "* `data` - Byte array of raw packet data to send."},
+    {"close", method(close), kNoArgs,
+     "close($self)\n--\n\n"
+     "Release both buses at once (the serial port can then be opened again).\n"
+     "Waits for a call in progress on another thread. Idempotent; afterwards\n"
+     "every method raises RuntimeError \"controller is closed\"."},
+    {"__enter__", method(enter_context), kNoArgs, "__enter__($self, /)\n--\n\nReturn self."},
+    {"__exit__", method(exit_context), METH_FASTCALL,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the controller."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -575,6 +665,7 @@ PyType_Slot controller_slots[] = {
     {Py_tp_doc, const_cast<char*>("QuorvelMotorController(serialport=None, can_bus=...)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(controller_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(controller_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(controller_repr)},
     {Py_tp_methods, controller_methods},
     {0, nullptr},
 };

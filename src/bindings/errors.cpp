@@ -54,6 +54,27 @@ void raise_panic(const char* message) noexcept {
     }
 }
 
+std::nullptr_t raise_with_cause(PyObject* type, std::string_view text, const common::OsCause* cause) {
+    if (cause == nullptr) return raise(type, text);
+    PyObject* exception = PyObject_CallFunction(
+        type, "N", PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (exception == nullptr) return nullptr;
+    const std::string description = cause->text();
+    // OSError(errno, strerror, filename) picks the subclass for the number
+    // (FileNotFoundError, PermissionError, ...) and names the device.
+    PyObject* device =
+        PyUnicode_DecodeFSDefaultAndSize(cause->device.data(), static_cast<Py_ssize_t>(cause->device.size()));
+    PyObject* os_error = PyObject_CallFunction(PyExc_OSError, "isN", cause->number, description.c_str(), device);
+    if (os_error == nullptr) {
+        Py_DECREF(exception);
+        return nullptr;
+    }
+    PyException_SetCause(exception, os_error);  // steals os_error; also suppresses the context
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+    Py_DECREF(exception);
+    return nullptr;
+}
+
 std::nullptr_t raise_runtime_error(std::string_view text) { return raise(PyExc_RuntimeError, text); }
 std::nullptr_t raise_type_error(std::string_view text) { return raise(PyExc_TypeError, text); }
 std::nullptr_t raise_value_error(std::string_view text) { return raise(PyExc_ValueError, text); }

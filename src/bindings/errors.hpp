@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "bindings/python.hpp"
+#include "common/os_cause.hpp"
 
 namespace qmc::py {
 
@@ -35,10 +36,20 @@ std::nullptr_t raise_type_error(std::string_view text);
 std::nullptr_t raise_value_error(std::string_view text);
 std::nullptr_t raise_overflow_error(std::string_view text);
 
-// RuntimeError with an error value's display text (anything with message()).
+// Raises `type` with `text`; with a cause, the exception's __cause__ is an
+// OSError carrying its errno, strerror and the device as filename, so a
+// traceback says which device failed and why. Type and text stay the same.
+std::nullptr_t raise_with_cause(PyObject* type, std::string_view text, const common::OsCause* cause);
+
+// RuntimeError with an error value's display text (anything with message()),
+// caused by the value's OSError when it has one (os_cause()).
 template <class E>
 std::nullptr_t raise_error(const E& error) {
-    return raise_runtime_error(error.message());
+    if constexpr (requires { error.os_cause(); }) {
+        return raise_with_cause(PyExc_RuntimeError, error.message(), error.os_cause());
+    } else {
+        return raise_runtime_error(error.message());
+    }
 }
 
 // The value a C API function returns for "failed, exception set".

@@ -9,6 +9,11 @@
 #include "bindings/logging_bridge.hpp"
 #include "bindings/python.hpp"
 #include "bindings/records_types.hpp"
+#include "controller/motor_tables.hpp"
+
+#ifndef QMC_VERSION
+#error "QMC_VERSION (the package version) must be defined by the build"
+#endif
 
 namespace qmc::py {
 namespace {
@@ -61,6 +66,43 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
     return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// The joint names in code: SERVO_JOINTS and NECK_JOINTS (tuples in the
+// order of the servo and neck vectors), SERVO_IDS (name -> servo id, same
+// order) and __version__. Plain attributes, not in __all__.
+bool add_constants(PyObject* module) {
+    const auto name_of = [](std::string_view name) {
+        return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    };
+    PyObject* servo_joints = PyTuple_New(static_cast<Py_ssize_t>(quorvel::kServoJoints.size()));
+    PyObject* neck_joints = PyTuple_New(static_cast<Py_ssize_t>(quorvel::kNeckJoints.size()));
+    PyObject* servo_ids = PyDict_New();
+    bool ok = servo_joints != nullptr && neck_joints != nullptr && servo_ids != nullptr;
+    for (std::size_t i = 0; ok && i < quorvel::kServoJoints.size(); ++i) {
+        PyObject* name = name_of(quorvel::kServoJoints[i].name);
+        PyObject* id = name != nullptr ? PyLong_FromUnsignedLong(quorvel::kServoJoints[i].id) : nullptr;
+        ok = id != nullptr && PyDict_SetItem(servo_ids, name, id) == 0;
+        Py_XDECREF(id);
+        if (ok) {
+            PyTuple_SET_ITEM(servo_joints, static_cast<Py_ssize_t>(i), name);  // steals
+        } else {
+            Py_XDECREF(name);
+        }
+    }
+    for (std::size_t i = 0; ok && i < quorvel::kNeckJoints.size(); ++i) {
+        PyObject* name = name_of(quorvel::kNeckJoints[i].name);
+        ok = name != nullptr;
+        if (ok) PyTuple_SET_ITEM(neck_joints, static_cast<Py_ssize_t>(i), name);
+    }
+    ok = ok && PyModule_AddObjectRef(module, "SERVO_JOINTS", servo_joints) == 0 &&
+         PyModule_AddObjectRef(module, "NECK_JOINTS", neck_joints) == 0 &&
+         PyModule_AddObjectRef(module, "SERVO_IDS", servo_ids) == 0 &&
+         PyModule_AddStringConstant(module, "__version__", QMC_VERSION) == 0;
+    Py_XDECREF(servo_joints);
+    Py_XDECREF(neck_joints);
+    Py_XDECREF(servo_ids);
+    return ok;
+}
+
 PyObject* create_module() {
     PyObject* module = PyModule_Create2(&module_def, 1013);
     if (module == nullptr) return nullptr;
@@ -76,6 +118,10 @@ PyObject* create_module() {
             Py_DECREF(module);
             return nullptr;
         }
+    }
+    if (!add_constants(module)) {
+        Py_DECREF(module);
+        return nullptr;
     }
     return module;
 }

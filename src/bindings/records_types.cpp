@@ -9,6 +9,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/types.hpp"
+#include "controller/motor_tables.hpp"
 
 namespace qmc::py {
 namespace {
@@ -66,6 +67,84 @@ PyObject* get_nose(PyObject* self, void*) { return float_list(position_of(self).
 PyObject* get_neck(PyObject* self, void*) { return float_list(position_of(self).neck); }
 PyObject* get_timestamp(PyObject* self, void*) { return PyFloat_FromDouble(position_of(self).timestamp); }
 
+// ---- QuorvelTorsoPosition: value semantics ----
+// Equal when every position and the time stamp are equal (not hashable);
+// pickles and copies through _from_pickle, which keeps the time stamp.
+
+PyObject* torso_position_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, Py_TYPE(self))) Py_RETURN_NOTIMPLEMENTED;
+    const bool equal = position_of(self) == position_of(other);
+    return bool_object(equal == (op == Py_EQ));
+}
+
+PyObject* torso_position_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const quorvel::QuorvelTorsoPosition& value = position_of(self);
+        PyObject* rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_pickle");
+        if (rebuild == nullptr) return nullptr;
+        return Py_BuildValue("N(NNNNd)", rebuild, float_list(value.left_arm), float_list(value.right_arm),
+                             float_list(value.nose), float_list(value.neck), value.timestamp);
+    });
+}
+
+// _from_pickle(left_arm, right_arm, nose, neck, timestamp): the position as pickled.
+PyObject* torso_position_from_pickle(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"left_arm", "right_arm", "nose", "neck", "timestamp"};
+        static constexpr Signature kSignature{"_from_pickle", kNames, 5};
+        PyObject* arg[5];
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
+        quorvel::QuorvelTorsoPosition value;
+        if (!to_float_array(arg[0], kNames[0], value.left_arm) || !to_float_array(arg[1], kNames[1], value.right_arm) ||
+            !to_float_array(arg[2], kNames[2], value.nose) || !to_float_array(arg[3], kNames[3], value.neck) ||
+            !to_double(arg[4], kNames[4], value.timestamp))
+            return nullptr;
+        return new_torso_position(reinterpret_cast<PyTypeObject*>(cls), value);
+    });
+}
+
+// {joint name: position} for the ten joints in servo-vector then neck order, and "timestamp".
+PyObject* torso_position_as_dict(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const quorvel::QuorvelTorsoPosition& value = position_of(self);
+        const double servos[7] = {value.left_arm[0], value.left_arm[1], value.right_arm[0], value.right_arm[1],
+                                  value.nose[0],     value.nose[1],     value.nose[2]};
+        PyObject* dict = PyDict_New();
+        if (dict == nullptr) return nullptr;
+        const auto put = [dict](std::string_view name, double number) {
+            PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+            PyObject* item = key != nullptr ? PyFloat_FromDouble(number) : nullptr;
+            const bool stored = item != nullptr && PyDict_SetItem(dict, key, item) == 0;
+            Py_XDECREF(key);
+            Py_XDECREF(item);
+            return stored;
+        };
+        bool ok = true;
+        for (std::size_t i = 0; ok && i < quorvel::kServoJoints.size(); ++i)
+            ok = put(quorvel::kServoJoints[i].name, servos[i]);
+        for (std::size_t i = 0; ok && i < quorvel::kNeckJoints.size(); ++i)
+            ok = put(quorvel::kNeckJoints[i].name, value.neck[i]);
+        if (!ok || !put("timestamp", value.timestamp)) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+        return dict;
+    });
+}
+
+template <class F>
+PyCFunction as_method(F function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef torso_position_methods[] = {
+    {"as_dict", as_method(torso_position_as_dict), METH_NOARGS,
+     "as_dict($self, /)\n--\n\n{joint name: position in rad} for the ten joints, and \"timestamp\"."},
+    {"__reduce__", as_method(torso_position_reduce), METH_NOARGS, nullptr},
+    {"_from_pickle", as_method(torso_position_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef torso_position_getset[] = {
     {"left_arm", get_left_arm, nullptr, nullptr, nullptr},
     {"right_arm", get_right_arm, nullptr, nullptr, nullptr},
@@ -80,6 +159,8 @@ PyType_Slot torso_position_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(torso_position_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(torso_position_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(torso_position_richcompare)},
+    {Py_tp_methods, torso_position_methods},
     {Py_tp_getset, torso_position_getset},
     {0, nullptr},
 };
@@ -156,6 +237,65 @@ PyObject* get_write_dt(PyObject* self, void*) {
     return cached_list(stats_object(self)->write_dt_list, stats_of(self).write_dt);
 }
 
+// ---- ControlLoopStats: value semantics ----
+// Kept to the public attributes, whatever the storage behind them: equal
+// when the three sample lists are equal (not hashable); pickled as the three
+// lists and rebuilt by _from_pickle.
+
+constexpr const char* kStatsFields[] = {"period", "read_dt", "write_dt"};
+
+PyObject* stats_richcompare(PyObject* self, PyObject* other, int op) {
+    return guarded([&]() -> PyObject* {
+        if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, Py_TYPE(self))) Py_RETURN_NOTIMPLEMENTED;
+        bool equal = true;
+        for (const char* field : kStatsFields) {
+            PyObject* mine = PyObject_GetAttrString(self, field);
+            PyObject* theirs = mine != nullptr ? PyObject_GetAttrString(other, field) : nullptr;
+            const int same = theirs != nullptr ? PyObject_RichCompareBool(mine, theirs, Py_EQ) : -1;
+            Py_XDECREF(mine);
+            Py_XDECREF(theirs);
+            if (same < 0) return nullptr;
+            if (same == 0) {
+                equal = false;
+                break;
+            }
+        }
+        return bool_object(equal == (op == Py_EQ));
+    });
+}
+
+PyObject* stats_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_pickle");
+        if (rebuild == nullptr) return nullptr;
+        return Py_BuildValue("N(NNN)", rebuild, PyObject_GetAttrString(self, kStatsFields[0]),
+                             PyObject_GetAttrString(self, kStatsFields[1]),
+                             PyObject_GetAttrString(self, kStatsFields[2]));
+    });
+}
+
+// _from_pickle(period, read_dt, write_dt): statistics as pickled.
+PyObject* stats_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature kSignature{"_from_pickle", kStatsFields, 3};
+        PyObject* arg[3];
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
+        std::vector<double> period, read_dt, write_dt;
+        if (!to_float_vector(arg[0], kStatsFields[0], period) || !to_float_vector(arg[1], kStatsFields[1], read_dt) ||
+            !to_float_vector(arg[2], kStatsFields[2], write_dt))
+            return nullptr;
+        return make_control_loop_stats(quorvel::ControlLoopStats{period, read_dt, write_dt});
+    });
+}
+
+PyMethodDef stats_methods[] = {
+    {"__reduce__", as_method(stats_reduce), METH_NOARGS, nullptr},
+    {"_from_pickle", as_method(stats_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- ControlLoopStats: attributes ----
+
 PyGetSetDef stats_getset[] = {
     {"period", get_period, nullptr, nullptr, nullptr},
     {"read_dt", get_read_dt, nullptr, nullptr, nullptr},
@@ -167,6 +307,8 @@ PyType_Slot stats_slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
     {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(stats_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(stats_richcompare)},
+    {Py_tp_methods, stats_methods},
     {Py_tp_getset, stats_getset},
     {0, nullptr},
 };

@@ -97,6 +97,14 @@ public:
         state_->not_full.notify_all();
     }
 
+    // True once sends are refused: close_sending() was called or the
+    // receiver is gone.
+    bool is_closed() {
+        if (!state_) return true;
+        std::lock_guard lock(state_->mutex);
+        return state_->sending_closed || state_->receiver_gone;
+    }
+
     // Ends the receiver's current (or next) wait early with QueueEvent::Woken.
     void wake_receiver() {
         if (!state_) return;

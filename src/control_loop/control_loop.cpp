@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <exception>
 #include <future>
 #include <system_error>
@@ -112,12 +113,20 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
 
     if (serialport) {
         struct stat entry {};
-        if (::stat(serialport->c_str(), &entry) != 0)
-            return Err{ControlLoopError(MotorError(MotorError::PortNotFound{*serialport}))};
+        if (::stat(serialport->c_str(), &entry) != 0) {
+            const auto cause = common::os_cause(errno, *serialport);
+            MotorError error(MotorError::PortNotFound{*serialport});
+            return Err{ControlLoopError(std::move(error.set_os_cause(cause ? &*cause : nullptr)))};
+        }
     }
 
+    // Whichever bus failed, the text names the serial port; the cause names
+    // the device that really failed (the CAN interface, say).
     auto created = QuorvelMotorController::create(serialport, can_bus);
-    if (!created) return Err{ControlLoopError(MotorError(MotorError::PortOpenFailed{serialport.value_or("")}))};
+    if (!created) {
+        MotorError error(MotorError::PortOpenFailed{serialport.value_or("")});
+        return Err{ControlLoopError(std::move(error.set_os_cause(created.error().os_cause())))};
+    }
     QuorvelMotorController controller = std::move(created).value();
 
     // A step that gave up because of a stop request failed with some error:

@@ -101,6 +101,9 @@ public:
     // ended and been joined. Call it again (or close()) to go on waiting.
     bool close_until(std::chrono::steady_clock::time_point deadline);
 
+    // True once close() has begun or the loop thread has ended: commands are refused.
+    bool is_closed() { return command_sender_.is_closed(); }
+
     // ---- Commands ---------------------------------------------------------
     // The command is moved from only when it was queued; on Full or Timeout it
     // is left in `command` for another try. Closed: the loop thread has ended.

@@ -7,8 +7,11 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <optional>
 #include <variant>
 #include <vector>
+
+#include "common/os_cause.hpp"
 
 namespace quorvel {
 
@@ -54,10 +57,20 @@ public:
     // The display text, e.g. "Missing motors: [\"neck_roll\"]!".
     std::string message() const;
 
+    // The system call failure behind the error, naming the serial path or CAN
+    // interface, when there was one (not part of the display text: a CAN bus
+    // that cannot be opened still reads as PortOpenFailed).
+    const common::OsCause* os_cause() const { return os_cause_ ? &*os_cause_ : nullptr; }
+    MotorError& set_os_cause(const common::OsCause* cause) {
+        os_cause_ = cause ? std::optional<common::OsCause>(*cause) : std::nullopt;
+        return *this;
+    }
+
     friend bool operator==(const MotorError&, const MotorError&) = default;
 
 private:
     Kind kind_;
+    std::optional<common::OsCause> os_cause_;
 };
 
 }  // namespace quorvel

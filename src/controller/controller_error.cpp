@@ -6,7 +6,11 @@ namespace quorvel {
 
 ControllerError::ControllerError(std::string message) : message_(std::move(message)) {}
 
-ControllerError::ControllerError(smartbus::Error serial) : message_(serial.message()), serial_(std::move(serial)) {}
+ControllerError::ControllerError(smartbus::Error serial)
+    : message_(serial.message()),
+      os_cause_(serial.os_cause() ? std::optional<common::OsCause>(*serial.os_cause()) : std::nullopt) {
+    serial_ = std::move(serial);
+}
 
 ControllerError ControllerError::invalid_argument(std::string message) {
     ControllerError error(std::move(message));

@@ -4,7 +4,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "common/os_cause.hpp"
 #include "common/result.hpp"
 #include "smartbus/error.hpp"
 
@@ -41,9 +43,19 @@ public:
     bool is_invalid_argument() const { return invalid_argument_; }
     bool is_interrupted() const { return interrupted_; }
 
+    // The system call failure behind the error (error number and the serial
+    // path or CAN interface it concerned), when there was one. A serial-bus
+    // error brings its own.
+    const common::OsCause* os_cause() const { return os_cause_ ? &*os_cause_ : nullptr; }
+    ControllerError& set_os_cause(std::optional<common::OsCause> cause) {
+        os_cause_ = std::move(cause);
+        return *this;
+    }
+
 private:
     std::string message_;
     std::optional<smartbus::Error> serial_;
+    std::optional<common::OsCause> os_cause_;
     bool invalid_argument_ = false;
     bool interrupted_ = false;
 };

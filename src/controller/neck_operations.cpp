@@ -26,6 +26,16 @@ ControllerError index_out_of_range(std::size_t index) {
     return ControllerError("neck index out of range: " + std::to_string(index));
 }
 
+// "<context>: <driver error>". A transport failure of a system call also
+// names the CAN interface it happened on.
+ControllerError can_failure(std::string context, const candrive::damiao::Error& error,
+                            const detail::ReconnectingCanBus& bus) {
+    ControllerError failure(std::move(context) + ": " + error.message());
+    if (const candrive::CanError* transport = error.transport_error())
+        failure.set_os_cause(common::os_cause(transport->os_error(), bus.name()));
+    return failure;
+}
+
 // A position must survive narrowing to the 32-bit float of the MIT frame.
 bool sendable(double position) { return std::isfinite(static_cast<float>(position)); }
 
@@ -60,12 +70,12 @@ ControllerResult<void> QuorvelMotorController::enable_neck(bool enable) {
         const auto& motor = state_->neck_motors[i];
         if (enable) {
             if (auto mode = motor.ensure_control_mode(bus, kMitMode); !mode)
-                return Err{ControllerError(joint_name(i) + ": ensure MIT mode failed: " + mode.error().message())};
+                return Err{can_failure(joint_name(i) + ": ensure MIT mode failed", mode.error(), bus)};
             if (auto enabled = motor.enable(bus); !enabled)
-                return Err{ControllerError(joint_name(i) + ": enable failed: " + enabled.error().message())};
+                return Err{can_failure(joint_name(i) + ": enable failed", enabled.error(), bus)};
         } else {
             if (auto disabled = motor.disable(bus); !disabled)
-                return Err{ControllerError(joint_name(i) + ": disable failed: " + disabled.error().message())};
+                return Err{can_failure(joint_name(i) + ": disable failed", disabled.error(), bus)};
         }
     }
     state_->neck_torque_enabled = enable;
@@ -95,7 +105,8 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::command_neck_mit
         command.position = static_cast<float>(positions[i]);
         auto reply = state_->neck_motors[i].control(state_->can_transport, ControlCommand::Mit(command));
         if (!reply)
-            return Err{ControllerError(std::string(label) + "(" + joint_name(i) + "): " + reply.error().message())};
+            return Err{
+                can_failure(std::string(label) + "(" + joint_name(i) + ")", reply.error(), state_->can_transport)};
         observed[i] = static_cast<double>(reply->position);
     }
     return observed;
@@ -117,7 +128,7 @@ ControllerResult<double> QuorvelMotorController::set_single_neck_joint(std::size
     auto& command = state_->neck_commands[index];
     command.position = static_cast<float>(clamp_neck_position(index, position));
     auto reply = state_->neck_motors[index].control(state_->can_transport, ControlCommand::Mit(command));
-    if (!reply) return Err{ControllerError(context + ": " + reply.error().message())};
+    if (!reply) return Err{can_failure(context, reply.error(), state_->can_transport)};
     return static_cast<double>(reply->position);
 }
 
@@ -126,7 +137,7 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::read_neck_positi
     for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
         auto reply = state_->neck_motors[i].request_feedback(state_->can_transport);
         if (!reply)
-            return Err{ControllerError("read_neck_positions(" + joint_name(i) + "): " + reply.error().message())};
+            return Err{can_failure("read_neck_positions(" + joint_name(i) + ")", reply.error(), state_->can_transport)};
         positions[i] = static_cast<double>(reply->position);
     }
     return positions;

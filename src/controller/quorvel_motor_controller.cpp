@@ -42,7 +42,8 @@ ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const st
     auto can = candrive::SocketCanTransport::open(can_bus);
     if (!can) {
         port.reset();  // release the port (and its lock) before reporting
-        return Err{ControllerError("failed to open CAN bus '" + can_bus + "': " + can.error().message())};
+        ControllerError failure("failed to open CAN bus '" + can_bus + "': " + can.error().message());
+        return Err{std::move(failure.set_os_cause(common::os_cause(can.error().os_error(), can_bus)))};
     }
 
     std::array<std::optional<candrive::damiao::Damiao>, 3> motors;

@@ -65,8 +65,10 @@ smartbus::Result<smartbus::SerialPort*> ReconnectingSerialPort::open_port() {
             return port_.get();
         }
         lost_reason_ = opened.error().message();
+        lost_errno_ = opened.error().os_cause() ? opened.error().os_cause()->number : 0;
     }
-    return Err{smartbus::Error(smartbus::PortError{0, "serial port " + path_ + " is lost: " + lost_reason_})};
+    return Err{smartbus::Error(smartbus::PortError{0, "serial port " + path_ + " is lost: " + lost_reason_})
+                   .set_os_cause(common::os_cause(lost_errno_, path_))};
 }
 
 // A servo that does not answer is no fault of the port. Anything else is
@@ -75,12 +77,14 @@ smartbus::Result<smartbus::SerialPort*> ReconnectingSerialPort::open_port() {
 void ReconnectingSerialPort::watch_failure(const smartbus::Error& error) {
     if (error.is_timed_out_or_interrupted() || !port_) return;
     auto probe = port_->bytes_to_read();
-    if (!probe) lose(probe.error().message());
+    if (!probe) lose(probe.error());
 }
 
-void ReconnectingSerialPort::lose(const std::string& reason) {
+void ReconnectingSerialPort::lose(const smartbus::Error& error) {
+    const std::string reason = error.message();
     port_.reset();  // closes the descriptor and releases its lock, so the device can be reopened
     lost_reason_ = reason;
+    lost_errno_ = error.os_cause() ? error.os_cause()->number : 0;
     next_attempt_ = Clock::now();  // the next call tries at once; later attempts wait kReopenInterval
     if (lost_) return;  // lost again before it ever worked: said already
     lost_ = true;

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 
+#include "common/os_cause.hpp"
 #include "common/result.hpp"
 
 namespace smartbus {
@@ -63,8 +66,17 @@ public:
     // interrupted call.
     bool is_timed_out_or_interrupted() const;
 
+    // The system call failure behind an I/O or port error, with the device
+    // path, when one is known; null otherwise. Not part of the display text.
+    const common::OsCause* os_cause() const { return os_cause_ ? &*os_cause_ : nullptr; }
+    Error& set_os_cause(std::optional<common::OsCause> cause) {
+        os_cause_ = std::move(cause);
+        return *this;
+    }
+
 private:
     std::variant<CommunicationErrorKind, IoError, PortError> value_;
+    std::optional<common::OsCause> os_cause_;
 };
 
 template <class T>

@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <utility>
 
 #include "smartbus/serial_port.hpp"
 #include "termios2_speed.hpp"
@@ -55,7 +57,8 @@ bool same_settings(const termios& a, const termios& b) {
 
 class PosixSerialPort final : public SerialPort {
 public:
-    PosixSerialPort(int fd, std::chrono::nanoseconds timeout) : fd_(fd), timeout_(timeout) {}
+    PosixSerialPort(int fd, std::string path, std::chrono::nanoseconds timeout)
+        : fd_(fd), path_(std::move(path)), timeout_(timeout) {}
     PosixSerialPort(const PosixSerialPort&) = delete;
     PosixSerialPort& operator=(const PosixSerialPort&) = delete;
 
@@ -67,7 +70,11 @@ public:
     // What is already read ahead plus what waits in the kernel's input queue.
     Result<std::size_t> bytes_to_read() override {
         int count = 0;
-        if (::ioctl(fd_, FIONREAD, &count) != 0) return common::Err{PortError{errno, system_text(errno)}};
+        if (::ioctl(fd_, FIONREAD, &count) != 0) {
+            const int error = errno;
+            Error failure(PortError{error, system_text(error)});
+            return common::Err{std::move(failure.set_os_cause(common::os_cause(error, path_)))};
+        }
         return buffered() + static_cast<std::size_t>(count);
     }
 
@@ -91,7 +98,7 @@ public:
             const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return common::Err{io_error_from_errno(errno)};
+                return common::Err{os_failure(errno)};
             }
             if (n == 0) return common::Err{IoError{IoErrorKind::Other, "failed to write whole buffer"}};
             bytes = bytes.subspan(static_cast<std::size_t>(n));
@@ -119,21 +126,21 @@ public:
             int ready;
             while ((ready = ::ppoll(&entry, 1, &timeout, nullptr)) < 0 && errno == EINTR) {
             }
-            if (ready < 0) return common::Err{io_error_from_errno(errno)};
+            if (ready < 0) return common::Err{os_failure(errno)};
             if (ready == 0) return std::size_t{0};
-            if ((entry.revents & POLLIN) == 0) return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EPIPE)}};
+            if ((entry.revents & POLLIN) == 0) return common::Err{os_failure(EPIPE)};
         }
         // Everything the kernel holds now; what comes later is the next wait's.
         // Input was seen, so the answer is never 0 (the line was not quiet),
         // even if the terminal does not count it yet.
         for (;;) {
             int count = 0;
-            if (::ioctl(fd_, FIONREAD, &count) != 0) return common::Err{io_error_from_errno(errno)};
+            if (::ioctl(fd_, FIONREAD, &count) != 0) return common::Err{os_failure(errno)};
             if (count <= 0) return std::max<std::size_t>(discarded, 1);
             const ssize_t n = ::read(fd_, read_ahead_.data(), std::min(read_ahead_.size(), static_cast<std::size_t>(count)));
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return common::Err{io_error_from_errno(errno)};
+                return common::Err{os_failure(errno)};
             }
             if (n == 0) return discarded;
             discarded += static_cast<std::size_t>(n);
@@ -141,6 +148,11 @@ public:
     }
 
 private:
+    // The I/O error of a failed system call, naming this port's device.
+    Error os_failure(int error) const {
+        return Error(io_error_from_errno(error)).set_os_cause(common::os_cause(error, path_));
+    }
+
     std::size_t buffered() const { return end_ - next_; }
 
     // Waits for input and reads as much of it as fits, into an empty buffer.
@@ -151,7 +163,7 @@ private:
             const ssize_t n = ::read(fd_, read_ahead_.data(), read_ahead_.size());
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return common::Err{io_error_from_errno(errno)};
+                return common::Err{os_failure(errno)};
             }
             if (n == 0) return common::Err{IoError{IoErrorKind::UnexpectedEof, "failed to fill whole buffer"}};
             end_ = static_cast<std::size_t>(n);
@@ -172,18 +184,19 @@ private:
             const int ready = ::ppoll(&entry, 1, &wait, nullptr);
             if (ready < 0) {
                 if (errno == EINTR) continue;
-                return common::Err{io_error_from_errno(errno)};
+                return common::Err{os_failure(errno)};
             }
             if (ready == 0) return common::Err{timed_out()};
             if (entry.revents & (POLLHUP | POLLNVAL)) {
-                return common::Err{IoError{IoErrorKind::BrokenPipe, system_text(EPIPE)}};
+                return common::Err{os_failure(EPIPE)};
             }
             if (entry.revents & events) return {};
-            return common::Err{IoError{IoErrorKind::Other, system_text(EIO)}};
+            return common::Err{os_failure(EIO)};
         }
     }
 
     int fd_;
+    std::string path_;  // as opened; names the device in errors
     std::chrono::nanoseconds timeout_;
     // Input read from the descriptor but not yet handed out: [next_, end_).
     std::array<std::uint8_t, read_ahead_size> read_ahead_{};
@@ -191,31 +204,37 @@ private:
     std::size_t end_ = 0;
 };
 
-PortError port_error(int error) { return PortError{error, system_text(error)}; }
+// A failed step of opening `path`: the system's text, and the cause naming the device.
+Error open_failure(int error, const std::string& path) {
+    return Error(PortError{error, system_text(error)}).set_os_cause(common::os_cause(error, path));
+}
 
 // Steps 2 to 5 of opening, on a freshly opened descriptor.
-Result<void> configure(int fd) {
-    if (::ioctl(fd, TIOCEXCL) != 0) return common::Err{port_error(errno)};
+Result<void> configure(int fd, const std::string& path) {
+    if (::ioctl(fd, TIOCEXCL) != 0) return common::Err{open_failure(errno, path)};
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        if (error == EWOULDBLOCK) return common::Err{PortError{error, "Unable to acquire exclusive lock on serial port"}};
-        return common::Err{port_error(error)};
+        if (error == EWOULDBLOCK) {
+            Error failure(PortError{error, "Unable to acquire exclusive lock on serial port"});
+            return common::Err{std::move(failure.set_os_cause(common::os_cause(error, path)))};
+        }
+        return common::Err{open_failure(error, path)};
     }
 
     termios wanted{};
-    if (::tcgetattr(fd, &wanted) != 0) return common::Err{port_error(errno)};
+    if (::tcgetattr(fd, &wanted) != 0) return common::Err{open_failure(errno, path)};
     wanted.c_cflag |= CREAD | CLOCAL;
     ::cfmakeraw(&wanted);
-    if (::tcsetattr(fd, TCSANOW, &wanted) != 0) return common::Err{port_error(errno)};
+    if (::tcsetattr(fd, TCSANOW, &wanted) != 0) return common::Err{open_failure(errno, path)};
     termios applied{};
-    if (::tcgetattr(fd, &applied) != 0) return common::Err{port_error(errno)};
+    if (::tcgetattr(fd, &applied) != 0) return common::Err{open_failure(errno, path)};
     if (!same_settings(wanted, applied)) return common::Err{PortError{0, "Settings did not apply correctly"}};
 
     const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return common::Err{port_error(errno)};
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return common::Err{open_failure(errno, path)};
 
     if (const int error = detail::set_8n1_at_any_baud(fd, bus_baud); error != 0) {
-        return common::Err{port_error(error)};
+        return common::Err{open_failure(error, path)};
     }
     return {};
 }
@@ -224,13 +243,13 @@ Result<void> configure(int fd) {
 
 Result<std::unique_ptr<SerialPort>> open_serial_port(const std::string& path, std::chrono::milliseconds timeout) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return common::Err{port_error(errno)};
-    if (auto configured = configure(fd); !configured) {
+    if (fd < 0) return common::Err{open_failure(errno, path)};
+    if (auto configured = configure(fd, path); !configured) {
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         return common::Err{std::move(configured).error()};
     }
-    return std::unique_ptr<SerialPort>(std::make_unique<PosixSerialPort>(fd, timeout));
+    return std::unique_ptr<SerialPort>(std::make_unique<PosixSerialPort>(fd, path, timeout));
 }
 
 }  // namespace smartbus

@@ -41,7 +41,7 @@ private:
     // The open port, or the error that stands for the lost device.
     smartbus::Result<smartbus::SerialPort*> open_port();
     void watch_failure(const smartbus::Error& error);
-    void lose(const std::string& reason);
+    void lose(const smartbus::Error& error);
 
     std::string path_;
     std::unique_ptr<smartbus::SerialPort> port_;  // null while the device is lost
@@ -49,6 +49,7 @@ private:
     bool lost_ = false;
     std::chrono::steady_clock::time_point next_attempt_{};
     std::string lost_reason_;
+    int lost_errno_ = 0;  // behind lost_reason_, when a system call failed
 };
 
 class ReconnectingCanBus final : public candrive::CanTransport {
@@ -58,6 +59,9 @@ public:
 
     candrive::CanResult<void> send(const candrive::CanFrame& frame) override;
     candrive::CanResult<candrive::CanFrame> recv(std::chrono::nanoseconds timeout) override;
+
+    // The interface name (or "unix:<path>") it opens.
+    const std::string& name() const { return name_; }
 
 private:
     template <class Call>

@@ -1,4 +1,5 @@
 // What a control loop checks before its thread starts, and what it refuses.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -30,6 +31,12 @@ TEST_F(StartUp, PortProblems) {
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().message(), "Check if your USB cable is connected. Could not find port: /dev/none!");
     EXPECT_TRUE(sim->can_log().empty());
+    // The texts stay as they are; the cause names the device that failed and why.
+    const auto cause_of = [](const auto& failed) {
+        const quorvel::MotorError* error = failed.error().motor_error();
+        return error != nullptr && error->os_cause() != nullptr ? *error->os_cause() : common::OsCause{};
+    };
+    EXPECT_EQ(cause_of(missing), (common::OsCause{ENOENT, "/dev/none"}));
 
     const std::string regular = testing::TempDir() + "qmc_not_a_tty";
     std::ofstream(regular) << "x";
@@ -38,6 +45,7 @@ TEST_F(StartUp, PortProblems) {
     ASSERT_FALSE(not_a_port.ok());
     EXPECT_EQ(not_a_port.error().message(),
               "Could not open serial port: " + regular + "! Check permissions and if the port is already in use.");
+    EXPECT_EQ(cause_of(not_a_port), (common::OsCause{ENOTTY, regular}));
 
     // A neck-only loop whose CAN bus cannot be opened names no path.
     auto no_can = quorvel::QuorvelControlLoop::create(std::nullopt, "unix:/nonexistent/can.sock", 10ms,
@@ -45,6 +53,7 @@ TEST_F(StartUp, PortProblems) {
     ASSERT_FALSE(no_can.ok());
     EXPECT_EQ(no_can.error().message(),
               "Could not open serial port: ! Check permissions and if the port is already in use.");
+    EXPECT_EQ(cause_of(no_can), (common::OsCause{ENOENT, "unix:/nonexistent/can.sock"}));
 }
 
 TEST_F(StartUp, MissingMotorsAreNamed) {

@@ -1,4 +1,5 @@
 // Construction, presence checks, voltages and the reboot of all servos.
+#include <cerrno>
 #include <chrono>
 
 #include "controller_fixture.hpp"
@@ -26,6 +27,8 @@ TEST(ControllerConstruction, CanFailureClosesTheSerialPortAgain) {
     EXPECT_EQ(failed.error().message().rfind("failed to open CAN bus '" + bad_bus + "': backend error: ", 0), 0U)
         << failed.error().message();
     EXPECT_EQ(failed.error().serial(), nullptr);
+    ASSERT_NE(failed.error().os_cause(), nullptr);
+    EXPECT_EQ(*failed.error().os_cause(), (common::OsCause{ENOENT, bad_bus}));
 
     // The exclusive lock was released: the same port opens again at once.
     auto second = QuorvelMotorController::create(sim->serial_path(), sim->can_bus());
@@ -36,6 +39,8 @@ TEST(ControllerConstruction, CanFailureClosesTheSerialPortAgain) {
     ASSERT_FALSE(third.ok());
     const smartbus::Error* serial = third.error().serial();
     ASSERT_TRUE(serial != nullptr && serial->port() != nullptr) << third.error().message();
+    ASSERT_NE(third.error().os_cause(), nullptr);
+    EXPECT_EQ(third.error().os_cause()->device, sim->serial_path());
 }
 
 TEST(ControllerConstruction, SerialFailureIsThePortError) {
@@ -45,6 +50,8 @@ TEST(ControllerConstruction, SerialFailureIsThePortError) {
     ASSERT_FALSE(failed.ok());
     ASSERT_NE(failed.error().serial(), nullptr);
     EXPECT_EQ(failed.error().message(), "No such file or directory");
+    ASSERT_NE(failed.error().os_cause(), nullptr);
+    EXPECT_EQ(*failed.error().os_cause(), (common::OsCause{ENOENT, "/nonexistent/tty"}));
     EXPECT_TRUE(sim->can_log().empty());
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -66,6 +67,8 @@ TEST(SerialPort, OpenFailuresCarryTheSystemText) {
     ASSERT_FALSE(missing.ok());
     ASSERT_NE(missing.error().port(), nullptr);
     EXPECT_EQ(missing.error().message(), "No such file or directory");
+    ASSERT_NE(missing.error().os_cause(), nullptr);
+    EXPECT_EQ(*missing.error().os_cause(), (common::OsCause{ENOENT, "/nonexistent/ttyQMC0"}));
 
     char path[] = "/tmp/qmc-not-a-tty-XXXXXX";
     const int fd = mkstemp(path);
@@ -73,6 +76,8 @@ TEST(SerialPort, OpenFailuresCarryTheSystemText) {
     auto not_a_tty = open_serial_port(path);
     ASSERT_FALSE(not_a_tty.ok());
     EXPECT_EQ(not_a_tty.error().message(), "Inappropriate ioctl for device");
+    ASSERT_NE(not_a_tty.error().os_cause(), nullptr);
+    EXPECT_EQ(*not_a_tty.error().os_cause(), (common::OsCause{ENOTTY, path}));
     // The failed open let go of its lock: we can take it ourselves.
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     close(fd);
@@ -168,4 +173,6 @@ TEST(SerialPort, HangUpIsABrokenPipe) {
     ASSERT_FALSE(read.ok());
     ASSERT_NE(read.error().io(), nullptr);
     EXPECT_EQ(io_kind(read.error()), IoErrorKind::BrokenPipe);
+    ASSERT_NE(read.error().os_cause(), nullptr);
+    EXPECT_EQ(*read.error().os_cause(), (common::OsCause{EPIPE, peer.slave_path()}));
 }

@@ -2,7 +2,8 @@
 
 from collections.abc import Sequence
 from datetime import timedelta
-from typing import SupportsFloat, SupportsIndex, final
+from types import TracebackType
+from typing import Any, ClassVar, Final, Protocol, SupportsFloat, SupportsIndex, final
 
 __all__ = [
     "QuorvelMotorController",
@@ -12,6 +13,22 @@ __all__ = [
 ]
 
 _Float = SupportsFloat | SupportsIndex
+
+class _FloatSequence(Protocol):
+    """Positions: a list, a tuple, a NumPy array, any sized indexable of numbers."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Float: ...
+
+# ---- Joint names and ids (module attributes, not in __all__) ----
+
+__version__: Final[str]
+# The seven servo joints in the order of every seven-value servo list.
+SERVO_JOINTS: Final[tuple[str, str, str, str, str, str, str]]
+# The three neck joints: yaw, pitch, roll.
+NECK_JOINTS: Final[tuple[str, str, str]]
+# Servo joint name -> servo id, in SERVO_JOINTS order.
+SERVO_IDS: Final[dict[str, int]]
 
 @final
 class QuorvelMotorController:
@@ -44,21 +61,21 @@ class QuorvelMotorController:
     def read_all_positions(self) -> list[float]:
         """Read all motor positions as a 7-element array.
         Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"""
-    def set_all_goal_positions(self, positions: Sequence[_Float]) -> None:
+    def set_all_goal_positions(self, positions: _FloatSequence) -> None:
         """Set goal positions for all motors (7 values).
 
         # Arguments
         * `positions` - Array of 7 goal positions
           (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right)."""
-    def set_left_arm_position(self, position: Sequence[_Float]) -> None:
+    def set_left_arm_position(self, position: _FloatSequence) -> None:
         """Set goal positions for the left arm (2 values: pitch, yaw)."""
-    def set_right_arm_position(self, position: Sequence[_Float]) -> None:
+    def set_right_arm_position(self, position: _FloatSequence) -> None:
         """Set goal positions for the right arm (2 values: pitch, yaw)."""
-    def set_arms_position(self, position: Sequence[_Float]) -> None:
+    def set_arms_position(self, position: _FloatSequence) -> None:
         """Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right yaw)."""
-    def set_nose_position(self, position: Sequence[_Float]) -> None:
+    def set_nose_position(self, position: _FloatSequence) -> None:
         """Set goal positions for the nose (3 values)."""
-    def set_neck_position(self, position: Sequence[_Float]) -> list[float]:
+    def set_neck_position(self, position: _FloatSequence) -> list[float]:
         """Set goal positions for the neck (3 values: yaw, pitch, roll). Returns
         the observed positions reported by the motor replies."""
     def set_neck_yaw_position(self, position: _Float) -> float: ...
@@ -129,6 +146,21 @@ class QuorvelMotorController:
 
         # Arguments
         * `data` - Byte array of raw packet data to send."""
+    # ---- Lifecycle ----
+    def close(self) -> None:
+        """Release both buses at once (the serial port can then be opened again).
+        Waits for a call in progress on another thread. Idempotent; afterwards
+        every method raises RuntimeError "controller is closed"."""
+    def __enter__(self) -> QuorvelMotorController:
+        """Return self."""
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None:
+        """Close the controller."""
 
 @final
 class QuorvelPyControlLoop:
@@ -166,15 +198,15 @@ class QuorvelPyControlLoop:
         """Get the last successfully read motor positions."""
     def set_all_goal_positions(self, positions: QuorvelTorsoPosition) -> None:
         """Set goal positions for all motors."""
-    def set_left_arm_position(self, position: Sequence[_Float]) -> None:
+    def set_left_arm_position(self, position: _FloatSequence) -> None:
         """Set goal positions for the left arm (2 values: pitch, yaw)."""
-    def set_right_arm_position(self, position: Sequence[_Float]) -> None:
+    def set_right_arm_position(self, position: _FloatSequence) -> None:
         """Set goal positions for the right arm (2 values: pitch, yaw)."""
-    def set_arms_position(self, position: Sequence[_Float]) -> None:
+    def set_arms_position(self, position: _FloatSequence) -> None:
         """Set goal positions for both arms (4 values)."""
-    def set_nose_position(self, position: Sequence[_Float]) -> None:
+    def set_nose_position(self, position: _FloatSequence) -> None:
         """Set goal positions for the nose (3 values)."""
-    def set_neck_position(self, position: Sequence[_Float]) -> None:
+    def set_neck_position(self, position: _FloatSequence) -> None:
         """Set goal positions for the neck (3 values: yaw, pitch, roll)."""
     def set_neck_yaw_position(self, position: _Float) -> None: ...
     def set_neck_pitch_position(self, position: _Float) -> None: ...
@@ -210,6 +242,17 @@ class QuorvelPyControlLoop:
     ) -> None:
         """Write PID gains for a given motor id."""
     def write_raw_packet(self, data: bytes) -> bytes: ...
+    # ---- Lifecycle ----
+    def __enter__(self) -> QuorvelPyControlLoop:
+        """Return self."""
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None:
+        """Close the control loop."""
 
 @final
 class QuorvelTorsoPosition:
@@ -217,10 +260,10 @@ class QuorvelTorsoPosition:
 
     def __new__(
         cls,
-        left_arm: Sequence[_Float],
-        right_arm: Sequence[_Float],
-        nose: Sequence[_Float],
-        neck: Sequence[_Float],
+        left_arm: _FloatSequence,
+        right_arm: _FloatSequence,
+        nose: _FloatSequence,
+        neck: _FloatSequence,
     ) -> QuorvelTorsoPosition: ...
     @property
     def left_arm(self) -> list[float]: ...
@@ -233,6 +276,13 @@ class QuorvelTorsoPosition:
         """Neck joint positions in rad: [yaw, pitch, roll]."""
     @property
     def timestamp(self) -> float: ...
+    # ---- Value semantics: equal by value (time stamp included), not hashable ----
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def as_dict(self) -> dict[str, float]:
+        """{joint name: position in rad} for the ten joints, and "timestamp"."""
 
 @final
 class ControlLoopStats:
@@ -249,3 +299,8 @@ class ControlLoopStats:
     def read_dt(self) -> list[float]: ...
     @property
     def write_dt(self) -> list[float]: ...
+    # ---- Value semantics: equal by value, not hashable ----
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
