@@ -20,7 +20,9 @@ ensure_debian_packages libgtest-dev g++ g++-11 clang-14 libclang-rt-14-dev pytho
 ensure_build_tools
 
 echo "== C++ tests, GCC"
-cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMC_WERROR=ON >/dev/null
+# With the Python modules, so the bindings also build with warnings as errors
+# and their C++ tests run in an embedded interpreter.
+cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMC_WERROR=ON -DQMC_BUILD_PYTHON=ON >/dev/null
 cmake --build build/gcc -j "$JOBS"
 ctest --test-dir build/gcc --output-on-failure -j "$JOBS"
 
