@@ -1,5 +1,6 @@
 #include "candrive/damiao/driver.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <thread>
@@ -120,10 +121,42 @@ DamiaoResult<MotorState> Damiao::control(CanTransport& bus, const ControlCommand
     return cmd_at_arbitration(bus, static_cast<std::uint16_t>(esc_id_ + command.id_offset()), command.pack(limits_));
 }
 
+CanFrame Damiao::feedback_request_frame() const {
+    return classic_frame(kManagementId, {static_cast<std::uint8_t>(esc_id_), static_cast<std::uint8_t>(esc_id_ >> 8),
+                                         kFeedbackRequest, 0, 0, 0, 0, 0});
+}
+
 DamiaoResult<MotorState> Damiao::request_feedback(CanTransport& bus) const {
-    const std::array<std::uint8_t, 8> data{static_cast<std::uint8_t>(esc_id_), static_cast<std::uint8_t>(esc_id_ >> 8),
-                                           kFeedbackRequest, 0, 0, 0, 0, 0};
-    return cmd_at_arbitration(bus, kManagementId, data);
+    CanResult<CanFrame> reply = bus.request(feedback_request_frame(), feedback_pattern(), timeout_);
+    if (!reply.ok()) return common::Err{Error::transport(std::move(reply).error())};
+    return decode_state(limits_, reply.value().data);
+}
+
+PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors) {
+    std::vector<CanFrame> frames;
+    std::vector<ReplyPattern> replies;
+    std::vector<MitLimits> limits;
+    std::chrono::nanoseconds timeout{};
+    for (const Damiao& motor : motors) {
+        frames.push_back(motor.feedback_request_frame());
+        replies.push_back(motor.feedback_pattern());
+        limits.push_back(motor.limits());
+        timeout = std::max(timeout, motor.timeout());
+    }
+    return PendingFeedback{std::move(limits), bus.start_requests(frames, std::move(replies), timeout)};
+}
+
+std::vector<DamiaoResult<MotorState>> finish_feedback_requests(CanTransport& bus, PendingFeedback&& pending) {
+    std::vector<CanResult<CanFrame>> replies = bus.finish_requests(std::move(pending.requests));
+    std::vector<DamiaoResult<MotorState>> states;
+    states.reserve(replies.size());
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        if (!replies[i].ok())
+            states.push_back(common::Err{Error::transport(std::move(replies[i]).error())});
+        else
+            states.push_back(decode_state(pending.limits[i], replies[i].value().data));
+    }
+    return states;
 }
 
 DamiaoResult<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t id) const {

@@ -2,6 +2,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "candrive/transport.hpp"
 #include "transport/deadline.hpp"
@@ -31,27 +34,68 @@ CanResult<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected_
 
 CanResult<CanFrame> CanTransport::request(const CanFrame& frame, const ReplyPattern& reply,
                                           std::chrono::nanoseconds timeout) {
-    QMC_TRY(wait_out_quarantine(reply.id));
-    QMC_TRY(discard_waiting_frames());
-    QMC_TRY(send(frame));
-    const MonotonicClock::time_point deadline = deadline_after(timeout);
+    std::vector<CanResult<CanFrame>> answers =
+        finish_requests(start_requests(std::span(&frame, 1), std::vector<ReplyPattern>{reply}, timeout));
+    return std::move(answers.front());
+}
+
+PendingRequests CanTransport::start_requests(std::span<const CanFrame> frames, std::vector<ReplyPattern> replies,
+                                             std::chrono::nanoseconds timeout) {
+    PendingRequests pending{std::move(replies), {}, timeout, {}};
+    CanResult<void> cleared{};
+    for (const ReplyPattern& reply : pending.replies) {
+        if (cleared.ok()) cleared = wait_out_quarantine(reply.id);
+    }
+    if (cleared.ok()) cleared = discard_waiting_frames();
+    for (const CanFrame& frame : frames) pending.sent.push_back(cleared.ok() ? send(frame) : cleared);
+    pending.deadline = deadline_after(timeout);
+    return pending;
+}
+
+std::vector<CanResult<CanFrame>> CanTransport::finish_requests(PendingRequests&& pending) {
+    const std::size_t n = pending.replies.size();
+    std::vector<std::optional<CanResult<CanFrame>>> answers(n);
+    std::size_t outstanding = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i < pending.sent.size() && !pending.sent[i].ok())
+            answers[i] = common::Err{pending.sent[i].error()};
+        else
+            ++outstanding;
+    }
     std::size_t late_looks = 0;
-    for (;;) {
-        const auto remaining = std::max<std::chrono::nanoseconds>(deadline - MonotonicClock::now(), {});
+    while (outstanding > 0) {
+        const auto remaining = std::max<std::chrono::nanoseconds>(pending.deadline - MonotonicClock::now(), {});
         // Past the deadline, frames that had already arrived are still looked at.
-        if (remaining == std::chrono::nanoseconds::zero() && ++late_looks > kMaxLateLooks) {
-            quarantine(reply.id, deadline + std::max<std::chrono::nanoseconds>(timeout, kLateReplyGuard));
-            return common::Err{CanError::timeout()};
-        }
+        if (remaining == std::chrono::nanoseconds::zero() && ++late_looks > kMaxLateLooks) break;
         CanResult<CanFrame> received = recv(remaining);
         if (!received.ok()) {
-            if (timed_out(received.error()))
-                quarantine(reply.id, deadline + std::max<std::chrono::nanoseconds>(timeout, kLateReplyGuard));
-            return received;
+            if (timed_out(received.error())) break;
+            for (auto& answer : answers)
+                if (!answer) answer = common::Err{received.error()};
+            outstanding = 0;
+            break;
         }
-        if (reply.matches(received.value())) return received;
-        // Not ours (another motor's reply, another node's frame): dropped.
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!answers[i] && pending.replies[i].matches(received.value())) {
+                answers[i] = std::move(received);
+                --outstanding;
+                break;
+            }
+        }
+        // Anything else is not ours (another motor's reply, another node's frame): dropped.
     }
+    std::vector<CanResult<CanFrame>> results;
+    results.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!answers[i]) {
+            // The answer may still come: its identifier is held back for a while.
+            quarantine(pending.replies[i].id,
+                       pending.deadline + std::max<std::chrono::nanoseconds>(pending.timeout, kLateReplyGuard));
+            answers[i] = common::Err{CanError::timeout()};
+        }
+        results.push_back(std::move(*answers[i]));
+    }
+    return results;
 }
 
 CanResult<void> CanTransport::wait_out_quarantine(CanId reply_id) {

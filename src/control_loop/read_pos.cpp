@@ -2,6 +2,9 @@
 
 #include "control_loop/retry.hpp"
 
+#include <optional>
+#include <utility>
+
 namespace quorvel {
 namespace {
 
@@ -17,13 +20,21 @@ MotorError communication_failure(const ControllerError& error) {
 
 MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries,
                                            common::StopSource* stop) {
+    // The neck's answers travel while the servos are read: a tick takes the
+    // slower bus's time, not the sum of both.
+    auto neck_feedback = controller.start_neck_feedback();
     std::array<double, 7> servos{};  // a neck-only loop reports zeros
+    std::optional<ControllerError> servo_failure;
     if (controller.has_serial_port()) {
         auto read = with_retry(allowed_retries, stop, [&] { return controller.read_all_positions(); });
-        if (!read) return common::Err{communication_failure(read.error())};
-        servos = read.value();
+        if (read)
+            servos = read.value();
+        else
+            servo_failure = std::move(read).error();
     }
-    auto neck = controller.read_neck_positions();
+    // Collected even after a failed servo read, so that no answer is left to come late.
+    auto neck = controller.finish_neck_feedback(std::move(neck_feedback));
+    if (servo_failure) return common::Err{communication_failure(*servo_failure)};
     if (!neck) return common::Err{communication_failure(neck.error())};
     return QuorvelTorsoPosition::from_servos(servos, neck.value());
 }

@@ -133,12 +133,24 @@ ControllerResult<double> QuorvelMotorController::set_single_neck_joint(std::size
 }
 
 ControllerResult<std::array<double, 3>> QuorvelMotorController::read_neck_positions() {
+    return finish_neck_feedback(start_neck_feedback());
+}
+
+candrive::damiao::PendingFeedback QuorvelMotorController::start_neck_feedback() {
+    return candrive::damiao::start_feedback_requests(state_->can_transport, state_->neck_motors);
+}
+
+ControllerResult<std::array<double, 3>> QuorvelMotorController::finish_neck_feedback(
+    candrive::damiao::PendingFeedback&& pending) {
+    auto replies = candrive::damiao::finish_feedback_requests(state_->can_transport, std::move(pending));
     std::array<double, 3> positions{};
     for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
-        auto reply = state_->neck_motors[i].request_feedback(state_->can_transport);
-        if (!reply)
-            return Err{can_failure("read_neck_positions(" + joint_name(i) + ")", reply.error(), state_->can_transport)};
-        positions[i] = static_cast<double>(reply->position);
+        if (i >= replies.size() || !replies[i])
+            return Err{i < replies.size()
+                           ? can_failure("read_neck_positions(" + joint_name(i) + ")", replies[i].error(),
+                                         state_->can_transport)
+                           : ControllerError("read_neck_positions(" + joint_name(i) + "): no request was sent")};
+        positions[i] = static_cast<double>(replies[i]->position);
     }
     return positions;
 }

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "candrive/damiao/driver.hpp"
 #include "common/result.hpp"
 #include "common/stop_source.hpp"
 #include "controller/controller_error.hpp"
@@ -142,7 +143,16 @@ public:
     ControllerResult<std::array<double, 3>> set_neck_position(const std::array<double, 3>& positions);
     // Clamps and commands one joint; returns its observed position.
     ControllerResult<double> set_single_neck_joint(std::size_t index, double position);
+    // The three feedback requests go out back to back and the answers are
+    // collected by motor; an error names the first failing joint in joint
+    // order, "read_neck_positions(<joint>): <driver error>".
     ControllerResult<std::array<double, 3>> read_neck_positions();
+    // read_neck_positions in two halves, so that other bus work (the servo
+    // reads of a periodic tick) can run while the answers travel: start sends
+    // the three requests and returns at once; finish collects the answers.
+    // Nothing may use the CAN bus in between.
+    candrive::damiao::PendingFeedback start_neck_feedback();
+    ControllerResult<std::array<double, 3>> finish_neck_feedback(candrive::damiao::PendingFeedback&& pending);
     // Ramps every joint at `speed` rad/s to the multiple of 2 pi nearest to
     // where it is, enabling the neck first if needed; returns the observed
     // positions once all are within `tolerance` of their goals. An infinite

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,6 +90,16 @@ struct ReplyPattern {
     bool matches(const CanFrame& frame) const { return frame.id == id && (!accepts || accepts(frame)); }
 };
 
+// Requests sent back to back whose answers are still to be collected (see
+// CanTransport::start_requests). Holds no resources: dropping it leaves the
+// answers to be discarded by the next request.
+struct PendingRequests {
+    std::vector<ReplyPattern> replies;
+    std::vector<CanResult<void>> sent;  // the outcome of each send, in order
+    std::chrono::nanoseconds timeout{};
+    std::chrono::steady_clock::time_point deadline{};
+};
+
 // Moves single frames on one CAN network. Used by one thread at a time.
 //
 // Requests keep a bus honest about which frame answers what:
@@ -120,6 +131,18 @@ public:
     CanResult<CanFrame> request(const CanFrame& frame, CanId expected_id, std::chrono::nanoseconds timeout);
     // The same, for the first frame that matches `reply`.
     CanResult<CanFrame> request(const CanFrame& frame, const ReplyPattern& reply, std::chrono::nanoseconds timeout);
+
+    // Several requests whose answers travel at the same time: sends every
+    // frame back to back (after the guard intervals of their reply
+    // identifiers and the discarding of stale frames; a failed send does not
+    // stop the others), then returns at once, so other work can run while the
+    // answers come. The answers are due within `timeout` of the last send.
+    PendingRequests start_requests(std::span<const CanFrame> frames, std::vector<ReplyPattern> replies,
+                                   std::chrono::nanoseconds timeout);
+    // Collects one answer per request, each by its own pattern, in any order
+    // of arrival; the results in the order of the requests. Answers that came
+    // while other work ran count as in time.
+    std::vector<CanResult<CanFrame>> finish_requests(PendingRequests&& pending);
 
 private:
     // A reply identifier whose answer came too late, and when it may be asked again.

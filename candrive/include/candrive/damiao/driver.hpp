@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <vector>
 #include <variant>
 
 #include "candrive/damiao/error.hpp"
@@ -54,6 +56,21 @@ private:
     Variant command_;
 };
 
+class Damiao;
+
+// Feedback requests to several motors on one bus, sent back to back; the
+// answers travel at the same time (see start_feedback_requests).
+struct PendingFeedback {
+    std::vector<MitLimits> limits;  // of each motor, in request order
+    PendingRequests requests;
+};
+
+// Sends a feedback request to each motor, back to back, and returns at once;
+// the answers are due within the longest of the motors' time-outs.
+PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors);
+// Each motor's feedback, in the order of the requests.
+std::vector<DamiaoResult<MotorState>> finish_feedback_requests(CanTransport& bus, PendingFeedback&& pending);
+
 class Damiao {
 public:
     // Refuses (empty) limits that are negative or NaN.
@@ -84,11 +101,16 @@ public:
     // The pause between writing CTRL_MODE and reading it back.
     static constexpr std::chrono::milliseconds kModeSettleTime{100};
 
+    // The feedback request frame, and what counts as this motor's feedback.
+    CanFrame feedback_request_frame() const;
+
 private:
     // What counts as this motor's feedback, and as its reply to a register read:
     // classic 8-byte frames on mst_id whose content names this motor.
     ReplyPattern feedback_pattern() const;
     ReplyPattern register_reply_pattern(std::uint8_t id) const;
+
+    friend PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors);
 
     Damiao(std::uint16_t esc_id, std::uint16_t mst_id, std::chrono::nanoseconds timeout, MitLimits limits)
         : esc_id_(esc_id), mst_id_(mst_id), timeout_(timeout), limits_(limits) {}
