@@ -247,6 +247,30 @@ TEST(CanRequest, AfterAMissedAnswerTheNextRequestWaitsOutALateOne) {
     EXPECT_EQ(bus.peer.drain(), 2);
 }
 
+TEST(CanRequest, SeveralAtOnceAreAnsweredByPatternInAnyOrder) {
+    AnsweredTransport bus(RawPeer::pair());
+    // The answers come in reverse order, with another node's frame among them;
+    // the third request is never answered.
+    bus.answers = {classic_image(0x12, {2}), classic_image(0x13, {9}), classic_image(0x11, {1})};
+    const std::vector<CanFrame> frames{classic(CanId::standard(0x7FF), {1}), classic(CanId::standard(0x7FF), {2}),
+                                       classic(CanId::standard(0x7FF), {3})};
+    const auto only = [](std::uint8_t first) {
+        return [first](const CanFrame& f) { return !f.data.empty() && f.data[0] == first; };
+    };
+    auto pending = bus.start_requests(frames,
+                                      {ReplyPattern{CanId::standard(0x11), only(1)}, ReplyPattern{CanId::standard(0x12), only(2)},
+                                       ReplyPattern{CanId::standard(0x13), only(3)}},
+                                      milliseconds(50));
+    auto answers = bus.finish_requests(std::move(pending));
+    ASSERT_EQ(answers.size(), 3U);
+    ASSERT_TRUE(answers[0].ok() && answers[1].ok());
+    EXPECT_EQ(answers[0]->data, Bytes{1});
+    EXPECT_EQ(answers[1]->data, Bytes{2});
+    ASSERT_FALSE(answers[2].ok());
+    EXPECT_EQ(answers[2].error().kind(), CanError::Kind::Timeout);
+    EXPECT_EQ(bus.peer.drain(), 3);  // every request went out
+}
+
 TEST(CanRequest, ZeroAndHugeTimeOutsAndSendErrors) {
     AnsweredTransport bus(RawPeer::pair());
     const auto start = Clock::now();
