@@ -2,7 +2,7 @@
 
 from collections.abc import Sequence
 from datetime import timedelta
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Any, SupportsFloat, SupportsIndex, final
 
 __all__ = [
     "QuorvelMotorController",
@@ -129,6 +129,16 @@ class QuorvelMotorController:
 
         # Arguments
         * `data` - Byte array of raw packet data to send."""
+    # ---- health readings (begin) ----
+    def read_servo_status(self) -> list[ServoStatus]:
+        """Status of the seven servos (servo order), two sync reads."""
+    def read_neck_status(self) -> list[NeckStatus]:
+        """Status of the three neck motors (yaw, pitch, roll), one feedback request each."""
+    def probe_servo(self, id: SupportsIndex) -> tuple[int, ServoStatus]:
+        """One servo (id 1-7) on its own: (model_number, ServoStatus). Reads only."""
+    def probe_neck_motor(self, index: SupportsIndex) -> tuple[int, NeckStatus]:
+        """One neck motor (0=yaw, 1=pitch, 2=roll) on its own: (control_mode, NeckStatus)."""
+    # ---- health readings (end) ----
 
 @final
 class QuorvelPyControlLoop:
@@ -203,6 +213,12 @@ class QuorvelPyControlLoop:
     ) -> None:
         """Write PID gains for a given motor id."""
     def write_raw_packet(self, data: bytes) -> bytes: ...
+    # ---- health readings (begin) ----
+    def async_read_servo_status(self) -> list[ServoStatus]:
+        """Queue a read of the seven servos' status registers and wait for the values."""
+    def async_read_neck_status(self) -> list[NeckStatus]:
+        """Queue a feedback request to each neck motor and wait for the values."""
+    # ---- health readings (end) ----
 
 @final
 class QuorvelTorsoPosition:
@@ -237,3 +253,79 @@ class ControlLoopStats:
     def read_dt(self) -> list[float]: ...
     @property
     def write_dt(self) -> list[float]: ...
+
+# ---- health readings (begin) ----
+# Module attributes, not in __all__.
+
+@final
+class ServoStatus:
+    """Health reading of one servo: what its status registers say."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def position(self) -> float:
+        """rad"""
+    @property
+    def velocity(self) -> float:
+        """rad/s"""
+    @property
+    def load(self) -> float:
+        """Fraction of rated torque, -1 to 1."""
+    @property
+    def voltage(self) -> float:
+        """V"""
+    @property
+    def temperature(self) -> int:
+        """deg C"""
+    @property
+    def current(self) -> float:
+        """A"""
+    @property
+    def moving(self) -> bool: ...
+    @property
+    def errors(self) -> tuple[str, ...]:
+        """Set flags of "voltage", "angle", "overheat", "overcurrent", "overload"."""
+    def as_dict(self) -> dict[str, Any]: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class NeckStatus:
+    """Health reading of one neck motor: what its feedback frame says."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def can_id(self) -> int: ...
+    @property
+    def position(self) -> float:
+        """rad, in the motor's multi-turn frame"""
+    @property
+    def velocity(self) -> float:
+        """rad/s"""
+    @property
+    def torque(self) -> float:
+        """N m"""
+    @property
+    def temperature_mos(self) -> int:
+        """deg C"""
+    @property
+    def temperature_rotor(self) -> int:
+        """deg C"""
+    @property
+    def enabled(self) -> bool: ...
+    @property
+    def fault(self) -> str | None:
+        """None, or "overvoltage", "undervoltage", "overcurrent", "mos_overheat",
+        "rotor_overheat", "lost_communication", "overload"."""
+    @property
+    def turns_off_zero(self) -> int:
+        """n of the nearest multiple n x 2 pi to the position; not 0: power-cycle first."""
+    def as_dict(self) -> dict[str, Any]: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+# ---- health readings (end) ----

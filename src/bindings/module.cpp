@@ -9,6 +9,7 @@
 #include "bindings/logging_bridge.hpp"
 #include "bindings/python.hpp"
 #include "bindings/records_types.hpp"
+#include "bindings/status_types.hpp"
 
 namespace qmc::py {
 namespace {
@@ -73,6 +74,15 @@ PyObject* create_module() {
     for (const ClassEntry& entry : kClasses) {
         PyTypeObject* type = entry.type();
         if (type == nullptr || !add_class(module, entry.name, type)) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    // Health readings: module attributes, not part of __all__.
+    for (const ClassEntry& entry : {ClassEntry{"ServoStatus", servo_status_type},
+                                    ClassEntry{"NeckStatus", neck_status_type}}) {
+        PyTypeObject* type = entry.type();
+        if (type == nullptr || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) {
             Py_DECREF(module);
             return nullptr;
         }

@@ -24,7 +24,8 @@ def test_all_lists_the_classes_in_registration_order(qmc):
         cls = getattr(qmc, name)
         assert isinstance(cls, type) and cls.__module__ == "quorvel_motor_controller"
     public = [n for n in dir(qmc) if not n.startswith("_")]
-    assert sorted(public) == sorted(qmc.__all__)  # no PanicException or helpers
+    # No PanicException or helpers; the health readings are attributes outside __all__.
+    assert sorted(public) == sorted(qmc.__all__ + ["NeckStatus", "ServoStatus"])
 
 
 def test_module_docstring_is_empty(qmc):
@@ -126,6 +127,10 @@ DIRECT_METHODS = [
     ("set_arm_home", "($self, verify_tol=0.05)"),
     ("enable_nose", "($self, enable)"),
     ("write_raw_packet", "($self, data)"),
+    ("read_servo_status", "($self)"),
+    ("read_neck_status", "($self)"),
+    ("probe_servo", "($self, id)"),
+    ("probe_neck_motor", "($self, index)"),
 ]
 
 
