@@ -474,8 +474,9 @@ PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyOb
 // loop, or null with a signal handler's exception.
 template <class Command, class T, class Convert>
 PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
-    auto [reply, answer] = quorvel::reply_channel<common::Result<T, std::string>>();
-    MotorCmd command = Command{std::move(reply)};
+    auto channel = quorvel::reply_channel<common::Result<T, std::string>>();
+    auto& answer = channel.second;
+    MotorCmd command = Command{std::move(channel.first)};
     const std::string failed = failure + communication_failure_text();
     switch (enqueue(self, command)) {
         case Queued::Done: break;
