@@ -161,6 +161,16 @@ class QuorvelMotorController:
         /,
     ) -> None:
         """Close the controller."""
+    # ---- health readings (begin) ----
+    def read_servo_status(self) -> list[ServoStatus]:
+        """Status of the seven servos (servo order), two sync reads."""
+    def read_neck_status(self) -> list[NeckStatus]:
+        """Status of the three neck motors (yaw, pitch, roll), one feedback request each."""
+    def probe_servo(self, id: SupportsIndex) -> tuple[int, ServoStatus]:
+        """One servo (id 1-7) on its own: (model_number, ServoStatus). Reads only."""
+    def probe_neck_motor(self, index: SupportsIndex) -> tuple[int, NeckStatus]:
+        """One neck motor (0=yaw, 1=pitch, 2=roll) on its own: (control_mode, NeckStatus)."""
+    # ---- health readings (end) ----
 
 @final
 class QuorvelPyControlLoop:
@@ -253,6 +263,12 @@ class QuorvelPyControlLoop:
         /,
     ) -> None:
         """Close the control loop."""
+    # ---- health readings (begin) ----
+    def async_read_servo_status(self) -> list[ServoStatus]:
+        """Queue a read of the seven servos' status registers and wait for the values."""
+    def async_read_neck_status(self) -> list[NeckStatus]:
+        """Queue a feedback request to each neck motor and wait for the values."""
+    # ---- health readings (end) ----
 
 @final
 class QuorvelTorsoPosition:
@@ -304,3 +320,79 @@ class ControlLoopStats:
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
+
+# ---- health readings (begin) ----
+# Module attributes, not in __all__.
+
+@final
+class ServoStatus:
+    """Health reading of one servo: what its status registers say."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def position(self) -> float:
+        """rad"""
+    @property
+    def velocity(self) -> float:
+        """rad/s"""
+    @property
+    def load(self) -> float:
+        """Fraction of rated torque, -1 to 1."""
+    @property
+    def voltage(self) -> float:
+        """V"""
+    @property
+    def temperature(self) -> int:
+        """deg C"""
+    @property
+    def current(self) -> float:
+        """A"""
+    @property
+    def moving(self) -> bool: ...
+    @property
+    def errors(self) -> tuple[str, ...]:
+        """Set flags of "voltage", "angle", "overheat", "overcurrent", "overload"."""
+    def as_dict(self) -> dict[str, Any]: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class NeckStatus:
+    """Health reading of one neck motor: what its feedback frame says."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def can_id(self) -> int: ...
+    @property
+    def position(self) -> float:
+        """rad, in the motor's multi-turn frame"""
+    @property
+    def velocity(self) -> float:
+        """rad/s"""
+    @property
+    def torque(self) -> float:
+        """N m"""
+    @property
+    def temperature_mos(self) -> int:
+        """deg C"""
+    @property
+    def temperature_rotor(self) -> int:
+        """deg C"""
+    @property
+    def enabled(self) -> bool: ...
+    @property
+    def fault(self) -> str | None:
+        """None, or "overvoltage", "undervoltage", "overcurrent", "mos_overheat",
+        "rotor_overheat", "lost_communication", "overload"."""
+    @property
+    def turns_off_zero(self) -> int:
+        """n of the nearest multiple n x 2 pi to the position; not 0: power-cycle first."""
+    def as_dict(self) -> dict[str, Any]: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+# ---- health readings (end) ----

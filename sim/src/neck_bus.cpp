@@ -51,6 +51,11 @@ void NeckBus::reset_faults() {
     motor_reply_delay.fill(std::chrono::microseconds{0});
     answered_by.fill(-1);
     register_reply_as.fill(-1);
+    for (NeckMotor& m : motors_) {
+        m.set_temperatures(kNeckIdleMosTemperature, kNeckIdleRotorTemperature);
+        m.set_supply_voltage(kNeckSupplyVoltage);
+        m.set_fault_code(0);
+    }
 }
 
 NeckMotor& NeckBus::answering(int index) {

@@ -66,8 +66,7 @@ constexpr double kInertia = 0.01;            // kg m^2
 constexpr double kFriction = 0.002;          // N m s / rad
 constexpr double kIntegrationStep = 0.0002;  // s
 constexpr double kLongestCatchUp = 2.0;      // s; after a longer pause the motor has settled anyway
-constexpr std::uint8_t kMosTemperature = 30;
-constexpr std::uint8_t kRotorTemperature = 32;
+std::uint8_t temperature_byte(int celsius) { return static_cast<std::uint8_t>(std::clamp(celsius, 0, 255)); }
 
 }  // namespace
 
@@ -109,18 +108,53 @@ void NeckMotor::advance(double now, bool spring_damper) {
 
 std::array<std::uint8_t, 8> NeckMotor::feedback() const {
     const damiao::Feedback fb{static_cast<std::uint8_t>(esc_id() & 0x0F),
-                              static_cast<std::uint8_t>(enabled_ ? 1 : 0),
+                              state_code(),
                               static_cast<float>(position_),
                               static_cast<float>(velocity_),
                               static_cast<float>(torque_),
-                              kMosTemperature,
-                              kRotorTemperature};
+                              temperature_byte(t_mos_),
+                              temperature_byte(t_rotor_)};
     return damiao::pack_feedback(fb, float_register(reg::kPmax), float_register(reg::kVmax),
                                  float_register(reg::kTmax));
 }
 
+std::uint8_t NeckMotor::fault_code() const {
+    if (injected_fault_ != 0) return injected_fault_;
+    const double over_temperature = float_register(reg::kOverTemperature);
+    if (t_mos_ >= over_temperature) return damiao_state::kMosOverTemperature;
+    if (t_rotor_ >= over_temperature) return damiao_state::kRotorOverTemperature;
+    if (supply_ < float_register(reg::kUnderVoltage)) return damiao_state::kUnderVoltage;
+    if (supply_ > float_register(reg::kOverVoltage)) return damiao_state::kOverVoltage;
+    return 0;
+}
+
+std::uint8_t NeckMotor::state_code() const {
+    if (const std::uint8_t fault = fault_code(); fault != 0) return fault;
+    return enabled_ ? damiao_state::kEnabled : damiao_state::kDisabled;
+}
+
+void NeckMotor::apply_fault() {
+    if (fault_code() != 0 && enabled_) disable();
+}
+
+void NeckMotor::set_temperatures(int mos, int rotor) {
+    t_mos_ = mos;
+    t_rotor_ = rotor;
+    apply_fault();
+}
+
+void NeckMotor::set_supply_voltage(double volts) {
+    supply_ = volts;
+    apply_fault();
+}
+
+void NeckMotor::set_fault_code(std::uint8_t code) {
+    injected_fault_ = static_cast<std::uint8_t>(code & 0x0F);
+    apply_fault();
+}
+
 void NeckMotor::enable() {
-    if (enabled_) return;
+    if (enabled_ || fault_code() != 0) return;
     enabled_ = true;
     // Freshly enabled, the motor holds where it is with no gains until commanded.
     drive_ = Drive::Hold;
@@ -187,6 +221,9 @@ std::optional<std::uint32_t> NeckMotor::read_register(std::uint8_t id) const {
     const RegisterRow* row = find_row(id);
     if (!row) return std::nullopt;
     if (id == reg::kMotorPosition || id == reg::kShaftPosition) return bits_of(static_cast<float>(position_));
+    if (id == reg::kSupplyVoltage) return bits_of(static_cast<float>(supply_));
+    if (id == reg::kBoardTemperature) return bits_of(static_cast<float>(t_mos_));
+    if (id == reg::kMotorTemperature) return bits_of(static_cast<float>(t_rotor_));
     return registers_[id];
 }
 

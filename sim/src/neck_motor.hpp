@@ -11,6 +11,12 @@
 namespace torso_sim {
 
 namespace damiao_register {
+inline constexpr std::uint8_t kUnderVoltage = 0x00;     // UV_Value, V
+inline constexpr std::uint8_t kOverTemperature = 0x02;  // OT_Value, deg C
+inline constexpr std::uint8_t kOverVoltage = 0x1D;      // OV_Value, V
+inline constexpr std::uint8_t kSupplyVoltage = 0x3C;    // VBus, V (measured)
+inline constexpr std::uint8_t kBoardTemperature = 0x3D; // Tpcb, deg C (measured)
+inline constexpr std::uint8_t kMotorTemperature = 0x3E; // Tmtr, deg C (measured)
 inline constexpr std::uint8_t kMstId = 0x07;
 inline constexpr std::uint8_t kEscId = 0x08;
 inline constexpr std::uint8_t kCtrlMode = 0x0A;
@@ -21,6 +27,23 @@ inline constexpr std::uint8_t kMotorPosition = 0x50;
 inline constexpr std::uint8_t kShaftPosition = 0x51;
 inline constexpr std::uint8_t kLast = 0x51;
 }  // namespace damiao_register
+
+// State codes of the feedback frame's high nibble of byte 0.
+namespace damiao_state {
+inline constexpr std::uint8_t kDisabled = 0x0;
+inline constexpr std::uint8_t kEnabled = 0x1;
+inline constexpr std::uint8_t kOverVoltage = 0x8;
+inline constexpr std::uint8_t kUnderVoltage = 0x9;
+inline constexpr std::uint8_t kOverCurrent = 0xA;
+inline constexpr std::uint8_t kMosOverTemperature = 0xB;
+inline constexpr std::uint8_t kRotorOverTemperature = 0xC;
+inline constexpr std::uint8_t kLostCommunication = 0xD;
+inline constexpr std::uint8_t kOverload = 0xE;
+}  // namespace damiao_state
+
+inline constexpr int kNeckIdleMosTemperature = 30;     // deg C
+inline constexpr int kNeckIdleRotorTemperature = 32;   // deg C
+inline constexpr double kNeckSupplyVoltage = 24.0;     // V
 
 // Values of CTRL_MODE, and the identifier offset of each mode's control frame.
 enum class ControlMode : std::uint32_t { Mit = 1, PosVel = 2, Vel = 3, ForcePos = 4 };
@@ -50,6 +73,17 @@ public:
     bool write_register(std::uint8_t reg, std::uint32_t raw, bool mode_write_sticks);
 
     void place(double position);   // test hook: the shaft is put here, at rest
+
+    // Health. A motor in a fault state switches its output off, reports the
+    // fault's code in every feedback frame and refuses to be enabled until
+    // the cause is gone. Causes: temperatures at or above OT_Value (MOS
+    // first, then rotor), a supply outside UV_Value..OV_Value, or a code set
+    // by hand (0: none).
+    void set_temperatures(int mos, int rotor);
+    void set_supply_voltage(double volts);
+    void set_fault_code(std::uint8_t code);
+    // The state code the feedback frame carries now.
+    std::uint8_t state_code() const;
     void set_ctrl_mode(std::uint32_t mode) { registers_[damiao_register::kCtrlMode] = mode; }
 
     bool enabled() const { return enabled_; }
@@ -64,6 +98,9 @@ private:
     enum class Drive { Hold, SpringDamper, Velocity };
 
     float float_register(std::uint8_t reg) const;
+    // The fault code in force, 0 if none; a fault disables the motor.
+    std::uint8_t fault_code() const;
+    void apply_fault();
 
     std::uint16_t can_id_;
     std::array<std::uint32_t, damiao_register::kLast + 1> registers_{};
@@ -73,6 +110,9 @@ private:
     double commanded_position_ = 0.0, commanded_velocity_ = 0.0, feedforward_ = 0.0;
     float kp_ = 0.0f, kd_ = 0.0f;
     double last_update_ = -1.0;
+    int t_mos_ = kNeckIdleMosTemperature, t_rotor_ = kNeckIdleRotorTemperature;
+    double supply_ = kNeckSupplyVoltage;
+    std::uint8_t injected_fault_ = 0;
 };
 
 }  // namespace torso_sim

@@ -46,7 +46,21 @@ Servo::Servo(std::uint8_t id, ServoModel model) : id_(id), model_(model) {
     registers_[servo_register::kDGain] = 32;
     registers_[servo_register::kIGain] = 0;
     registers_[servo_register::kLock] = 1;
+    const std::uint16_t model_number = model == ServoModel::SM40BL ? kSm40blModelNumber : kSts3025blModelNumber;
+    registers_[servo_register::kModelNumber] = static_cast<std::uint8_t>(model_number & 0xFF);
+    registers_[servo_register::kModelNumber + 1] = static_cast<std::uint8_t>(model_number >> 8);
+    registers_[servo_register::kMaxTemperature] = 70;
+    registers_[servo_register::kMaxVoltage] = 140;
+    registers_[servo_register::kMinVoltage] = 95;
     set_goal(present_steps());
+}
+
+std::uint8_t Servo::status_bits(const ServoEnvironment& env) const {
+    using namespace servo_register;
+    std::uint8_t bits = fault_bits_;
+    if (env.voltage < registers_[kMinVoltage] || env.voltage > registers_[kMaxVoltage]) bits |= servo_status_bit::kVoltage;
+    if (temperature_ >= registers_[kMaxTemperature]) bits |= servo_status_bit::kOverheat;
+    return bits;
 }
 
 double Servo::offset_steps() const {
@@ -80,23 +94,52 @@ void Servo::set_goal(int steps) {
 void Servo::advance(const ServoEnvironment& env) {
     const double elapsed = last_update_ < 0 ? 0.0 : env.now - last_update_;
     last_update_ = env.now;
+    speed_ = 0.0;
+    moving_ = false;
     if (!torque_on()) return;
     const double present = present_exact();
     const double distance = short_way(present, static_cast<double>(goal_steps()));
     if (distance == 0.0) return;
     const double reach = env.speed_steps_per_s * std::max(elapsed, 0.0);
     double moved = distance;
-    if (env.speed_steps_per_s > 0 && std::fabs(distance) > reach) moved = std::copysign(reach, distance);
+    if (env.speed_steps_per_s > 0 && std::fabs(distance) > reach) {
+        moved = std::copysign(reach, distance);
+        // Still on its way: it travels at full speed until the goal.
+        speed_ = std::copysign(env.speed_steps_per_s, distance);
+        moving_ = true;
+    }
     encoder_ = wrap_turn(present + moved + offset_steps());
 }
 
 std::uint8_t Servo::read(std::uint8_t address, const ServoEnvironment& env) const {
     using namespace servo_register;
     const auto present = static_cast<std::uint16_t>(present_steps());
+    // Sign-magnitude words: the magnitude below the sign bit.
+    auto sign_magnitude = [](double value, int sign_bit) {
+        const double limit = (1 << sign_bit) - 1;
+        const auto magnitude = static_cast<std::uint16_t>(std::min(std::fabs(value) + 0.5, limit));
+        return static_cast<std::uint16_t>(value < 0 ? magnitude | (1 << sign_bit) : magnitude);
+    };
+    // A travelling servo works at a quarter of its rated torque; holding
+    // still or torque-off it works at none.
+    const double load = moving_ ? std::copysign(250.0, speed_) : 0.0;                 // 0.1 % units
+    const double current = torque_on() ? (moving_ ? 60.0 : 8.0) : 0.0;               // 6.5 mA units
+    const std::uint16_t speed_word = sign_magnitude(speed_, 15);
+    const std::uint16_t load_word = sign_magnitude(load, 10);
+    const std::uint16_t current_word = sign_magnitude(current, 15);
     switch (address) {
         case kPresentPosition: return static_cast<std::uint8_t>(present & 0xFF);
         case kPresentPosition + 1: return static_cast<std::uint8_t>(present >> 8);
+        case kPresentSpeed: return static_cast<std::uint8_t>(speed_word & 0xFF);
+        case kPresentSpeed + 1: return static_cast<std::uint8_t>(speed_word >> 8);
+        case kPresentLoad: return static_cast<std::uint8_t>(load_word & 0xFF);
+        case kPresentLoad + 1: return static_cast<std::uint8_t>(load_word >> 8);
         case kPresentVoltage: return env.voltage;
+        case kPresentTemperature: return static_cast<std::uint8_t>(std::clamp(temperature_, 0, 255));
+        case kStatus: return status_bits(env);
+        case kMoving: return moving_ ? 1 : 0;
+        case kPresentCurrent: return static_cast<std::uint8_t>(current_word & 0xFF);
+        case kPresentCurrent + 1: return static_cast<std::uint8_t>(current_word >> 8);
         default: return registers_[address];
     }
 }
@@ -112,7 +155,18 @@ void Servo::write(std::uint8_t address, std::span<const std::uint8_t> data, bool
             case kPresentPosition:
             case kPresentPosition + 1:
             case kPresentVoltage:
-                break;   // measured, not settable
+            case kModelNumber:
+            case kModelNumber + 1:
+            case kPresentSpeed:
+            case kPresentSpeed + 1:
+            case kPresentLoad:
+            case kPresentLoad + 1:
+            case kPresentTemperature:
+            case kStatus:
+            case kMoving:
+            case kPresentCurrent:
+            case kPresentCurrent + 1:
+                break;   // measured or fixed, not settable
             case kOffset:
             case kOffset + 1:
                 if (model_ != ServoModel::SM40BL || unlocked) registers_[a] = data[i];

@@ -25,8 +25,34 @@ inline constexpr std::uint8_t kGoalPosition = 42;     // 2 bytes
 inline constexpr std::uint8_t kLock = 55;
 inline constexpr std::uint8_t kPresentPosition = 56;  // 2 bytes, computed
 inline constexpr std::uint8_t kPresentVoltage = 62;   // computed
+// Health registers.
+inline constexpr std::uint8_t kModelNumber = 3;       // 2 bytes, EEPROM, fixed per model
+inline constexpr std::uint8_t kMaxTemperature = 13;   // deg C; at or above it the overheat bit is set
+inline constexpr std::uint8_t kMaxVoltage = 14;       // tenths of a volt; the voltage bit above it
+inline constexpr std::uint8_t kMinVoltage = 15;       // tenths of a volt; the voltage bit below it
+inline constexpr std::uint8_t kPresentSpeed = 58;     // 2 bytes, computed: steps/s, sign bit 15
+inline constexpr std::uint8_t kPresentLoad = 60;      // 2 bytes, computed: 0.1 %, sign bit 10
+inline constexpr std::uint8_t kPresentTemperature = 63;  // computed, deg C
+inline constexpr std::uint8_t kStatus = 65;           // computed fault bits
+inline constexpr std::uint8_t kMoving = 66;           // computed
+inline constexpr std::uint8_t kPresentCurrent = 69;   // 2 bytes, computed: 6.5 mA, sign bit 15
 }  // namespace servo_register
 
+// Bits of the status register (and of the error byte of every reply).
+namespace servo_status_bit {
+inline constexpr std::uint8_t kVoltage = 1 << 0;
+inline constexpr std::uint8_t kAngle = 1 << 1;
+inline constexpr std::uint8_t kOverheat = 1 << 2;
+inline constexpr std::uint8_t kOvercurrent = 1 << 3;
+inline constexpr std::uint8_t kOverload = 1 << 5;
+}  // namespace servo_status_bit
+
+// Model numbers this simulator reports at address 3 (its own choice: the
+// module shows them and judges nothing by them).
+inline constexpr std::uint16_t kSm40blModelNumber = 0x0A14;
+inline constexpr std::uint16_t kSts3025blModelNumber = 0x0909;
+
+inline constexpr int kServoIdleTemperature = 32;   // deg C
 inline constexpr double kStepsPerTurn = 4096.0;
 inline constexpr double kZeroSteps = 2048.0;
 
@@ -68,6 +94,12 @@ public:
     // Restart: torque off, EEPROM locked, goal = present.
     void reboot();
 
+    // Health: the temperature the servo measures (deg C) and fault bits it
+    // reports on top of those it derives itself (voltage, overheat).
+    void set_temperature(int celsius) { temperature_ = celsius; }
+    void set_fault_bits(std::uint8_t bits) { fault_bits_ = bits; }
+    std::uint8_t status_bits(const ServoEnvironment& env) const;
+
 private:
     double offset_steps() const;
     double present_exact() const;
@@ -78,6 +110,11 @@ private:
     std::array<std::uint8_t, 256> registers_{};
     double encoder_ = kZeroSteps;
     double last_update_ = -1.0;
+    // Motion as of the last advance: signed steps/s, still travelling.
+    double speed_ = 0.0;
+    bool moving_ = false;
+    int temperature_ = kServoIdleTemperature;
+    std::uint8_t fault_bits_ = 0;
 };
 
 }  // namespace torso_sim

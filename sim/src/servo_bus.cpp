@@ -47,7 +47,11 @@ std::uint32_t ServoBus::reboot_count(std::uint8_t id) const {
 }
 
 void ServoBus::reset_faults() {
-    for (Slot& s : slots_) s.faults = ServoFaults{};
+    for (Slot& s : slots_) {
+        s.faults = ServoFaults{};
+        s.servo.set_temperature(kServoIdleTemperature);
+        s.servo.set_fault_bits(0);
+    }
     voltage = VoltageSupply{};
     speed_steps_per_s = 0.0;
     reply_delay = std::chrono::microseconds{0};
@@ -57,10 +61,13 @@ bool ServoBus::answers(const Slot& s, double now) const {
     return !s.faults.silent && now >= s.silent_until;
 }
 
-void ServoBus::reply(const Slot& s, std::span<const std::uint8_t> params, std::vector<std::uint8_t>& out) const {
+void ServoBus::reply(const Slot& s, std::span<const std::uint8_t> params, double now,
+                     std::vector<std::uint8_t>& out) const {
     // Noise on the line before the packet: never 0xFF, so it cannot pass for a header.
     for (std::size_t i = 0; i < s.faults.garbage_bytes; ++i) out.push_back(static_cast<std::uint8_t>((i % 15) * 0x11));
-    auto packet = feetech::status_packet(s.faults.reply_as.value_or(s.servo.id()), 0, params);
+    // The error byte carries the servo's fault bits, as its status register does.
+    auto packet = feetech::status_packet(s.faults.reply_as.value_or(s.servo.id()), s.servo.status_bits(environment(now)),
+                                         params);
     if (s.faults.corrupt_checksum) packet.back() = static_cast<std::uint8_t>(packet.back() + 1);
     out.insert(out.end(), packet.begin(), packet.end());
 }
@@ -102,16 +109,16 @@ std::vector<std::uint8_t> ServoBus::handle(const feetech::InstructionPacket& pac
 
     switch (packet.instruction) {
         case ins::kPing:
-            if (target) reply(*target, {}, out);
+            if (target) reply(*target, {}, now, out);
             break;
         case ins::kRead:
-            if (target && p.size() == 2) reply(*target, read_registers(*target, p[0], p[1], now), out);
+            if (target && p.size() == 2) reply(*target, read_registers(*target, p[0], p[1], now), now, out);
             break;
         case ins::kWrite:
             if (p.empty()) break;
             if (target) {
                 target->servo.write(p[0], std::span(p).subspan(1), true);
-                reply(*target, {}, out);
+                reply(*target, {}, now, out);
             } else if (broadcast) {
                 for (Slot& s : slots_)
                     if (answers(s, now)) s.servo.write(p[0], std::span(p).subspan(1), true);
@@ -119,7 +126,7 @@ std::vector<std::uint8_t> ServoBus::handle(const feetech::InstructionPacket& pac
             break;
         case ins::kReboot:
             if (target) {
-                reply(*target, {}, out);
+                reply(*target, {}, now, out);
                 target->servo.reboot();
                 target->silent_until = now + reboot_silence;
                 ++target->reboots;
@@ -130,7 +137,7 @@ std::vector<std::uint8_t> ServoBus::handle(const feetech::InstructionPacket& pac
             // Each listed servo answers in turn; a silent one leaves its slot empty.
             for (std::size_t i = 2; i < p.size(); ++i) {
                 Slot* s = slot(p[i]);
-                if (s && answers(*s, now)) reply(*s, read_registers(*s, p[0], p[1], now), out);
+                if (s && answers(*s, now)) reply(*s, read_registers(*s, p[0], p[1], now), now, out);
             }
             break;
         case ins::kSyncWrite: {

@@ -69,7 +69,7 @@ private:
 
     Slot* slot(std::uint8_t id);
     bool answers(const Slot& s, double now) const;
-    void reply(const Slot& s, std::span<const std::uint8_t> params, std::vector<std::uint8_t>& out) const;
+    void reply(const Slot& s, std::span<const std::uint8_t> params, double now, std::vector<std::uint8_t>& out) const;
     std::vector<std::uint8_t> read_registers(const Slot& s, std::uint8_t address, std::size_t count,
                                              double now) const;
 

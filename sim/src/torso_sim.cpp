@@ -340,6 +340,40 @@ bool TorsoSim::send_can_frame(std::uint32_t id, const std::vector<std::uint8_t>&
     return impl_->foreign_node->send(frame);
 }
 
+// ---- health
+
+void TorsoSim::set_servo_temperature(std::uint8_t id, int celsius) {
+    Lock lock(impl_->state.mutex);
+    if (Servo* s = impl_->state.servos.servo(id, monotonic_seconds())) s->set_temperature(celsius);
+}
+
+void TorsoSim::set_servo_fault_bits(std::uint8_t id, std::uint8_t bits) {
+    Lock lock(impl_->state.mutex);
+    if (Servo* s = impl_->state.servos.servo(id, monotonic_seconds())) s->set_fault_bits(bits);
+}
+
+void TorsoSim::set_neck_temperatures(int index, int mos, int rotor) {
+    Lock lock(impl_->state.mutex);
+    if (NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds())) m->set_temperatures(mos, rotor);
+}
+
+void TorsoSim::set_neck_supply_voltage(double volts) {
+    Lock lock(impl_->state.mutex);
+    const double now = monotonic_seconds();
+    for (int i = 0; i < kNeckMotorCount; ++i) impl_->state.neck.motor(i, now)->set_supply_voltage(volts);
+}
+
+void TorsoSim::set_neck_fault(int index, std::uint8_t code) {
+    Lock lock(impl_->state.mutex);
+    if (NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds())) m->set_fault_code(code);
+}
+
+std::uint8_t TorsoSim::neck_state_code(int index) const {
+    Lock lock(impl_->state.mutex);
+    const NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds());
+    return m ? m->state_code() : 0;
+}
+
 void TorsoSim::reset_faults() {
     Lock lock(impl_->state.mutex);
     const double now = monotonic_seconds();

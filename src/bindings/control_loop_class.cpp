@@ -18,6 +18,7 @@
 #include "bindings/gil.hpp"
 #include "bindings/logging_bridge.hpp"
 #include "bindings/records_types.hpp"
+#include "bindings/status_types.hpp"
 #include "bindings/types.hpp"
 #include "common/format.hpp"
 #include "common/stop_source.hpp"
@@ -551,6 +552,49 @@ PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyOb
     });
 }
 
+// A health reading queued like a raw read and awaited as long: the values,
+// RuntimeError "<failure> Motor communication error! ..." when the read failed
+// or the loop is closed, RuntimeError with the neck-only text on a neck-only
+// loop, or null with a signal handler's exception.
+template <class Command, class T, class Convert>
+PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
+    auto channel = quorvel::reply_channel<common::Result<T, std::string>>();
+    auto& answer = channel.second;
+    MotorCmd command = Command{std::move(channel.first)};
+    const std::string failed = failure + communication_failure_text();
+    switch (enqueue(self, command)) {
+        case Queued::Done: break;
+        case Queued::SignalRaised: return nullptr;
+        case Queued::Closed: return raise_runtime_error(failed);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + quorvel::kRawReadTimeout;
+    for (;;) {
+        auto status = allow_threads(
+            [&] { return answer.recv_until(std::min(deadline, std::chrono::steady_clock::now() + kSignalCheckPeriod)); });
+        if (status) {
+            if (!status->ok()) return raise_runtime_error(status->error());
+            return convert(status->value());
+        }
+        if (status.error() == quorvel::RecvError::Disconnected || std::chrono::steady_clock::now() >= deadline)
+            return raise_runtime_error(failed);
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+}
+
+PyObject* async_read_servo_status(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return status_read<cmd::ReadServoStatus, std::array<quorvel::ServoStatus, 7>>(
+            self, "Failed to read servo status: ", servo_status_list);
+    });
+}
+
+PyObject* async_read_neck_status(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return status_read<cmd::ReadNeckStatus, std::array<quorvel::NeckStatus, 3>>(
+            self, "Failed to read neck status: ", neck_status_list);
+    });
+}
+
 PyObject* async_write_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static constexpr const char* kNames[] = {"id", "addr", "data"};
@@ -688,6 +732,13 @@ PyMethodDef control_loop_methods[] = {
     {"__enter__", method(enter_context), kNoArgs, "__enter__($self, /)\n--\n\nReturn self."},
     {"__exit__", method(exit_context), METH_FASTCALL,
      "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the control loop."},
+    // Health readings.
+    {"async_read_servo_status", method(async_read_servo_status), METH_NOARGS,
+     "async_read_servo_status($self)\n--\n\nQueue a read of the seven servos' status registers and wait for the\n"
+     "ServoStatus values (servo order)."},
+    {"async_read_neck_status", method(async_read_neck_status), METH_NOARGS,
+     "async_read_neck_status($self)\n--\n\nQueue a feedback request to each neck motor and wait for the NeckStatus\n"
+     "values (yaw, pitch, roll)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,6 +18,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
+#include "bindings/status_types.hpp"
 #include "bindings/types.hpp"
 #include "common/stop_source.hpp"
 #include "controller/quorvel_motor_controller.hpp"
@@ -537,6 +538,43 @@ PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject
     });
 }
 
+// ---- Health readings (status_types.cpp holds the value classes) -------------------
+
+PyObject* read_servo_status(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController& c) { return c.read_servo_status(); }, servo_status_list);
+    });
+}
+
+PyObject* read_neck_status(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return call(self, [](QuorvelMotorController& c) { return c.read_neck_status(); }, neck_status_list);
+    });
+}
+
+PyObject* probe_servo(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"id"};
+        static constexpr Signature kSignature{"probe_servo", kNames, 1};
+        PyObject* arg[1];
+        std::uint8_t id = 0;
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg) || !to_u8(arg[0], "id", id)) return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return c.probe_servo(id); }, servo_probe_tuple);
+    });
+}
+
+PyObject* probe_neck_motor(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"index"};
+        static constexpr Signature kSignature{"probe_neck_motor", kNames, 1};
+        PyObject* arg[1];
+        std::size_t index = 0;
+        if (!bind_arguments(kSignature, args, nargs, kwnames, arg) || !to_index(arg[0], "index", index))
+            return nullptr;
+        return call(self, [&](QuorvelMotorController& c) { return c.probe_neck_motor(index); }, neck_probe_tuple);
+    });
+}
+
 // ---- Class ------------------------------------------------------------------------
 
 template <class F>
@@ -658,6 +696,25 @@ PyMethodDef controller_methods[] = {
     {"__enter__", method(enter_context), kNoArgs, "__enter__($self, /)\n--\n\nReturn self."},
     {"__exit__", method(exit_context), METH_FASTCALL,
      "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the controller."},
+    // Health readings.
+    {"read_servo_status", method(read_servo_status), kNoArgs,
+     "read_servo_status($self)\n--\n\n"
+     "Status of the seven servos (servo order) as ServoStatus values, read with\n"
+     "one sync read per servo group over the status registers 56-70."},
+    {"read_neck_status", method(read_neck_status), kNoArgs,
+     "read_neck_status($self)\n--\n\n"
+     "Status of the three neck motors (yaw, pitch, roll) as NeckStatus values,\n"
+     "from one feedback request each."},
+    {"probe_servo", method(probe_servo), kArgs,
+     "probe_servo($self, id)\n--\n\n"
+     "One servo (id 1-7) on its own: (model_number, ServoStatus), from a read of\n"
+     "its model number register (3) and one of its status registers. Raises\n"
+     "RuntimeError when the servo does not answer. Sends only reads."},
+    {"probe_neck_motor", method(probe_neck_motor), kArgs,
+     "probe_neck_motor($self, index)\n--\n\n"
+     "One neck motor (0=yaw, 1=pitch, 2=roll) on its own: (control_mode,\n"
+     "NeckStatus), from a feedback request and a read of its CTRL_MODE register.\n"
+     "Raises RuntimeError when the motor does not answer. Sends only requests."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "bindings/logging_bridge.hpp"
 #include "bindings/python.hpp"
 #include "bindings/records_types.hpp"
+#include "bindings/status_types.hpp"
 #include "controller/motor_tables.hpp"
 
 #ifndef QMC_VERSION
@@ -122,6 +123,15 @@ PyObject* create_module() {
     if (!add_constants(module)) {
         Py_DECREF(module);
         return nullptr;
+    }
+    // Health readings: module attributes, not part of __all__.
+    for (const ClassEntry& entry : {ClassEntry{"ServoStatus", servo_status_type},
+                                    ClassEntry{"NeckStatus", neck_status_type}}) {
+        PyTypeObject* type = entry.type();
+        if (type == nullptr || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
     }
     return module;
 }

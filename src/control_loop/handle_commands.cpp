@@ -49,6 +49,21 @@ ControllerResult<void> read_raw_bytes(QuorvelMotorController& controller, motor_
     return {};
 }
 
+// A neck-only loop answers with the neck-only text (retrying cannot help);
+// a failed bus read releases the reply unanswered, as for a raw read.
+template <class T, class Read>
+ControllerResult<void> read_status(QuorvelMotorController& controller, StatusReply<T>& reply, bool needs_port,
+                                   std::uint64_t allowed_retries, common::StopSource* stop, Read&& read) {
+    if (needs_port && !controller.has_serial_port()) {
+        reply.send(common::Err{std::string(kNeckOnlyMessage)});
+        return Err{ControllerError(std::string(kNeckOnlyMessage))};
+    }
+    auto status = with_retry(allowed_retries, stop, read);
+    if (!status) return Err{std::move(status).error()};
+    reply.send(std::move(status).value());
+    return {};
+}
+
 ControllerResult<void> write_raw_packet(QuorvelMotorController& controller, motor_cmd::WriteRawPacket& cmd) {
     auto reply = controller.write_raw_packet(cmd.data);
     if (!reply) return Err{ControllerError(smartbus::Error(std::move(reply).error()))};
@@ -101,6 +116,14 @@ ControllerResult<void> handle_commands(QuorvelMotorController& controller, Share
             // protocol handler as an ordinary error.
             [&](c::WriteRawBytes& cmd) { return controller.write_raw_bytes(cmd.id, cmd.addr, cmd.data); },
             [&](c::WriteRawPacket& cmd) { return write_raw_packet(controller, cmd); },
+            [&](c::ReadServoStatus& cmd) {
+                return read_status(controller, cmd.reply, true, allowed_retries, stop,
+                                   [&] { return controller.read_servo_status(); });
+            },
+            [&](c::ReadNeckStatus& cmd) {
+                return read_status(controller, cmd.reply, false, allowed_retries, stop,
+                                   [&] { return controller.read_neck_status(); });
+            },
         },
         command);
 }

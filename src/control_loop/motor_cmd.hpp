@@ -5,15 +5,21 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <variant>
 #include <vector>
 
 #include "control_loop/records.hpp"
 #include "control_loop/reply_channel.hpp"
+#include "controller/motor_status.hpp"
 
 namespace quorvel {
 
 using ByteReply = ReplySender<std::vector<std::uint8_t>>;
+// A status read's answer: the readings, or the reason that retrying cannot
+// cure (the neck-only text). A failed bus read releases the reply unanswered.
+template <class T>
+using StatusReply = ReplySender<common::Result<T, std::string>>;
 
 namespace motor_cmd {
 
@@ -54,6 +60,14 @@ struct WriteRawPacket {
     ByteReply reply;
 };
 
+// Health readings, answered like ReadRawBytes (same retry rule).
+struct ReadServoStatus {
+    StatusReply<std::array<ServoStatus, 7>> reply;
+};
+struct ReadNeckStatus {
+    StatusReply<std::array<NeckStatus, 3>> reply;
+};
+
 }  // namespace motor_cmd
 
 using MotorCmd = std::variant<
@@ -63,6 +77,6 @@ using MotorCmd = std::variant<
     motor_cmd::EnableNeck, motor_cmd::EnableTorque, motor_cmd::EnableTorqueOnIds,
     motor_cmd::DisableTorque, motor_cmd::DisableTorqueOnIds, motor_cmd::EnableArms,
     motor_cmd::EnableNose, motor_cmd::ReadRawBytes, motor_cmd::WriteRawBytes,
-    motor_cmd::WriteRawPacket>;
+    motor_cmd::WriteRawPacket, motor_cmd::ReadServoStatus, motor_cmd::ReadNeckStatus>;
 
 }  // namespace quorvel

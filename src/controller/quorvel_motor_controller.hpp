@@ -28,6 +28,7 @@
 #include "common/result.hpp"
 #include "common/stop_source.hpp"
 #include "controller/controller_error.hpp"
+#include "controller/motor_status.hpp"
 #include "controller/motor_tables.hpp"
 #include "smartbus/error.hpp"
 
@@ -164,6 +165,21 @@ public:
     static std::array<std::pair<double, double>, 3> neck_position_limits();
     // Last successfully commanded neck enable state (motors have no readable one).
     bool is_neck_torque_enabled() const;
+
+    // ---- Health readings (read-only: nothing moves, no register is written) --
+
+    // The seven servos' status registers, in servo joint order: one sync read
+    // of the arm group, then one of the nose group. Neck-only: kNeckOnlyMessage.
+    ControllerResult<std::array<ServoStatus, 7>> read_servo_status();
+    // One feedback request per neck motor, yaw first; errors read
+    // "read_neck_status(<joint>): <driver error>".
+    ControllerResult<std::array<NeckStatus, 3>> read_neck_status();
+    // One servo of the torso (id 1 to 7) on its own: a read of its model
+    // number, then a read of its status registers.
+    ControllerResult<ServoProbe> probe_servo(std::uint8_t id);
+    // One neck motor (index 0 to 2) on its own: a feedback request, then a
+    // read of its CTRL_MODE register.
+    ControllerResult<NeckProbe> probe_neck_motor(std::size_t index);
 
     // ---- Direct bus access for the control loop ------------------------------
 

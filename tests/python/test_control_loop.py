@@ -110,6 +110,10 @@ METHODS = [
     ("async_read_pid_gains", "id", "Read PID gains for a given motor id. Returns (P, I, D)."),
     ("async_write_pid_gains", "id, p, i, d", "Write PID gains for a given motor id."),
     ("write_raw_packet", "data", None),
+    ("async_read_servo_status", "", "Queue a read of the seven servos' status registers and wait for the\n"
+     "ServoStatus values (servo order)."),
+    ("async_read_neck_status", "", "Queue a feedback request to each neck motor and wait for the NeckStatus\n"
+     "values (yaw, pitch, roll)."),
 ]
 
 

@@ -25,7 +25,8 @@ def test_all_lists_the_classes_in_registration_order(qmc):
         assert isinstance(cls, type) and cls.__module__ == "quorvel_motor_controller"
     public = [n for n in dir(qmc) if not n.startswith("_")]
     constants = ["NECK_JOINTS", "SERVO_IDS", "SERVO_JOINTS"]  # joint names in code, not exported
-    assert sorted(public) == sorted(qmc.__all__ + constants)  # no PanicException or helpers
+    health = ["NeckStatus", "ServoStatus"]  # the health readings' values, not exported
+    assert sorted(public) == sorted(qmc.__all__ + constants + health)  # no PanicException or helpers
 
 
 def test_module_docstring_is_empty(qmc):
@@ -133,6 +134,10 @@ DIRECT_METHODS = [
     ("enable_nose", "($self, enable)"),
     ("write_raw_packet", "($self, data)"),
     ("close", "($self)"),
+    ("read_servo_status", "($self)"),
+    ("read_neck_status", "($self)"),
+    ("probe_servo", "($self, id)"),
+    ("probe_neck_motor", "($self, index)"),
 ]
 
 

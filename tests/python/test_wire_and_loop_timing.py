@@ -20,7 +20,7 @@ logging.getLogger(LOOP_LOGGER).setLevel(logging.INFO)  # before the bridge cache
 def test_wire_time_is_opt_in_and_paces_both_buses(qmc):
     # Lower bounds only: a busy machine can make things slower, never faster.
     serial_wire = (12 + 32 + 11 + 24) * 10e-6 + 7 * 20e-6  # two sync reads, bytes and servo latency
-    can_wire = 3 * (2 * 135e-6 + 50e-6)  # three feedback exchanges
+    can_wire = 6 * 135e-6  # three requests and three answers, one frame at a time on the bus
     with quorvel_torso_sim.TorsoSim(wire=True, servo_latency_us=20, can_turnaround_us=50) as sim:
         ctl = qmc.QuorvelMotorController(sim.serial_path, can_bus=sim.can_bus)
         for call, wire in ((ctl.read_all_positions, serial_wire), (ctl.read_neck_positions, can_wire)):

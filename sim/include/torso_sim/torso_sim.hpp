@@ -141,9 +141,32 @@ public:
     bool send_can_frame(std::uint32_t id, const std::vector<std::uint8_t>& data, bool extended = false,
                         bool fd = false);
 
+    // ---- health: temperatures, supplies and fault codes ------------------------
+    // Servo temperature in deg C (default 32). At or above the servo's limit
+    // (register 13, 70 deg C) its status register and the error byte of its
+    // replies carry the overheat bit. A supply below register 15 (9.5 V) or
+    // above register 14 (14.0 V) sets the voltage bit.
+    void set_servo_temperature(std::uint8_t id, int celsius);
+    // Extra status bits the servo reports (bit 0 voltage, 1 angle, 2 overheat,
+    // 3 overcurrent, 5 overload), on top of those it derives itself.
+    void set_servo_fault_bits(std::uint8_t id, std::uint8_t bits);
+    // Neck motor temperatures in deg C (defaults 30 and 32). At or above its
+    // OT_Value register (80) the motor reports MOS (0xB) or rotor (0xC)
+    // over-temperature and switches itself off.
+    void set_neck_temperatures(int index, int mos, int rotor);
+    // Supply of all neck motors in V (default 24). Below UV_Value (10) the
+    // motors report under-voltage (0x9), above OV_Value (60) over-voltage (0x8).
+    void set_neck_supply_voltage(double volts);
+    // A state code motor `index` reports (8 to 14: a fault; it switches off
+    // and cannot be enabled while the code stands); 0 clears it.
+    void set_neck_fault(int index, std::uint8_t code);
+    // The state code of the motor's next feedback frame.
+    std::uint8_t neck_state_code(int index) const;
+
     // Restores every injected fault to its default (no silence, no corruption,
     // no delays, fixed 12.0 V, immediate servo moves, direct neck dynamics,
-    // mode writes stick). Positions and registers are left alone.
+    // mode writes stick, idle temperatures and supplies, no fault codes).
+    // Positions and registers are left alone.
     void reset_faults();
 
     // ---- traffic logs (each keeps its most recent 100 000 entries)

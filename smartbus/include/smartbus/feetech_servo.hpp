@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "smartbus/error.hpp"
@@ -49,5 +50,32 @@ Result<void> sync_write_raw_torque_enable(FeetechProtocolHandler& handler, Seria
 Result<void> check_sync_write_torque_enable(Ids ids);
 // Tenths of a volt.
 Result<std::vector<std::uint8_t>> sync_read_present_voltage(FeetechProtocolHandler& handler, SerialPort& port, Ids ids);
+
+// ---- Status registers (present position 56 to present current 70) ----------
+
+// One servo's status block, in the units the rest of the system uses.
+struct StatusReading {
+    double position = 0.0;     // rad, as sync_read_present_position
+    double velocity = 0.0;     // rad/s (present speed: sign bit 15, steps/s)
+    double load = 0.0;         // fraction of rated torque, -1 to 1 (sign bit 10, 0.1 % units)
+    double voltage = 0.0;      // V
+    int temperature = 0;       // deg C
+    double current = 0.0;      // A (sign bit 15, 6.5 mA units)
+    bool moving = false;
+    std::uint8_t status = 0;   // fault bits; see status_flag_names
+};
+
+// The 15 bytes of registers 56 to 70 decoded; another length is a ParsingError.
+Result<StatusReading> decode_status_block(std::span<const std::uint8_t> bytes);
+// The names of the fault bits set in a status register, in bit order:
+// "voltage", "angle", "overheat", "overcurrent", "overload".
+std::vector<std::string> status_flag_names(std::uint8_t status);
+
+// One sync read of the status block of every id, in the order of `ids`.
+Result<std::vector<StatusReading>> sync_read_status(FeetechProtocolHandler& handler, SerialPort& port, Ids ids);
+// The status block of one servo, with a plain read.
+Result<StatusReading> read_status(FeetechProtocolHandler& handler, SerialPort& port, std::uint8_t id);
+// The model number register (address 3) of one servo, with a plain read.
+Result<std::uint16_t> read_model_number(FeetechProtocolHandler& handler, SerialPort& port, std::uint8_t id);
 
 }  // namespace smartbus::feetech_servo
