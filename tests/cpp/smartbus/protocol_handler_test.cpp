@@ -216,9 +216,13 @@ TEST_F(Bus, LateReplyIsNeverTakenForTheNextAnswer) {
     });
     for (int round = 0; round < 3; ++round) {
         auto gains = handler.read(*port, 1, 21, 2);
-        ASSERT_FALSE(gains.ok());
-        EXPECT_EQ(io_kind_of(gains.error()), IoErrorKind::TimedOut);
-        EXPECT_TRUE(port->unsettled());
+        if (gains.ok()) {
+            // This thread ran so late that the answer was there when it looked: still its own answer.
+            EXPECT_EQ(*gains, (Bytes{0x10, 0x20}));
+        } else {
+            EXPECT_EQ(io_kind_of(gains.error()), IoErrorKind::TimedOut);
+            EXPECT_TRUE(port->unsettled());
+        }
         // The late gains arrive while the next read waits for a quiet line.
         auto position = handler.read(*port, 1, 56, 2);
         ASSERT_TRUE(position.ok()) << position.error().message();
