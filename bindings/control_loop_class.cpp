@@ -25,6 +25,8 @@
 #include "control_loop/control_loop.hpp"
 #include "control_loop/handle_commands.hpp"
 #include "control_loop/realtime.hpp"
+#include "smartbus/packet.hpp"
+#include "smartbus/registers.hpp"
 
 namespace qmc::py {
 namespace {
@@ -41,11 +43,8 @@ using namespace std::chrono_literals;
 constexpr auto kSignalCheckPeriod = common::StopSource::kCheckPeriod;
 // How long close() waits for the loop thread's last log records to reach Python.
 constexpr auto kLogFlushTime = 2s;
-// The gains are the one-byte servo registers 21 (P), 22 (D) and 23 (I).
-constexpr std::uint8_t kPidGainAddress = 21;
-constexpr std::uint8_t kPidGainCount = 3;
-// The most data one write packet carries.
-constexpr std::size_t kMaxWriteData = 252;
+// The servo registers of the PID gains, with their byte order.
+namespace registers = smartbus::feetech_servo;
 
 constexpr const char* kChannelClosed = "channel closed";
 
@@ -605,8 +604,9 @@ PyObject* async_write_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyO
         if (!to_u8(arg[0], "id", id) || !to_u8(arg[1], "addr", addr) || !to_byte_list(arg[2], "data", data))
             return nullptr;
         // No write packet can carry more: refuse it here rather than queue a write bound to fail.
-        if (data.size() > kMaxWriteData)
-            return raise_value_error("async_write_raw_bytes: data must hold at most 252 bytes, got " +
+        if (data.size() > smartbus::max_write_data)
+            return raise_value_error("async_write_raw_bytes: data must hold at most " +
+                                     std::to_string(smartbus::max_write_data) + " bytes, got " +
                                      std::to_string(data.size()));
         return queue_command(self, cmd::WriteRawBytes{id, addr, std::move(data)},
                              "Failed to write raw bytes: " + communication_failure_text());
@@ -620,13 +620,14 @@ PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyOb
         if (!bind("async_read_pid_gains", kNames, args, nargs, kwnames, arg)) return nullptr;
         std::uint8_t id = 0;
         if (!to_u8(arg[0], "id", id)) return nullptr;
-        auto bytes = raw_read(self, id, kPidGainAddress, kPidGainCount);
+        auto bytes = raw_read(self, id, registers::pid_gains.address, registers::pid_gains.width);
         if (!bytes) return nullptr;
         if (!*bytes) return raise_runtime_error("Failed to read pid gains: " + bytes->error().message());
         const auto& b = bytes->value();
-        if (b.size() != kPidGainCount)
+        if (b.size() != registers::pid_gains.width)
             return raise_runtime_error("Failed to read pid gains: " + communication_failure_text());
-        return Py_BuildValue("(iii)", b[0], b[2], b[1]);  // registers P, D, I -> (P, I, D)
+        const registers::PidGains gains = registers::pid_gains_from_bytes(b[0], b[1], b[2]);
+        return Py_BuildValue("(iii)", gains.p, gains.i, gains.d);
     });
 }
 
@@ -642,7 +643,9 @@ PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyO
             return nullptr;
         // Each register holds one byte: the gains keep their low 8 bits.
         const auto low = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain & 0xFF); };
-        return queue_command(self, cmd::WriteRawBytes{id, kPidGainAddress, {low(p), low(d), low(i)}},
+        const auto bytes = registers::pid_gain_bytes({low(p), low(i), low(d)});
+        return queue_command(self,
+                             cmd::WriteRawBytes{id, registers::pid_gains.address, {bytes.begin(), bytes.end()}},
                              "Failed to write pid gains: " + communication_failure_text());
     });
 }
