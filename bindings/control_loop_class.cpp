@@ -16,6 +16,8 @@
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
+#include "bindings/control_loop_object.hpp"
+#include "bindings/live_loops.hpp"
 #include "bindings/logging_bridge.hpp"
 #include "bindings/records_types.hpp"
 #include "bindings/status_types.hpp"
@@ -25,11 +27,9 @@
 #include "control_loop/control_loop.hpp"
 #include "control_loop/handle_commands.hpp"
 #include "control_loop/realtime.hpp"
-#include "smartbus/packet.hpp"
-#include "smartbus/registers.hpp"
 
 namespace qmc::py {
-namespace {
+namespace loop_class {
 
 using quorvel::MotorCmd;
 using quorvel::MotorError;
@@ -38,97 +38,18 @@ using quorvel::SendError;
 namespace cmd = quorvel::motor_cmd;
 using namespace std::chrono_literals;
 
-// While a caller waits without the interpreter lock, it comes back this often
-// to let Python handle signals (Ctrl-C).
-constexpr auto kSignalCheckPeriod = common::StopSource::kCheckPeriod;
 // How long close() waits for the loop thread's last log records to reach Python.
 constexpr auto kLogFlushTime = 2s;
-// The servo registers of the PID gains, with their byte order.
-namespace registers = smartbus::feetech_servo;
-
-constexpr const char* kChannelClosed = "channel closed";
 
 std::string communication_failure_text() { return MotorError(MotorError::CommunicationFailure{}).message(); }
 
-// ---- Live loops, closed at interpreter exit -------------------------------------
-
-// Every loop a Python object has created. At exit the loops still running are
-// closed (queued commands executed, thread joined) while the interpreter is
-// whole, so no loop thread touches it once finalisation begins.
-class LiveLoops {
-public:
-    void add(const std::shared_ptr<QuorvelControlLoop>& loop) {
-        std::lock_guard lock(mutex_);
-        std::erase_if(loops_, [](const auto& weak) { return weak.expired(); });
-        loops_.push_back(loop);
-    }
-
-    std::vector<std::shared_ptr<QuorvelControlLoop>> running() {
-        std::vector<std::shared_ptr<QuorvelControlLoop>> found;
-        std::lock_guard lock(mutex_);
-        for (const auto& weak : loops_)
-            if (auto loop = weak.lock()) found.push_back(std::move(loop));
-        return found;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::weak_ptr<QuorvelControlLoop>> loops_;
-};
-
-LiveLoops& live_loops() {
-    static LiveLoops* loops = new LiveLoops();  // used until the process ends
-    return *loops;
-}
-
-PyObject* close_live_loops(PyObject*, PyObject*) {
-    return guarded([]() -> PyObject* {
-        auto loops = live_loops().running();
-        allow_threads([&] {
-            for (auto& loop : loops) loop->close();
-            loops.clear();  // a loop whose Python object is gone is released here
-        });
-        Py_RETURN_NONE;
-    });
-}
-
-// atexit runs its hooks last-registered first: registered after the logging
-// bridge's hook, this one runs while records can still reach Python.
-bool register_exit_hook() {
-    static PyMethodDef hook{"_quorvel_close_control_loops", close_live_loops, METH_NOARGS, nullptr};
-    PyObject* function = PyCFunction_New(&hook, nullptr);
-    PyObject* atexit = function != nullptr ? PyImport_ImportModule("atexit") : nullptr;
-    PyObject* registered = atexit != nullptr ? PyObject_CallMethod(atexit, "register", "O", function) : nullptr;
-    Py_XDECREF(function);
-    Py_XDECREF(atexit);
-    Py_XDECREF(registered);
-    return registered != nullptr;
-}
-
 // ---- The instance -------------------------------------------------------------
 
-// What a loop was opened with, for repr.
-struct LoopDevices {
-    std::optional<std::string> serialport;
-    std::string can_bus;
-};
-
-struct ControlLoopObject {
-    PyObject_HEAD
-    // Owned; set by tp_new before the object is handed out, freed by dealloc.
-    std::shared_ptr<QuorvelControlLoop>* loop;
-    LoopDevices* devices;  // owned likewise
-};
 
 QuorvelControlLoop& loop_of(PyObject* self) { return **reinterpret_cast<ControlLoopObject*>(self)->loop; }
 
 PyObject* none() { Py_RETURN_NONE; }
 
-enum class Queued {
-    Done,
-    Closed,         // the loop is closing or closed: nothing was queued
-    SignalRaised,   // a signal handler raised while waiting for room (exception set)
-};
 
 // Queues `command`, waiting for room without the interpreter lock when the
 // queue is full and running the signal handlers meanwhile.
@@ -171,141 +92,11 @@ bool send_command(PyObject* self, MotorCmd command, const std::string& closed_te
 }
 
 // A command without an answer: None once it is queued.
-PyObject* queue_command(PyObject* self, MotorCmd command, const std::string& closed_text = kChannelClosed) {
+PyObject* queue_command(PyObject* self, MotorCmd command, const std::string& closed_text) {
     if (!send_command(self, std::move(command), closed_text)) return nullptr;
     return none();
 }
 
-// ---- Construction and release ---------------------------------------------------
-
-// `realtime_priority`: None or an int (its range is checked by the loop).
-bool to_realtime_priority(PyObject* obj, std::optional<int>& out) {
-    if (obj == Py_None) return true;
-    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-        raise_type_error(std::string("argument 'realtime_priority': expected int or None, got ") +
-                         Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(obj, &overflow);
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || value < quorvel::min_realtime_priority() || value > quorvel::max_realtime_priority()) {
-        PyObject* text = PyObject_Str(obj);
-        if (text == nullptr) return false;
-        raise_value_error("realtime_priority must be between " + std::to_string(quorvel::min_realtime_priority()) +
-                          " and " + std::to_string(quorvel::max_realtime_priority()) + ", got " +
-                          PyUnicode_AsUTF8(text));
-        Py_DECREF(text);
-        return false;
-    }
-    out = static_cast<int>(value);
-    return true;
-}
-
-PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"serialport",       "read_position_loop_period",
-                                                 "can_bus",          "allowed_retries",
-                                                 "stats_pub_period", "voltage_rampup_timeout",
-                                                 "realtime_priority"};
-        static constexpr Signature kSignature{"QuorvelPyControlLoop", kNames, 2};
-        PyObject* arg[7];
-        if (!bind_arguments(kSignature, args, kwargs, arg)) return nullptr;
-        std::optional<std::string> serialport;
-        std::chrono::nanoseconds period{};
-        std::string can_bus = "can0";
-        std::uint64_t allowed_retries = 5;
-        std::optional<std::chrono::nanoseconds> stats_pub_period;
-        std::chrono::nanoseconds voltage_rampup_timeout = 30s;
-        if (!to_optional_string(arg[0], "serialport", serialport) ||
-            !to_duration(arg[1], "read_position_loop_period", period) ||
-            (arg[2] != nullptr && !to_string(arg[2], "can_bus", can_bus)) ||
-            (arg[3] != nullptr && !to_u64(arg[3], "allowed_retries", allowed_retries)) ||
-            (arg[4] != nullptr && !to_optional_duration(arg[4], "stats_pub_period", stats_pub_period)) ||
-            (arg[5] != nullptr && !to_duration(arg[5], "voltage_rampup_timeout", voltage_rampup_timeout)))
-            return nullptr;
-        std::optional<int> realtime_priority;
-        if (arg[6] != nullptr && !to_realtime_priority(arg[6], realtime_priority)) return nullptr;
-
-        // Start-up may take up to the voltage time-out: other threads run
-        // meanwhile, and the signal handlers run between its bus transactions
-        // and in its waits; when one raises, start-up stops and releases both ports.
-        auto created = allow_threads([&] {
-            common::StopSource stop(signal_handler_raised_unlocked);
-            return QuorvelControlLoop::create(serialport, can_bus, period, stats_pub_period, allowed_retries,
-                                              voltage_rampup_timeout, realtime_priority, &stop);
-        });
-        if (!created) {
-            const auto& error = created.error();
-            switch (error.kind()) {
-                case quorvel::ControlLoopError::Kind::InvalidArgument: return raise_value_error(error.message());
-                case quorvel::ControlLoopError::Kind::Interrupted:
-                    if (PyErr_Occurred() != nullptr) return nullptr;  // what the signal handler raised
-                    break;
-                case quorvel::ControlLoopError::Kind::SpawnFailed:
-                    raise_panic(error.message().c_str());
-                    return nullptr;
-                case quorvel::ControlLoopError::Kind::RealtimeRefused:
-                    PyErr_SetString(PyExc_PermissionError, error.message().c_str());
-                    return nullptr;
-                case quorvel::ControlLoopError::Kind::Motor: break;
-            }
-            return raise_with_cause(PyExc_RuntimeError, error.message(),
-                                    error.motor_error() ? error.motor_error()->os_cause() : nullptr);
-        }
-        auto loop = std::make_unique<std::shared_ptr<QuorvelControlLoop>>(std::move(created).value());
-        auto devices = std::make_unique<LoopDevices>(LoopDevices{serialport, can_bus});
-
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) {
-            allow_threads([&] { loop.reset(); });  // stops and joins the new loop
-            return nullptr;
-        }
-        live_loops().add(*loop);
-        reinterpret_cast<ControlLoopObject*>(self)->devices = devices.release();
-        reinterpret_cast<ControlLoopObject*>(self)->loop = loop.release();
-        return self;
-    });
-}
-
-// No call can be running: each holds a reference to the object. Releasing
-// the last reference to the loop closes it, which waits for its thread.
-void control_loop_dealloc(PyObject* self) {
-    auto* loop = reinterpret_cast<ControlLoopObject*>(self)->loop;
-    allow_threads([&] { delete loop; });
-    delete reinterpret_cast<ControlLoopObject*>(self)->devices;
-    free_instance(self);
-}
-
-// QuorvelPyControlLoop(serialport='/dev/ttyUSB0', can_bus='can0', closed=False)
-PyObject* control_loop_repr(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        const LoopDevices& devices = *reinterpret_cast<ControlLoopObject*>(self)->devices;
-        const bool closed = (*reinterpret_cast<ControlLoopObject*>(self)->loop)->is_closed();
-        PyObject* port =
-            devices.serialport ? PyUnicode_DecodeFSDefault(devices.serialport->c_str()) : Py_NewRef(Py_None);
-        PyObject* bus = PyUnicode_DecodeFSDefault(devices.can_bus.c_str());
-        PyObject* text = port != nullptr && bus != nullptr
-                             ? PyUnicode_FromFormat("QuorvelPyControlLoop(serialport=%R, can_bus=%R, closed=%s)",
-                                                    port, bus, closed ? "True" : "False")
-                             : nullptr;
-        Py_XDECREF(port);
-        Py_XDECREF(bus);
-        return text;
-    });
-}
-
-// ---- Argument conversion --------------------------------------------------------
-
-using Args = PyObject* const*;
-
-// Binds the arguments of a method with the given parameter names (all required).
-template <std::size_t N>
-bool bind(const char* function, const char* const (&names)[N], Args args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject* (&out)[N]) {
-    const Signature signature{function, names, N};
-    return bind_arguments(signature, args, nargs, kwnames, out);
-}
 
 // ---- Methods ------------------------------------------------------------------------
 
@@ -505,177 +296,6 @@ PyObject* get_stats(PyObject* self, PyObject*) {
     });
 }
 
-// Queues a raw read and waits (without the interpreter lock) up to
-// quorvel::kRawReadTimeout for the loop's answer, running the signal
-// handlers meanwhile. Nothing, with the handler's exception set, when one
-// raised; otherwise the bytes or CommunicationFailure, as
-// QuorvelControlLoop::async_read_raw_bytes answers.
-std::optional<quorvel::MotorResult<std::vector<std::uint8_t>>> raw_read(PyObject* self, std::uint8_t id,
-                                                                        std::uint8_t addr, std::uint8_t length) {
-    const auto failure = [] {
-        return quorvel::MotorResult<std::vector<std::uint8_t>>(
-            common::Err{MotorError(MotorError::CommunicationFailure{})});
-    };
-    // Not a structured binding: Clang 14 cannot capture one in the lambda below.
-    auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
-    auto& answer = channel.second;
-    MotorCmd command = cmd::ReadRawBytes{id, addr, length, std::move(channel.first)};
-    switch (enqueue(self, command)) {
-        case Queued::Done: break;
-        case Queued::SignalRaised: return std::nullopt;
-        case Queued::Closed: return failure();
-    }
-    const auto deadline = std::chrono::steady_clock::now() + quorvel::kRawReadTimeout;
-    for (;;) {
-        auto bytes = allow_threads(
-            [&] { return answer.recv_until(std::min(deadline, std::chrono::steady_clock::now() + kSignalCheckPeriod)); });
-        if (bytes) return quorvel::MotorResult<std::vector<std::uint8_t>>(std::move(bytes).value());
-        if (bytes.error() == quorvel::RecvError::Disconnected || std::chrono::steady_clock::now() >= deadline)
-            return failure();
-        if (PyErr_CheckSignals() < 0) return std::nullopt;
-    }
-}
-
-PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id", "addr", "length"};
-        PyObject* arg[3];
-        if (!bind("async_read_raw_bytes", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::uint8_t id = 0, addr = 0, length = 0;
-        if (!to_u8(arg[0], "id", id) || !to_u8(arg[1], "addr", addr) || !to_u8(arg[2], "length", length))
-            return nullptr;
-        auto bytes = raw_read(self, id, addr, length);
-        if (!bytes) return nullptr;
-        if (!*bytes) return raise_runtime_error("Failed to read raw bytes: " + bytes->error().message());
-        return bytes_object(bytes->value());
-    });
-}
-
-// A health reading queued like a raw read and awaited as long: the values,
-// RuntimeError "<failure> Motor communication error! ..." when the read failed
-// or the loop is closed, RuntimeError with the neck-only text on a neck-only
-// loop, or null with a signal handler's exception.
-template <class Command, class T, class Convert>
-PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
-    auto channel = quorvel::reply_channel<common::Result<T, std::string>>();
-    auto& answer = channel.second;
-    MotorCmd command = Command{std::move(channel.first)};
-    const std::string failed = failure + communication_failure_text();
-    switch (enqueue(self, command)) {
-        case Queued::Done: break;
-        case Queued::SignalRaised: return nullptr;
-        case Queued::Closed: return raise_runtime_error(failed);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + quorvel::kRawReadTimeout;
-    for (;;) {
-        auto status = allow_threads(
-            [&] { return answer.recv_until(std::min(deadline, std::chrono::steady_clock::now() + kSignalCheckPeriod)); });
-        if (status) {
-            if (!status->ok()) return raise_runtime_error(status->error());
-            return convert(status->value());
-        }
-        if (status.error() == quorvel::RecvError::Disconnected || std::chrono::steady_clock::now() >= deadline)
-            return raise_runtime_error(failed);
-        if (PyErr_CheckSignals() < 0) return nullptr;
-    }
-}
-
-PyObject* async_read_servo_status(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return status_read<cmd::ReadServoStatus, std::array<quorvel::ServoStatus, 7>>(
-            self, "Failed to read servo status: ", servo_status_list);
-    });
-}
-
-PyObject* async_read_neck_status(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return status_read<cmd::ReadNeckStatus, std::array<quorvel::NeckStatus, 3>>(
-            self, "Failed to read neck status: ", neck_status_list);
-    });
-}
-
-PyObject* async_write_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id", "addr", "data"};
-        PyObject* arg[3];
-        if (!bind("async_write_raw_bytes", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::uint8_t id = 0, addr = 0;
-        std::vector<std::uint8_t> data;
-        if (!to_u8(arg[0], "id", id) || !to_u8(arg[1], "addr", addr) || !to_byte_list(arg[2], "data", data))
-            return nullptr;
-        // No write packet can carry more: refuse it here rather than queue a write bound to fail.
-        if (data.size() > smartbus::max_write_data)
-            return raise_value_error("async_write_raw_bytes: data must hold at most " +
-                                     std::to_string(smartbus::max_write_data) + " bytes, got " +
-                                     std::to_string(data.size()));
-        return queue_command(self, cmd::WriteRawBytes{id, addr, std::move(data)},
-                             "Failed to write raw bytes: " + communication_failure_text());
-    });
-}
-
-PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id"};
-        PyObject* arg[1];
-        if (!bind("async_read_pid_gains", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::uint8_t id = 0;
-        if (!to_u8(arg[0], "id", id)) return nullptr;
-        auto bytes = raw_read(self, id, registers::pid_gains.address, registers::pid_gains.width);
-        if (!bytes) return nullptr;
-        if (!*bytes) return raise_runtime_error("Failed to read pid gains: " + bytes->error().message());
-        const auto& b = bytes->value();
-        if (b.size() != registers::pid_gains.width)
-            return raise_runtime_error("Failed to read pid gains: " + communication_failure_text());
-        const registers::PidGains gains = registers::pid_gains_from_bytes(b[0], b[1], b[2]);
-        return Py_BuildValue("(iii)", gains.p, gains.i, gains.d);
-    });
-}
-
-PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id", "p", "i", "d"};
-        PyObject* arg[4];
-        if (!bind("async_write_pid_gains", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::uint8_t id = 0;
-        std::uint16_t p = 0, i = 0, d = 0;
-        if (!to_u8(arg[0], "id", id) || !to_u16(arg[1], "p", p) || !to_u16(arg[2], "i", i) ||
-            !to_u16(arg[3], "d", d))
-            return nullptr;
-        // Each register holds one byte: the gains keep their low 8 bits.
-        const auto low = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain & 0xFF); };
-        const auto bytes = registers::pid_gain_bytes({low(p), low(i), low(d)});
-        return queue_command(self,
-                             cmd::WriteRawBytes{id, registers::pid_gains.address, {bytes.begin(), bytes.end()}},
-                             "Failed to write pid gains: " + communication_failure_text());
-    });
-}
-
-PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"data"};
-        PyObject* arg[1];
-        if (!bind("write_raw_packet", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::vector<std::uint8_t> data;
-        if (!to_bytes(arg[0], "data", data)) return nullptr;
-        auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
-        auto& answer = channel.second;
-        if (!send_command(self, cmd::WriteRawPacket{std::move(data), std::move(channel.first)}, kChannelClosed))
-            return nullptr;
-
-        // No time limit: the loop answers or drops the reply channel. Signals
-        // are still handled while waiting.
-        for (;;) {
-            auto received = allow_threads(
-                [&] { return answer.recv_until(std::chrono::steady_clock::now() + kSignalCheckPeriod); });
-            if (received) return bytes_object(received.value());
-            if (received.error() == quorvel::RecvError::Disconnected)
-                return raise_runtime_error(std::string("Failed to receive raw packet response: ") +
-                                           quorvel::recv_error_text(quorvel::RecvError::Disconnected));
-            if (PyErr_CheckSignals() < 0) return nullptr;
-        }
-    });
-}
-
 // ---- Class ------------------------------------------------------------------------
 
 template <class F>
@@ -765,13 +385,12 @@ PyType_Spec control_loop_spec = {
 
 PyTypeObject* control_loop_type_cell = nullptr;  // written once, with the interpreter lock held
 
-}  // namespace
+}  // namespace loop_class
 
 PyTypeObject* control_loop_type() {
-    static bool exit_hook_registered = false;
+    using namespace loop_class;
     if (control_loop_type_cell == nullptr) {
-        if (!exit_hook_registered && !register_exit_hook()) return nullptr;
-        exit_hook_registered = true;
+        if (!register_live_loops_exit_hook()) return nullptr;
         control_loop_type_cell = create_type(control_loop_spec);
     }
     return control_loop_type_cell;
