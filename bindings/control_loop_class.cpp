@@ -19,6 +19,7 @@
 #include "bindings/control_loop_object.hpp"
 #include "bindings/live_loops.hpp"
 #include "bindings/logging_bridge.hpp"
+#include "bindings/method_shapes.hpp"
 #include "bindings/records_types.hpp"
 #include "bindings/status_types.hpp"
 #include "bindings/types.hpp"
@@ -158,27 +159,18 @@ PyObject* get_last_position(PyObject* self, PyObject*) {
 }
 
 PyObject* set_all_goal_positions(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"positions"};
-        PyObject* arg[1];
-        if (!bind("set_all_goal_positions", kNames, args, nargs, kwnames, arg)) return nullptr;
-        quorvel::QuorvelTorsoPosition positions;
-        if (!to_torso_position(arg[0], "positions", positions)) return nullptr;
-        return queue_command(self, cmd::SetAllGoalPositions{positions});
-    });
+    return one_argument_method<quorvel::QuorvelTorsoPosition>(
+        self, args, nargs, kwnames, "set_all_goal_positions", "positions", to_torso_position,
+        [](PyObject* s, quorvel::QuorvelTorsoPosition& positions) {
+            return queue_command(s, cmd::SetAllGoalPositions{positions});
+        });
 }
 
 // A method taking one sequence of exactly N positions, queued as `Command`.
 template <class Command, std::size_t N>
 PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"position"};
-        PyObject* arg[1];
-        if (!bind(function, kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::array<double, N> position{};
-        if (!to_float_array(arg[0], "position", position)) return nullptr;
-        return queue_command(self, Command{position});
-    });
+    return positions_in<N>(self, args, nargs, kwnames, function, "position",
+                           [](PyObject* s, std::array<double, N>& position) { return queue_command(s, Command{position}); });
 }
 
 PyObject* set_left_arm_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -204,14 +196,8 @@ PyObject* set_neck_position(PyObject* self, Args args, Py_ssize_t nargs, PyObjec
 // One neck joint's set-point, queued as `Command`.
 template <class Command>
 PyObject* neck_joint_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"position"};
-        PyObject* arg[1];
-        if (!bind(function, kNames, args, nargs, kwnames, arg)) return nullptr;
-        double position = 0.0;
-        if (!to_double(arg[0], "position", position)) return nullptr;
-        return queue_command(self, Command{position});
-    });
+    return position_in(self, args, nargs, kwnames, function,
+                       [](PyObject* s, double position) { return queue_command(s, Command{position}); });
 }
 
 PyObject* set_neck_yaw_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -229,14 +215,8 @@ PyObject* set_neck_roll_position(PyObject* self, Args args, Py_ssize_t nargs, Py
 // A method taking one bool, queued as `Command`.
 template <class Command>
 PyObject* switch_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"enable"};
-        PyObject* arg[1];
-        if (!bind(function, kNames, args, nargs, kwnames, arg)) return nullptr;
-        bool enable = false;
-        if (!to_bool(arg[0], "enable", enable)) return nullptr;
-        return queue_command(self, Command{enable});
-    });
+    return switch_in(self, args, nargs, kwnames, function,
+                     [](PyObject* s, bool enable) { return queue_command(s, Command{enable}); });
 }
 
 PyObject* enable_neck(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -270,14 +250,8 @@ PyObject* disable_torque(PyObject* self, PyObject*) {
 // A method taking a list of servo ids, queued as `Command`.
 template <class Command>
 PyObject* ids_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"ids"};
-        PyObject* arg[1];
-        if (!bind(function, kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::vector<std::uint8_t> ids;
-        if (!to_byte_list(arg[0], "ids", ids)) return nullptr;
-        return queue_command(self, Command{std::move(ids)});
-    });
+    return ids_in(self, args, nargs, kwnames, function,
+                  [](PyObject* s, std::vector<std::uint8_t>& ids) { return queue_command(s, Command{std::move(ids)}); });
 }
 
 PyObject* enable_torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {

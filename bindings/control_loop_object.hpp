@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bindings/convert.hpp"
+#include "bindings/method_shapes.hpp"
 #include "bindings/python.hpp"
 #include "common/stop_source.hpp"
 #include "control_loop/control_loop.hpp"
@@ -61,8 +62,6 @@ bool send_command(PyObject* self, quorvel::MotorCmd command, const std::string& 
 // A command without an answer: None once it is queued.
 PyObject* queue_command(PyObject* self, quorvel::MotorCmd command, const std::string& closed_text = kChannelClosed);
 
-using Args = PyObject* const*;
-
 // Binds the arguments of a method with the given parameter names (all required).
 template <std::size_t N>
 bool bind(const char* function, const char* const (&names)[N], Args args, Py_ssize_t nargs, PyObject* kwnames,
@@ -79,12 +78,7 @@ PyObject* control_loop_repr(PyObject* self);
 
 // ---- Raw access and health readings (control_loop_raw.cpp) ----------------------
 
-PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* async_write_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* async_read_servo_status(PyObject* self, PyObject*);
-PyObject* async_read_neck_status(PyObject* self, PyObject*);
+FastMethod async_read_raw_bytes, async_write_raw_bytes, async_read_pid_gains, async_write_pid_gains, write_raw_packet;
+NoArgsMethod async_read_servo_status, async_read_neck_status;
 
 }  // namespace qmc::py::loop_class

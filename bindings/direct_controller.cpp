@@ -122,14 +122,8 @@ PyObject* disable_torque(PyObject* self, PyObject*) {
 
 PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
                         bool enable) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"ids"};
-        const Signature signature{function, kNames, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-        std::vector<std::uint8_t> ids;
-        if (!to_byte_list(arg[0], "ids", ids)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.set_torque_on_ids(ids, enable); });
+    return ids_in(self, args, nargs, kwnames, function, [&](PyObject* s, std::vector<std::uint8_t>& ids) {
+        return call(s, [&](QuorvelMotorController& c) { return c.set_torque_on_ids(ids, enable); });
     });
 }
 
@@ -152,15 +146,10 @@ PyObject* read_all_positions(PyObject* self, PyObject*) {
 template <std::size_t N, class Setter>
 PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
                            const char* parameter, Setter setter) {
-    return guarded([&]() -> PyObject* {
-        const char* const names[] = {parameter};
-        const Signature signature{function, names, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-        std::array<double, N> positions{};
-        if (!to_float_array(arg[0], parameter, positions)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return (c.*setter)(positions); });
-    });
+    return positions_in<N>(self, args, nargs, kwnames, function, parameter,
+                           [&](PyObject* s, std::array<double, N>& positions) {
+                               return call(s, [&](QuorvelMotorController& c) { return (c.*setter)(positions); });
+                           });
 }
 
 PyObject* set_all_goal_positions(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {

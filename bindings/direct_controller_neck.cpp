@@ -44,28 +44,17 @@ bool to_optional_gain(PyObject* obj, const char* name, std::optional<float>& out
 }  // namespace
 
 PyObject* set_neck_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"position"};
-        static constexpr Signature kSignature{"set_neck_position", kNames, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
-        std::array<double, 3> positions{};
-        if (!to_float_array(arg[0], "position", positions)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.set_neck_position(positions); },
-                    to_float_list<3>);
-    });
+    return positions_in<3>(self, args, nargs, kwnames, "set_neck_position", "position",
+                           [](PyObject* s, std::array<double, 3>& positions) {
+                               return call(s, [&](QuorvelMotorController& c) { return c.set_neck_position(positions); },
+                                           to_float_list<3>);
+                           });
 }
 
 PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
                             std::size_t index) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"position"};
-        const Signature signature{function, kNames, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-        double position = 0.0;
-        if (!to_double(arg[0], "position", position)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.set_single_neck_joint(index, position); },
+    return position_in(self, args, nargs, kwnames, function, [&](PyObject* s, double position) {
+        return call(s, [&](QuorvelMotorController& c) { return c.set_single_neck_joint(index, position); },
                     to_float_object);
     });
 }

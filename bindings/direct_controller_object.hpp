@@ -17,6 +17,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
+#include "bindings/method_shapes.hpp"
 #include "bindings/python.hpp"
 #include "common/stop_source.hpp"
 #include "controller/quorvel_motor_controller.hpp"
@@ -181,42 +182,26 @@ inline bool to_double_or(PyObject* obj, const char* name, double fallback, doubl
     return to_double(obj, name, out);
 }
 
-using Args = PyObject* const*;
 
 // A method taking one bool; `Switch` is the controller operation it runs.
 template <class Switch>
 PyObject* switch_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
                         Switch operation) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"enable"};
-        const Signature signature{function, kNames, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-        bool enable = false;
-        if (!to_bool(arg[0], "enable", enable)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return (c.*operation)(enable); });
+    return switch_in(self, args, nargs, kwnames, function, [&](PyObject* s, bool enable) {
+        return call(s, [&](QuorvelMotorController& c) { return (c.*operation)(enable); });
     });
 }
 
 // ---- The neck (direct_controller_neck.cpp) ----------------------------------------
 
-PyObject* set_neck_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* set_neck_yaw_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* set_neck_pitch_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* set_neck_roll_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* neck_position_limits(PyObject* self, PyObject*);
-PyObject* read_neck_positions(PyObject* self, PyObject*);
-PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* enable_neck(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* is_neck_torque_enabled(PyObject* self, PyObject*);
+FastMethod set_neck_position, set_neck_yaw_position, set_neck_pitch_position, set_neck_roll_position, set_neck_gains,
+    neck_home, enable_neck;
+NoArgsMethod neck_position_limits, read_neck_positions, is_neck_torque_enabled;
 
 
 // ---- Health readings (direct_controller_health.cpp) --------------------------------
 
-PyObject* read_servo_status(PyObject* self, PyObject*);
-PyObject* read_neck_status(PyObject* self, PyObject*);
-PyObject* probe_servo(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* probe_neck_motor(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames);
+NoArgsMethod read_servo_status, read_neck_status;
+FastMethod probe_servo, probe_neck_motor;
 
 }  // namespace qmc::py::direct_class
