@@ -339,22 +339,15 @@ PyMethodDef control_loop_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot control_loop_slots[] = {
-    {Py_tp_doc, const_cast<char*>("QuorvelPyControlLoop(serialport, read_position_loop_period, can_bus=..., "
-                                  "allowed_retries=5, stats_pub_period=None, voltage_rampup_timeout=...)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(control_loop_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(control_loop_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(control_loop_repr)},
-    {Py_tp_methods, control_loop_methods},
-    {0, nullptr},
-};
-
-PyType_Spec control_loop_spec = {
+const ClassParts control_loop_parts = {
     "quorvel_motor_controller.QuorvelPyControlLoop",
     static_cast<int>(sizeof(ControlLoopObject)),
-    0,
-    kClassFlags,
-    control_loop_slots,
+    "QuorvelPyControlLoop(serialport, read_position_loop_period, can_bus=..., "
+    "allowed_retries=5, stats_pub_period=None, voltage_rampup_timeout=...)\n--\n\n",
+    control_loop_new,
+    control_loop_dealloc,
+    control_loop_repr,
+    control_loop_methods,
 };
 
 PyTypeObject* control_loop_type_cell = nullptr;  // written once, with the interpreter lock held
@@ -365,7 +358,7 @@ PyTypeObject* control_loop_type() {
     using namespace loop_class;
     if (control_loop_type_cell == nullptr) {
         if (!register_live_loops_exit_hook()) return nullptr;
-        control_loop_type_cell = create_type(control_loop_spec);
+        control_loop_type_cell = create_class(control_loop_parts);
     }
     return control_loop_type_cell;
 }

@@ -354,21 +354,14 @@ PyMethodDef controller_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot controller_slots[] = {
-    {Py_tp_doc, const_cast<char*>("QuorvelMotorController(serialport=None, can_bus=...)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(controller_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(controller_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(controller_repr)},
-    {Py_tp_methods, controller_methods},
-    {0, nullptr},
-};
-
-PyType_Spec controller_spec = {
+const ClassParts controller_parts = {
     "quorvel_motor_controller.QuorvelMotorController",
     static_cast<int>(sizeof(DirectControllerObject)),
-    0,
-    kClassFlags,
-    controller_slots,
+    "QuorvelMotorController(serialport=None, can_bus=...)\n--\n\n",
+    controller_new,
+    controller_dealloc,
+    controller_repr,
+    controller_methods,
 };
 
 PyTypeObject* controller_type_cell = nullptr;  // written once, with the interpreter lock held
@@ -377,7 +370,7 @@ PyTypeObject* controller_type_cell = nullptr;  // written once, with the interpr
 
 PyTypeObject* direct_controller_type() {
     using namespace direct_class;
-    if (controller_type_cell == nullptr) controller_type_cell = create_type(controller_spec);
+    if (controller_type_cell == nullptr) controller_type_cell = create_class(controller_parts);
     return controller_type_cell;
 }
 
