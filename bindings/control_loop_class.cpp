@@ -170,7 +170,9 @@ PyObject* set_all_goal_positions(PyObject* self, Args args, Py_ssize_t nargs, Py
 template <class Command, std::size_t N>
 PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
     return positions_in<N>(self, args, nargs, kwnames, function, "position",
-                           [](PyObject* s, std::array<double, N>& position) { return queue_command(s, Command{position}); });
+                           [](PyObject* s, std::array<double, N>& position) {
+                               return queue_command(s, Command{position});
+                           });
 }
 
 PyObject* set_left_arm_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -250,8 +252,9 @@ PyObject* disable_torque(PyObject* self, PyObject*) {
 // A method taking a list of servo ids, queued as `Command`.
 template <class Command>
 PyObject* ids_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function) {
-    return ids_in(self, args, nargs, kwnames, function,
-                  [](PyObject* s, std::vector<std::uint8_t>& ids) { return queue_command(s, Command{std::move(ids)}); });
+    return ids_in(self, args, nargs, kwnames, function, [](PyObject* s, std::vector<std::uint8_t>& ids) {
+        return queue_command(s, Command{std::move(ids)});
+    });
 }
 
 PyObject* enable_torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -103,21 +103,15 @@ PyObject* controller_repr(PyObject* self) {
 // ---- Methods ----------------------------------------------------------------------
 
 PyObject* is_torque_enabled(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.is_torque_enabled(); }, to_bool_object);
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.is_torque_enabled(); }, to_bool_object);
 }
 
 PyObject* enable_torque(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.enable_torque(); });
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.enable_torque(); });
 }
 
 PyObject* disable_torque(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.disable_torque(); });
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.disable_torque(); });
 }
 
 PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
@@ -136,9 +130,7 @@ PyObject* disable_torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyO
 }
 
 PyObject* read_all_positions(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.read_all_positions(); }, to_float_list<7>);
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.read_all_positions(); }, to_float_list<7>);
 }
 
 // A method taking one sequence of exactly N positions; `Setter` is the

@@ -11,15 +11,11 @@
 namespace qmc::py::direct_class {
 
 PyObject* read_servo_status(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.read_servo_status(); }, servo_status_list);
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.read_servo_status(); }, servo_status_list);
 }
 
 PyObject* read_neck_status(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.read_neck_status(); }, neck_status_list);
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.read_neck_status(); }, neck_status_list);
 }
 
 PyObject* probe_servo(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -73,16 +73,12 @@ PyObject* set_neck_roll_position(PyObject* self, Args args, Py_ssize_t nargs, Py
 
 // Sends nothing, but a poisoned controller refuses it like every other method.
 PyObject* neck_position_limits(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController&) { return QuorvelMotorController::neck_position_limits(); },
-                    limits_list);
-    });
+    return value_out(
+        self, [](QuorvelMotorController&) { return QuorvelMotorController::neck_position_limits(); }, limits_list);
 }
 
 PyObject* read_neck_positions(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.read_neck_positions(); }, to_float_list<3>);
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.read_neck_positions(); }, to_float_list<3>);
 }
 
 PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -130,9 +126,7 @@ PyObject* enable_neck(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
 }
 
 PyObject* is_neck_torque_enabled(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.is_neck_torque_enabled(); }, to_bool_object);
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.is_neck_torque_enabled(); }, to_bool_object);
 }
 
 }  // namespace qmc::py::direct_class

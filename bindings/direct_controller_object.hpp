@@ -152,6 +152,14 @@ PyObject* call(PyObject* self, Op&& op) {
     return call(self, std::forward<Op>(op), [](const auto&) { return none(); });
 }
 
+// Value out: a method whose whole body is one call of the controller
+// operation `op` (with `convert` for its value, when it has one), inside the
+// call guard.
+template <class Op, class... Convert>
+PyObject* value_out(PyObject* self, Op&& op, Convert&&... convert) {
+    return guarded([&]() -> PyObject* { return call(self, std::forward<Op>(op), std::forward<Convert>(convert)...); });
+}
+
 inline PyObject* to_bool_object(bool value) { return bool_object(value); }
 inline PyObject* to_float_object(double value) { return PyFloat_FromDouble(value); }
 template <std::size_t N>
