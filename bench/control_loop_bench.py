@@ -4,7 +4,7 @@ Runs QuorvelPyControlLoop with statistics for a while (30 s by default) and
 reports lost ticks, the tick period's spread, the loop thread's CPU share,
 and the cost of the Python accessors and of a queued command.
 
-    PYTHONPATH=<build>/src/bindings:<build>/sim/python python bench/control_loop_bench.py [seconds]
+    PYTHONPATH=<build>/bindings:<build>/sim/python python bench/control_loop_bench.py [seconds]
 """
 
 import itertools

@@ -21,288 +21,36 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import errno
-import fcntl
 import json
 import math
 import os
-import shutil
 import socket
-import stat
 import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import asdict, dataclass
+from dataclasses import asdict
 from typing import Callable, Iterator, List, Optional, Sequence
 
-# The torso's joints (servo ids 1 to 7 in this order; neck CAN ids 1 to 3).
-SERVO_NAMES = ("left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
-               "nose_top", "nose_left", "nose_right")
-NECK_NAMES = ("neck_yaw", "neck_pitch", "neck_roll")
+from quorvel_motor_controller import NECK_JOINTS, SERVO_IDS, SERVO_JOINTS
 
-EXPECTED_BITRATE = 1_000_000
+# The serial and CAN checks live in doctor_links; they are imported here so
+# that `doctor` stays the one name to use.
+from .doctor_links import (FAIL, PASS, SKIP, WARN, CanLink, Check,  # noqa: F401
+                           can_checks, latency_timer_check, lock_holders, openers, parse_ip_link_json,
+                           serial_checks)
+
+# The torso's joints as the module names them; servo ids from the module, neck CAN ids 1 to 3.
+SERVO_NAMES = SERVO_JOINTS
+NECK_NAMES = NECK_JOINTS
+_SERVO_NAME_BY_ID = {servo_id: name for name, servo_id in SERVO_IDS.items()}
+
 LOW_VOLTAGE = 11.0        # V: below this the control loop does not start
+
 HOT_SERVO = 60            # deg C: warn from here (the servos cut out at their own limit)
 HOT_NECK = 70             # deg C
 CONTROL_MODES = {1: "MIT", 2: "POS_VEL", 3: "VEL", 4: "FORCE_POS"}
 
-LATENCY_RULE = ('ACTION=="add", SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", ATTR{latency_timer}="1"')
-
-PASS, WARN, FAIL, SKIP = "pass", "warn", "fail", "skip"
-
-
-@dataclass
-class Check:
-    check: str                 # stable key, e.g. "serial.lock", "servo.3", "neck.neck_yaw"
-    status: str                # pass, warn, fail or skip
-    message: str               # what was found
-    fix: Optional[str] = None  # one sentence, for warn and fail
-
-    def line(self) -> str:
-        text = f"{self.status.upper():4}  {self.message}"
-        if self.fix and self.status in (WARN, FAIL):
-            text += f" -- fix: {self.fix}"
-        return text
-
-
-# ---- serial port -------------------------------------------------------------------------
-
-
-def _proc_cmdline(pid: int, proc: str = "/proc") -> str:
-    try:
-        with open(f"{proc}/{pid}/cmdline", "rb") as f:
-            words = [w.decode(errors="replace") for w in f.read().split(b"\0") if w]
-    except OSError:
-        return "?"
-    text = " ".join(" ".join(words).split())  # one line, whatever the arguments hold
-    return (text[:117] + "...") if len(text) > 120 else (text or "?")
-
-
-def lock_holders(locks_text: str, device: os.stat_result) -> List[int]:
-    """Pids that hold a lock on the file `device` describes, from /proc/locks text.
-
-    A line reads "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; blocked
-    waiters ("1: -> FLOCK ...") are not holders.
-    """
-    want = (os.major(device.st_dev), os.minor(device.st_dev), device.st_ino)
-    pids = []
-    for line in locks_text.splitlines():
-        fields = line.split()
-        if len(fields) < 6 or fields[1] == "->":
-            continue
-        try:
-            pid = int(fields[4])
-            major, minor, inode = fields[5].split(":")
-            found = (int(major, 16), int(minor, 16), int(inode))
-        except ValueError:
-            continue
-        if found == want and pid not in pids:
-            pids.append(pid)
-    return pids
-
-
-def openers(path: str, proc: str = "/proc") -> List[int]:
-    """Pids of other processes with `path` open (those whose descriptors we may look at)."""
-    target = os.path.realpath(path)
-    found = []
-    try:
-        entries = os.listdir(proc)
-    except OSError:
-        return found
-    for entry in entries:
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        fd_dir = f"{proc}/{entry}/fd"
-        try:
-            for fd in os.listdir(fd_dir):
-                if os.readlink(f"{fd_dir}/{fd}") == target:
-                    found.append(int(entry))
-                    break
-        except OSError:
-            continue
-    return found
-
-
-def _describe(pids: Sequence[int]) -> str:
-    return ", ".join(f"pid {pid} ({_proc_cmdline(pid)})" for pid in pids)
-
-
-def latency_timer_check(path: str, sysfs: str = "/sys") -> Check:
-    name = os.path.basename(os.path.realpath(path))
-    timer_file = os.path.join(sysfs, "bus", "usb-serial", "devices", name, "latency_timer")
-    if not os.path.exists(timer_file):
-        return Check("serial.latency_timer", PASS,
-                     f"latency timer: {path} is not a USB serial adapter (no latency timer to set)")
-    try:
-        with open(timer_file) as f:
-            ms = int(f.read().strip())
-    except (OSError, ValueError) as e:
-        return Check("serial.latency_timer", WARN, f"latency timer of {name} cannot be read ({e})",
-                     f"Check {timer_file} by hand: it should read 1.")
-    if ms > 1:
-        return Check("serial.latency_timer", WARN,
-                     f"latency timer of {name} is {ms} ms: every servo reply waits up to that long",
-                     f"Set it to 1 ms (echo 1 | sudo tee {timer_file}) and keep it so with the udev rule "
-                     f"from the README: {LATENCY_RULE}")
-    return Check("serial.latency_timer", PASS, f"latency timer of {name} is {ms} ms")
-
-
-def serial_checks(path: str, proc: str = "/proc", sysfs: str = "/sys") -> List[Check]:
-    """Checks of the serial port; the servo checks need all but the latency timer to pass."""
-    checks = []
-    if not os.path.exists(path):
-        return [Check("serial.exists", FAIL, f"serial port {path} does not exist",
-                      "Plug the servo bus adapter in and check its name with "
-                      "`ls /dev/ttyUSB* /dev/ttyACM*` (or use the udev symlink /dev/quorvel-servos).")]
-    checks.append(Check("serial.exists", PASS, f"serial port {path} exists"))
-    device = os.stat(path)
-    if not stat.S_ISCHR(device.st_mode):
-        checks.append(Check("serial.terminal", FAIL, f"{path} is not a terminal device",
-                            "Give the servo adapter's device (/dev/ttyUSB0, /dev/ttyACM0 or its udev symlink)."))
-        return checks
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    except OSError as e:
-        if e.errno == errno.EBUSY:
-            checks.append(Check("serial.terminal", PASS, f"{path} is a terminal"))
-            checks.append(Check("serial.open", FAIL,
-                                f"{path} cannot be opened: another program holds it in exclusive mode",
-                                "Stop the program named on the next line, then run the doctor again."))
-            holders = openers(path, proc)
-            checks.append(Check("serial.lock", FAIL,
-                                f"{path} is in use by " + (_describe(holders) if holders else "another process"),
-                                "Stop that program (or release its QuorvelMotorController) before using the port."))
-            return checks
-        fix = ("Join the dialout group (sudo usermod -aG dialout $USER, then log in again) or fix the udev rule."
-               if e.errno in (errno.EACCES, errno.EPERM) else "Check the adapter and its driver (dmesg).")
-        checks.append(Check("serial.terminal", PASS, f"{path} is a character device"))
-        checks.append(Check("serial.open", FAIL, f"{path} cannot be opened read-write: {e.strerror}", fix))
-        return checks
-    try:
-        if not os.isatty(fd):
-            checks.append(Check("serial.terminal", FAIL, f"{path} is a character device but not a terminal",
-                                "Give the servo adapter's device (/dev/ttyUSB0, /dev/ttyACM0 or its udev symlink)."))
-            return checks
-        checks.append(Check("serial.terminal", PASS, f"{path} is a terminal"))
-        checks.append(Check("serial.open", PASS, f"{path} opens read-write"))
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            try:
-                with open(f"{proc}/locks") as f:
-                    holders = lock_holders(f.read(), device)
-            except OSError:
-                holders = []
-            holders = holders or openers(path, proc)
-            checks.append(Check("serial.lock", FAIL,
-                                f"{path} is locked by " + (_describe(holders) if holders else "another process"),
-                                "Stop that program (or release its QuorvelMotorController) before using the port."))
-            return checks
-        fcntl.flock(fd, fcntl.LOCK_UN)
-        checks.append(Check("serial.lock", PASS, f"{path} is not locked by another process"))
-    finally:
-        os.close(fd)
-    checks.append(latency_timer_check(path, sysfs))
-    return checks
-
-
-# ---- CAN interface ---------------------------------------------------------------------------
-
-
-@dataclass
-class CanLink:
-    kind: Optional[str]      # "can", "vcan", ... (None if unknown)
-    state: Optional[str]     # "ERROR-ACTIVE", "ERROR-WARNING", "ERROR-PASSIVE", "BUS-OFF", "STOPPED"
-    bitrate: Optional[int]
-
-
-def parse_ip_link_json(text: str) -> CanLink:
-    """The CAN details of `ip -details -json link show IFACE` output."""
-    data = json.loads(text)
-    link = data[0] if isinstance(data, list) and data else {}
-    info = link.get("linkinfo", {}) if isinstance(link, dict) else {}
-    info_data = info.get("info_data", {}) or {}
-    timing = info_data.get("bittiming", {}) or {}
-    bitrate = timing.get("bitrate")
-    return CanLink(info.get("info_kind"), info_data.get("state"), int(bitrate) if bitrate is not None else None)
-
-
-def _ip_link(iface: str) -> Optional[str]:
-    ip = shutil.which("ip") or next((p for p in ("/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip") if os.path.exists(p)),
-                                   None)
-    if ip is None:
-        return None
-    result = subprocess.run([ip, "-details", "-json", "link", "show", iface], capture_output=True, text=True,
-                            timeout=5, check=False)
-    return result.stdout if result.returncode == 0 else None
-
-
-def can_checks(iface: str, sysfs: str = "/sys", ip_link: Callable[[str], Optional[str]] = _ip_link) -> List[Check]:
-    up_cmd = f"sudo ip link set {iface} up type can bitrate {EXPECTED_BITRATE}"
-    restart_cmd = f"sudo ip link set {iface} down && {up_cmd}"
-    if iface.startswith("unix:"):
-        path = iface[len("unix:"):]
-        if not os.path.exists(path):
-            return [Check("can.exists", FAIL, f"virtual CAN bus {path} does not exist",
-                          "Start the simulator (quorvel-torso-sim) and pass the CAN bus name it prints.")]
-        note = "virtual bus of the simulator: no kernel interface to check"
-        return [Check("can.exists", PASS, f"virtual CAN bus {path} exists"),
-                Check("can.up", PASS, f"CAN bus state: {note}"),
-                Check("can.bitrate", PASS, f"CAN bitrate: {note}"),
-                Check("can.state", PASS, f"CAN error state: {note}")]
-    net = os.path.join(sysfs, "class", "net", iface)
-    if not os.path.isdir(net):
-        return [Check("can.exists", FAIL, f"CAN interface {iface} does not exist",
-                      "Plug the CAN adapter in and check its name with `ip link show` (names are case-sensitive).")]
-    checks = [Check("can.exists", PASS, f"CAN interface {iface} exists")]
-    try:
-        with open(os.path.join(net, "flags")) as f:
-            up = int(f.read().strip(), 16) & 0x1 != 0
-    except (OSError, ValueError):
-        up = False
-    if not up:
-        checks.append(Check("can.up", FAIL, f"CAN interface {iface} is down", f"Bring it up: {up_cmd}"))
-        return checks
-    checks.append(Check("can.up", PASS, f"CAN interface {iface} is up"))
-    try:
-        text = ip_link(iface)
-        link = parse_ip_link_json(text) if text else None
-    except (OSError, ValueError, subprocess.SubprocessError):
-        link = None
-    if link is None:
-        note = "cannot be read (the `ip` command of iproute2 is missing or failed)"
-        fix = "Install iproute2 (sudo apt install iproute2) and check by hand: ip -details link show " + iface + "."
-        checks.append(Check("can.bitrate", WARN, f"CAN bitrate {note}", fix))
-        checks.append(Check("can.state", WARN, f"CAN error state {note}", fix))
-        return checks
-    if link.kind != "can":
-        note = f"{iface} is a {link.kind or 'non-CAN'} interface: it has no bitrate or error state"
-        checks.append(Check("can.bitrate", WARN, note, "Use the real CAN adapter's interface for the torso."))
-        checks.append(Check("can.state", PASS, f"CAN error state: {note}"))
-        return checks
-    if link.bitrate == EXPECTED_BITRATE:
-        checks.append(Check("can.bitrate", PASS, f"CAN bitrate is {link.bitrate} bit/s"))
-    else:
-        checks.append(Check("can.bitrate", FAIL,
-                            f"CAN bitrate is {link.bitrate} bit/s, the neck motors run at {EXPECTED_BITRATE}",
-                            f"Set it: {restart_cmd}"))
-    wiring = "check the wiring, the 120 ohm termination at each end and that every node runs at 1 Mbit/s"
-    state = (link.state or "unknown").upper()
-    if state == "ERROR-ACTIVE":
-        checks.append(Check("can.state", PASS, "CAN error state is error-active (healthy)"))
-    elif state == "ERROR-WARNING":
-        checks.append(Check("can.state", WARN, "CAN error state is error-warning: bus errors are piling up",
-                            wiring[0].upper() + wiring[1:] + "."))
-    elif state == "ERROR-PASSIVE":
-        checks.append(Check("can.state", FAIL, "CAN error state is error-passive: frames are failing",
-                            wiring[0].upper() + wiring[1:] + "."))
-    elif state == "BUS-OFF":
-        checks.append(Check("can.state", FAIL, "CAN error state is bus-off: the adapter stopped sending",
-                            f"{wiring[0].upper() + wiring[1:]}, then restart it: {restart_cmd} restart-ms 100."))
-    else:
-        checks.append(Check("can.state", FAIL, f"CAN error state is {state.lower()}", f"Restart it: {restart_cmd}"))
-    return checks
 
 
 # ---- motors ----------------------------------------------------------------------------------
@@ -327,7 +75,7 @@ NECK_FAULT_FIX = {
 
 
 def servo_check(servo_id: int, probe: Callable[[int], object]) -> Check:
-    name = SERVO_NAMES[servo_id - 1]
+    name = _SERVO_NAME_BY_ID[servo_id]
     label = f"servo {servo_id} {name}"
     try:
         model, status = probe(servo_id)
@@ -404,19 +152,20 @@ def motor_checks(serial: Optional[str], can: str, serial_ok: bool, can_ok: bool)
     checks: List[Check] = []
     if serial is None or not serial_ok:
         why = "no serial port given" if serial is None else "the serial port is not usable (see above)"
-        checks += [Check(f"servo.{i + 1}", SKIP, f"servo {i + 1} {n}: not checked: {why}")
-                   for i, n in enumerate(SERVO_NAMES)]
+        checks += [Check(f"servo.{SERVO_IDS[n]}", SKIP, f"servo {SERVO_IDS[n]} {n}: not checked: {why}")
+                   for n in SERVO_NAMES]
     else:
         with _placeholder_can_bus() as nobody:
             try:
                 servos = QuorvelMotorController(serial, can_bus=nobody)
             except RuntimeError as e:
                 servos = None
-                checks += [Check(f"servo.{i + 1}", FAIL, f"servo {i + 1} {n}: not checked: cannot open {serial} ({e})",
+                checks += [Check(f"servo.{SERVO_IDS[n]}", FAIL,
+                                 f"servo {SERVO_IDS[n]} {n}: not checked: cannot open {serial} ({e})",
                                  "Close any other program using the port and check its permissions.")
-                           for i, n in enumerate(SERVO_NAMES)]
+                           for n in SERVO_NAMES]
             if servos is not None:
-                checks += [servo_check(i + 1, servos.probe_servo) for i in range(len(SERVO_NAMES))]
+                checks += [servo_check(SERVO_IDS[n], servos.probe_servo) for n in SERVO_NAMES]
                 del servos  # releases the port
     if not can_ok:
         checks += [Check(f"neck.{n}", SKIP, f"{n} (CAN id {i + 1}): not checked: the CAN bus is not usable (see above)")

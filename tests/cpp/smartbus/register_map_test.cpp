@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "pty_peer.hpp"
+#include "smartbus/registers.hpp"
 #include "smartbus/sm40bl.hpp"
 #include "smartbus/sts3025bl.hpp"
 
@@ -140,4 +141,16 @@ TEST_F(Servos, ErrorsOfTheTransactionPassThrough) {
     ASSERT_FALSE(mismatch.ok());
     ASSERT_NE(mismatch.error().io(), nullptr);
     EXPECT_EQ(io_kind(mismatch.error()), IoErrorKind::InvalidInput);
+}
+
+TEST(RegisterTable, PidGainsAreRegisters21To23InTheOrderPDI) {
+    namespace regs = smartbus::feetech_servo;
+    EXPECT_EQ(regs::pid_gains.address, 21);
+    EXPECT_EQ(regs::pid_gains.width, 3);
+    const auto bytes = regs::pid_gain_bytes({.p = 32, .i = 5, .d = 7});
+    EXPECT_EQ(bytes, (std::array<std::uint8_t, 3>{32, 7, 5}));
+    const regs::PidGains gains = regs::pid_gains_from_bytes(bytes[0], bytes[1], bytes[2]);
+    EXPECT_EQ(gains.p, 32);
+    EXPECT_EQ(gains.i, 5);
+    EXPECT_EQ(gains.d, 7);
 }

@@ -18,6 +18,8 @@
 #include <signal.h>
 
 #include "bindings/errors.hpp"
+#include "bindings/interpreter_state.hpp"
+#include "bindings/logger_cache.hpp"
 #include "bindings/python.hpp"
 #include "common/log.hpp"
 
@@ -25,75 +27,6 @@ namespace qmc::py {
 namespace {
 
 using common::log::Level;
-
-int python_level(Level level) {
-    switch (level) {
-        case Level::Error: return 40;
-        case Level::Warn: return 30;
-        case Level::Info: return 20;
-        case Level::Debug: return 10;
-        case Level::Trace: return 5;
-        case Level::Off: break;
-    }
-    return 0;
-}
-
-bool more_verbose(Level level, Level threshold) {
-    return static_cast<int>(level) > static_cast<int>(threshold);
-}
-
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// Takes the thread's pending exception aside and puts it back on release.
-class SavedException {
-public:
-#if PY_VERSION_HEX >= 0x030C0000
-    SavedException() : exception_(PyErr_GetRaisedException()) {}
-    void restore() {
-        if (exception_ != nullptr) PyErr_SetRaisedException(exception_);
-    }
-
-private:
-    PyObject* exception_;
-#else
-    SavedException() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    void restore() {
-        if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
-    }
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-#endif
-};
-
-// "a::b::c" -> {"a", "b", "c"}
-std::vector<std::string_view> origin_segments(std::string_view origin) {
-    std::vector<std::string_view> segments;
-    for (;;) {
-        const auto separator = origin.find("::");
-        segments.push_back(origin.substr(0, separator));
-        if (separator == std::string_view::npos) return segments;
-        origin.remove_prefix(separator + 2);
-    }
-}
-
-// "a::b" -> "a.b"
-std::string logger_name(std::string_view origin) {
-    std::string name;
-    for (std::string_view segment : origin_segments(origin)) {
-        if (!name.empty()) name += '.';
-        name += segment;
-    }
-    return name;
-}
 
 // Records a native thread hands to the forwarding thread before they drop
 // the oldest: a burst of a few seconds of a loop logging every tick.
@@ -136,7 +69,7 @@ public:
     bool enabled(Level level, std::string_view origin) const override {
         if (level == Level::Off || more_verbose(level, Level::Debug)) return false;
         if (closed_.load()) return false;
-        const Entry* entry = find(origin);
+        const LoggerCache::Entry* entry = cache_.find(origin);
         return entry == nullptr || !more_verbose(level, entry->threshold);
     }
 
@@ -179,68 +112,6 @@ public:
     }
 
 private:
-    struct Entry {
-        PyObject* logger;  // strong reference, kept for the life of the process
-        Level threshold;   // most verbose level the logger passed when cached
-    };
-    // Nodes are immutable once published; a change copies the path to it.
-    struct Node {
-        std::optional<Entry> entry;
-        std::vector<std::pair<std::string, const Node*>> children;
-    };
-
-    const Entry* find(std::string_view origin) const {
-        const Node* node = root_.load(std::memory_order_acquire);
-        for (std::string_view segment : origin_segments(origin)) {
-            if (node == nullptr) return nullptr;
-            const Node* next = nullptr;
-            for (const auto& [name, child] : node->children) {
-                if (name == segment) {
-                    next = child;
-                    break;
-                }
-            }
-            node = next;
-        }
-        return node != nullptr && node->entry ? &*node->entry : nullptr;
-    }
-
-    // A copy of `node` (or a fresh one) with `entry` stored at the path.
-    const Node* with_entry(const Node* node, const std::vector<std::string_view>& path,
-                           std::size_t depth, const Entry& entry) {
-        auto copy = node != nullptr ? std::make_unique<Node>(*node) : std::make_unique<Node>();
-        if (depth == path.size()) {
-            copy->entry = entry;
-        } else {
-            const Node* child = nullptr;
-            std::size_t slot = copy->children.size();
-            for (std::size_t i = 0; i < copy->children.size(); ++i) {
-                if (copy->children[i].first == path[depth]) {
-                    child = copy->children[i].second;
-                    slot = i;
-                }
-            }
-            const Node* replaced = with_entry(child, path, depth + 1, entry);
-            if (slot == copy->children.size())
-                copy->children.emplace_back(std::string(path[depth]), replaced);
-            else
-                copy->children[slot].second = replaced;
-        }
-        const Node* published = copy.get();
-        std::lock_guard lock(nodes_mutex_);
-        nodes_.push_back(std::move(copy));
-        return published;
-    }
-
-    void store(std::string_view origin, const Entry& entry) {
-        const auto path = origin_segments(origin);
-        const Node* current = root_.load(std::memory_order_acquire);
-        for (;;) {
-            const Node* updated = with_entry(current, path, 0, entry);
-            if (root_.compare_exchange_weak(current, updated, std::memory_order_acq_rel)) return;
-        }
-    }
-
     // Asks the logger; -1 with an exception set on failure.
     int is_enabled_for(PyObject* logger, int level) {
         PyObject* number = PyLong_FromLong(level);
@@ -268,7 +139,7 @@ private:
 
     // Hands the record to Python; GIL held, no exception pending on entry.
     void forward(const common::log::Record& record) {
-        const Entry* cached = find(record.origin);
+        const LoggerCache::Entry* cached = cache_.find(record.origin);
         const std::string name = logger_name(record.origin);
         PyObject* logger = nullptr;
         if (cached != nullptr) {
@@ -284,7 +155,7 @@ private:
         if (logger != nullptr && emit(logger, name, record) && cached == nullptr) {
             const Level threshold = probe_threshold(logger);
             Py_INCREF(logger);  // the cache's reference
-            store(record.origin, Entry{logger, threshold});
+            cache_.store(record.origin, LoggerCache::Entry{logger, threshold});
         }
         if (PyErr_Occurred()) {
             // Nobody waits for this error: report it rather than leave it
@@ -460,9 +331,7 @@ private:
     PyObject* make_record_ = nullptr;
     PyObject* handle_ = nullptr;
 
-    std::atomic<const Node*> root_{nullptr};
-    std::mutex nodes_mutex_;                    // guards nodes_ (writers only)
-    std::vector<std::unique_ptr<Node>> nodes_;  // every node ever published
+    LoggerCache cache_;  // the loggers by origin, read without a lock
 
     std::atomic<bool> closed_{false};  // interpreter exit has begun: drop records
     std::atomic<int> in_flight_{0};

@@ -34,8 +34,10 @@ ControllerResult<void> then_store_torque(ControllerResult<void> result, SharedCe
 }
 
 // The joint's observed position is not needed.
-ControllerResult<void> single_neck_joint(QuorvelMotorController& controller, std::size_t index, double position) {
-    auto observed = controller.set_single_neck_joint(index, position);
+// A neck setter's result without the observed positions, which the loop does
+// not report: the clamp and the checks are the controller's own.
+template <class T>
+ControllerResult<void> without_observed(ControllerResult<T> observed) {
     if (!observed) return Err{std::move(observed).error()};
     return {};
 }
@@ -88,18 +90,16 @@ ControllerResult<void> handle_commands(QuorvelMotorController& controller, Share
             [&](c::SetRightArmPosition& cmd) { return controller.set_right_arm_position(cmd.position); },
             [&](c::SetArmsPosition& cmd) { return controller.set_arms_position(cmd.position); },
             [&](c::SetNosePosition& cmd) { return controller.set_nose_position(cmd.position); },
-            [&](c::SetNeckPosition& cmd) -> ControllerResult<void> {
-                QMC_TRY(QuorvelMotorController::check_neck_position(cmd.position));
-                std::array<double, 3> clamped{};
-                for (std::size_t i = 0; i < clamped.size(); ++i)
-                    clamped[i] = QuorvelMotorController::clamp_neck_position(i, cmd.position[i]);
-                auto observed = controller.command_neck_mit(clamped, "set_neck_position");
-                if (!observed) return Err{std::move(observed).error()};
-                return {};
+            [&](c::SetNeckPosition& cmd) { return without_observed(controller.set_neck_position(cmd.position)); },
+            [&](c::SetNeckYawPosition& cmd) {
+                return without_observed(controller.set_single_neck_joint(0, cmd.position));
             },
-            [&](c::SetNeckYawPosition& cmd) { return single_neck_joint(controller, 0, cmd.position); },
-            [&](c::SetNeckPitchPosition& cmd) { return single_neck_joint(controller, 1, cmd.position); },
-            [&](c::SetNeckRollPosition& cmd) { return single_neck_joint(controller, 2, cmd.position); },
+            [&](c::SetNeckPitchPosition& cmd) {
+                return without_observed(controller.set_single_neck_joint(1, cmd.position));
+            },
+            [&](c::SetNeckRollPosition& cmd) {
+                return without_observed(controller.set_single_neck_joint(2, cmd.position));
+            },
             [&](c::EnableNeck& cmd) { return controller.enable_neck(cmd.enable); },
             [&](c::EnableTorque&) { return then_store_torque(controller.enable_torque(), last_torque, true); },
             [&](c::EnableTorqueOnIds& cmd) {

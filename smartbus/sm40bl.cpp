@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "../register_access.hpp"
+#include "register_access.hpp"
 #include "common/format.hpp"
 #include "smartbus/sm40bl.hpp"
 

@@ -1,220 +1,24 @@
 #include "bindings/direct_controller.hpp"
 
 #include <array>
-#include <atomic>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "bindings/controller_cell.hpp"
 #include "bindings/convert.hpp"
+#include "bindings/direct_controller_object.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
-#include "bindings/status_types.hpp"
 #include "bindings/types.hpp"
-#include "common/stop_source.hpp"
 #include "controller/quorvel_motor_controller.hpp"
-#include "smartbus/error.hpp"
 
 namespace qmc::py {
-namespace {
-
-using quorvel::ControllerError;
-using quorvel::QuorvelMotorController;
-// Empty once close() has released the controller (and with it both ports).
-using ControllerCell = PoisonableCell<std::optional<QuorvelMotorController>>;
-using qmc::py::LockWait;
-
-constexpr const char* kPoisonedMessage = "Failed to lock motor controller";
-constexpr const char* kClosedMessage = "controller is closed";
-// A signal handler run during neck_home called the same controller.
-constexpr const char* kReenteredMessage =
-    "motor controller is busy in a call on this thread (called from a signal handler during neck_home?)";
-
-// What an instance owns: the controller behind its mutex, and what it was
-// opened with (for repr, which never waits for the mutex).
-struct DirectControllerState {
-    DirectControllerState(QuorvelMotorController controller, std::optional<std::string> port, std::string bus)
-        : cell(std::make_optional(std::move(controller))), serialport(std::move(port)), can_bus(std::move(bus)) {}
-
-    ControllerCell cell;
-    const std::optional<std::string> serialport;
-    const std::string can_bus;
-    std::atomic<bool> closed{false};  // set once close() has released the controller
-};
-
-struct DirectControllerObject {
-    PyObject_HEAD
-    // Owned; set by tp_new before the object is handed out, freed by dealloc.
-    DirectControllerState* state;
-};
-
-DirectControllerState& state_of(PyObject* self) { return *reinterpret_cast<DirectControllerObject*>(self)->state; }
-ControllerCell& cell_of(PyObject* self) { return state_of(self).cell; }
-
-// ---- Failures and results ----------------------------------------------------
-
-// A refused argument (a non-finite position or gain) is the caller's
-// mistake; an interrupted operation stopped because a signal handler raised,
-// whose exception is already set; everything else the operation reports is a
-// bus or controller failure.
-std::nullptr_t raise_failure(const ControllerError& error) {
-    if (error.is_invalid_argument()) return raise_value_error(error.message());
-    if (error.is_interrupted() && PyErr_Occurred() != nullptr) return nullptr;
-    return raise_error(error);
-}
-
-std::nullptr_t raise_failure(const smartbus::IoError& error) { return raise_failure(ControllerError(smartbus::Error(error))); }
-
-template <class R>
-struct is_result : std::false_type {};
-template <class T, class E>
-struct is_result<common::Result<T, E>> : std::true_type {};
-
-// Runs `op(cell content)` with the interpreter lock released, both while it
-// waits for the controller mutex and while the operation talks to the buses
-// or sleeps, so other Python threads (and native threads that log) keep
-// going. While another thread holds the controller (a homing can take many
-// seconds), the wait comes back every StopSource::kCheckPeriod to run the
-// signal handlers, so Ctrl-C ends it. Returns the operation's outcome, or
-// nothing with an exception set: RuntimeError when an earlier fault poisoned
-// the mutex, or what a signal handler raised. A C++ exception escaping `op`
-// poisons the mutex and propagates (the call guard turns it into PanicException).
-template <class Op>
-auto with_cell(PyObject* self, Op&& op) {
-    ControllerCell& cell = cell_of(self);
-    for (;;) {
-        LockWait wait = LockWait::Busy;
-        auto outcome =
-            allow_threads([&] { return cell.with_lock_for(common::StopSource::kCheckPeriod, wait, op); });
-        switch (wait) {
-            case LockWait::Locked:
-                if (!outcome) raise_runtime_error(kPoisonedMessage);
-                return outcome;
-            case LockWait::HeldByThisThread:
-                raise_runtime_error(kReenteredMessage);
-                return outcome;
-            case LockWait::Busy:
-                if (PyErr_CheckSignals() < 0) return outcome;  // empty, with the handler's exception
-                break;
-        }
-    }
-}
-
-// with_cell for an operation on the open controller: after close() it raises
-// RuntimeError "controller is closed" and returns nothing.
-template <class Op>
-auto locked(PyObject* self, Op&& op) {
-    using R = std::invoke_result_t<Op&, QuorvelMotorController&>;
-    auto outcome = with_cell(self, [&](std::optional<QuorvelMotorController>& controller) -> std::optional<R> {
-        if (!controller) return std::nullopt;
-        return op(*controller);
-    });
-    std::optional<R> result;
-    if (!outcome) return result;
-    if (!*outcome) {
-        raise_runtime_error(kClosedMessage);
-        return result;
-    }
-    result.emplace(std::move(**outcome));
-    return result;
-}
-
-PyObject* none() { Py_RETURN_NONE; }
-
-// Runs the operation and turns its outcome into the method's return value:
-// None for an operation without a value, `convert(value)` otherwise.
-template <class Op, class Convert>
-PyObject* call(PyObject* self, Op&& op, Convert&& convert) {
-    auto outcome = locked(self, std::forward<Op>(op));
-    if (!outcome) return nullptr;
-    auto& result = *outcome;
-    using R = std::remove_reference_t<decltype(result)>;
-    if constexpr (is_result<R>::value) {
-        if (!result.ok()) return raise_failure(result.error());
-        if constexpr (std::is_void_v<typename R::value_type>) {
-            return none();
-        } else {
-            return convert(result.value());
-        }
-    } else {
-        return convert(result);
-    }
-}
-
-template <class Op>
-PyObject* call(PyObject* self, Op&& op) {
-    return call(self, std::forward<Op>(op), [](const auto&) { return none(); });
-}
-
-PyObject* to_bool_object(bool value) { return bool_object(value); }
-PyObject* to_float_object(double value) { return PyFloat_FromDouble(value); }
-template <std::size_t N>
-PyObject* to_float_list(const std::array<double, N>& values) {
-    return float_list(values);
-}
-
-PyObject* limits_list(const std::array<std::pair<double, double>, 3>& limits) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(limits.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < limits.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(dd)", limits[i].first, limits[i].second);
-        if (pair == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
-    }
-    return list;
-}
-
-// ---- Argument conversion ----------------------------------------------------------
-
-// A gain goes to the motor as a 32-bit float. A finite value beyond the
-// float range becomes the largest float of its sign (the MIT encoding then
-// saturates it); NaN and the infinities stay what they are, for the
-// controller to refuse.
-float narrow_gain(double value) {
-    constexpr double kMax = std::numeric_limits<float>::max();
-    if (std::isfinite(value) && value > kMax) return std::numeric_limits<float>::max();
-    if (std::isfinite(value) && value < -kMax) return std::numeric_limits<float>::lowest();
-    return static_cast<float>(value);
-}
-
-bool to_gain(PyObject* obj, const char* name, float& out) {
-    double value = 0.0;
-    if (!to_double(obj, name, value)) return false;
-    out = narrow_gain(value);
-    return true;
-}
-
-bool to_optional_gain(PyObject* obj, const char* name, std::optional<float>& out) {
-    if (obj == nullptr || obj == Py_None) {
-        out.reset();
-        return true;
-    }
-    float value = 0.0F;
-    if (!to_gain(obj, name, value)) return false;
-    out = value;
-    return true;
-}
-
-// `obj` as a double, or `fallback` when the argument was omitted.
-bool to_double_or(PyObject* obj, const char* name, double fallback, double& out) {
-    if (obj == nullptr) {
-        out = fallback;
-        return true;
-    }
-    return to_double(obj, name, out);
-}
+namespace direct_class {
 
 // ---- Construction and release ---------------------------------------------------
 
@@ -298,36 +102,22 @@ PyObject* controller_repr(PyObject* self) {
 
 // ---- Methods ----------------------------------------------------------------------
 
-using Args = PyObject* const*;
-
 PyObject* is_torque_enabled(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.is_torque_enabled(); }, to_bool_object);
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.is_torque_enabled(); }, to_bool_object);
 }
 
 PyObject* enable_torque(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.enable_torque(); });
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.enable_torque(); });
 }
 
 PyObject* disable_torque(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.disable_torque(); });
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.disable_torque(); });
 }
 
 PyObject* torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
                         bool enable) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"ids"};
-        const Signature signature{function, kNames, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-        std::vector<std::uint8_t> ids;
-        if (!to_byte_list(arg[0], "ids", ids)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.set_torque_on_ids(ids, enable); });
+    return ids_in(self, args, nargs, kwnames, function, [&](PyObject* s, std::vector<std::uint8_t>& ids) {
+        return call(s, [&](QuorvelMotorController& c) { return c.set_torque_on_ids(ids, enable); });
     });
 }
 
@@ -340,9 +130,7 @@ PyObject* disable_torque_on_ids(PyObject* self, Args args, Py_ssize_t nargs, PyO
 }
 
 PyObject* read_all_positions(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.read_all_positions(); }, to_float_list<7>);
-    });
+    return value_out(self, [](QuorvelMotorController& c) { return c.read_all_positions(); }, to_float_list<7>);
 }
 
 // A method taking one sequence of exactly N positions; `Setter` is the
@@ -350,15 +138,10 @@ PyObject* read_all_positions(PyObject* self, PyObject*) {
 template <std::size_t N, class Setter>
 PyObject* positions_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
                            const char* parameter, Setter setter) {
-    return guarded([&]() -> PyObject* {
-        const char* const names[] = {parameter};
-        const Signature signature{function, names, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-        std::array<double, N> positions{};
-        if (!to_float_array(arg[0], parameter, positions)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return (c.*setter)(positions); });
-    });
+    return positions_in<N>(self, args, nargs, kwnames, function, parameter,
+                           [&](PyObject* s, std::array<double, N>& positions) {
+                               return call(s, [&](QuorvelMotorController& c) { return (c.*setter)(positions); });
+                           });
 }
 
 PyObject* set_all_goal_positions(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -384,124 +167,6 @@ PyObject* set_arms_position(PyObject* self, Args args, Py_ssize_t nargs, PyObjec
 PyObject* set_nose_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return positions_method<3>(self, args, nargs, kwnames, "set_nose_position", "position",
                                &QuorvelMotorController::set_nose_position);
-}
-
-PyObject* set_neck_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"position"};
-        static constexpr Signature kSignature{"set_neck_position", kNames, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
-        std::array<double, 3> positions{};
-        if (!to_float_array(arg[0], "position", positions)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.set_neck_position(positions); },
-                    to_float_list<3>);
-    });
-}
-
-PyObject* single_neck_joint(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
-                            std::size_t index) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"position"};
-        const Signature signature{function, kNames, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-        double position = 0.0;
-        if (!to_double(arg[0], "position", position)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.set_single_neck_joint(index, position); },
-                    to_float_object);
-    });
-}
-
-PyObject* set_neck_yaw_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return single_neck_joint(self, args, nargs, kwnames, "set_neck_yaw_position", 0);
-}
-
-PyObject* set_neck_pitch_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return single_neck_joint(self, args, nargs, kwnames, "set_neck_pitch_position", 1);
-}
-
-PyObject* set_neck_roll_position(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return single_neck_joint(self, args, nargs, kwnames, "set_neck_roll_position", 2);
-}
-
-// Sends nothing, but a poisoned controller refuses it like every other method.
-PyObject* neck_position_limits(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController&) { return QuorvelMotorController::neck_position_limits(); },
-                    limits_list);
-    });
-}
-
-PyObject* read_neck_positions(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.read_neck_positions(); }, to_float_list<3>);
-    });
-}
-
-PyObject* set_neck_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"index", "kp", "kd"};
-        static constexpr Signature kSignature{"set_neck_gains", kNames, 3};
-        PyObject* arg[3];
-        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
-        std::size_t index = 0;
-        float kp = 0.0F;
-        float kd = 0.0F;
-        if (!to_index(arg[0], "index", index) || !to_gain(arg[1], "kp", kp) || !to_gain(arg[2], "kd", kd))
-            return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.set_neck_gains(index, kp, kd); });
-    });
-}
-
-PyObject* neck_home(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"speed", "tolerance", "kp", "kd"};
-        static constexpr Signature kSignature{"neck_home", kNames, 0};
-        PyObject* arg[4];
-        if (!bind_arguments(kSignature, args, nargs, kwnames, arg)) return nullptr;
-        double speed = 0.0;
-        double tolerance = 0.0;
-        std::optional<float> kp;
-        std::optional<float> kd;
-        if (!to_double_or(arg[0], "speed", 0.4, speed) || !to_double_or(arg[1], "tolerance", 0.15, tolerance) ||
-            !to_optional_gain(arg[2], "kp", kp) || !to_optional_gain(arg[3], "kd", kd))
-            return nullptr;
-        // Homing takes seconds: it runs the signal handlers on every cycle
-        // and stops when one raises, leaving the neck enabled at its last command.
-        return call(
-            self,
-            [&](QuorvelMotorController& c) {
-                common::StopSource stop(signal_handler_raised_unlocked);
-                return c.neck_home(speed, tolerance, kp, kd, &stop);
-            },
-            to_float_list<3>);
-    });
-}
-
-// A method taking one bool; `Switch` is the controller operation it runs.
-template <class Switch>
-PyObject* switch_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
-                        Switch operation) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"enable"};
-        const Signature signature{function, kNames, 1};
-        PyObject* arg[1];
-        if (!bind_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-        bool enable = false;
-        if (!to_bool(arg[0], "enable", enable)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return (c.*operation)(enable); });
-    });
-}
-
-PyObject* enable_neck(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return switch_method(self, args, nargs, kwnames, "enable_neck", &QuorvelMotorController::enable_neck);
-}
-
-PyObject* is_neck_torque_enabled(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.is_neck_torque_enabled(); }, to_bool_object);
-    });
 }
 
 PyObject* enable_arms(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -535,43 +200,6 @@ PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject
         // The reply the controller collects is not passed on.
         return call(self, [&](QuorvelMotorController& c) { return c.write_raw_packet(data); },
                     [](const std::vector<std::uint8_t>&) { return none(); });
-    });
-}
-
-// ---- Health readings (status_types.cpp holds the value classes) -------------------
-
-PyObject* read_servo_status(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.read_servo_status(); }, servo_status_list);
-    });
-}
-
-PyObject* read_neck_status(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return call(self, [](QuorvelMotorController& c) { return c.read_neck_status(); }, neck_status_list);
-    });
-}
-
-PyObject* probe_servo(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id"};
-        static constexpr Signature kSignature{"probe_servo", kNames, 1};
-        PyObject* arg[1];
-        std::uint8_t id = 0;
-        if (!bind_arguments(kSignature, args, nargs, kwnames, arg) || !to_u8(arg[0], "id", id)) return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.probe_servo(id); }, servo_probe_tuple);
-    });
-}
-
-PyObject* probe_neck_motor(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"index"};
-        static constexpr Signature kSignature{"probe_neck_motor", kNames, 1};
-        PyObject* arg[1];
-        std::size_t index = 0;
-        if (!bind_arguments(kSignature, args, nargs, kwnames, arg) || !to_index(arg[0], "index", index))
-            return nullptr;
-        return call(self, [&](QuorvelMotorController& c) { return c.probe_neck_motor(index); }, neck_probe_tuple);
     });
 }
 
@@ -718,29 +346,23 @@ PyMethodDef controller_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot controller_slots[] = {
-    {Py_tp_doc, const_cast<char*>("QuorvelMotorController(serialport=None, can_bus=...)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(controller_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(controller_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(controller_repr)},
-    {Py_tp_methods, controller_methods},
-    {0, nullptr},
-};
-
-PyType_Spec controller_spec = {
+const ClassParts controller_parts = {
     "quorvel_motor_controller.QuorvelMotorController",
     static_cast<int>(sizeof(DirectControllerObject)),
-    0,
-    kClassFlags,
-    controller_slots,
+    "QuorvelMotorController(serialport=None, can_bus=...)\n--\n\n",
+    controller_new,
+    controller_dealloc,
+    controller_repr,
+    controller_methods,
 };
 
 PyTypeObject* controller_type_cell = nullptr;  // written once, with the interpreter lock held
 
-}  // namespace
+}  // namespace direct_class
 
 PyTypeObject* direct_controller_type() {
-    if (controller_type_cell == nullptr) controller_type_cell = create_type(controller_spec);
+    using namespace direct_class;
+    if (controller_type_cell == nullptr) controller_type_cell = create_class(controller_parts);
     return controller_type_cell;
 }
 

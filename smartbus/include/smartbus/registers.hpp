@@ -2,6 +2,7 @@
 // values are little-endian.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace smartbus::feetech_servo {
@@ -48,6 +49,23 @@ struct StatusFlag {
 inline constexpr StatusFlag status_flags[] = {
     {0, "voltage"}, {1, "angle"}, {2, "overheat"}, {3, "overcurrent"}, {5, "overload"},
 };
+
+// The position loop's gains, shared by every model: one byte each in three
+// consecutive registers, P at 21, D at 22 and I at 23 (D comes before I).
+inline constexpr Register pid_gains{21, 3};
+
+struct PidGains {
+    std::uint8_t p = 0;
+    std::uint8_t i = 0;
+    std::uint8_t d = 0;
+};
+
+// The bytes of registers 21 to 23, in address order, for `gains`.
+inline constexpr std::array<std::uint8_t, 3> pid_gain_bytes(PidGains gains) { return {gains.p, gains.d, gains.i}; }
+// The gains that registers 21, 22 and 23 hold.
+inline constexpr PidGains pid_gains_from_bytes(std::uint8_t at_21, std::uint8_t at_22, std::uint8_t at_23) {
+    return {at_21, at_23, at_22};
+}
 
 // SM40BL only (EEPROM).
 inline constexpr Register position_offset{31, 2};

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "registers.hpp"
+#include "smartbus/registers.hpp"
 #include "smartbus/packet.hpp"
 #include "smartbus/feetech_servo.hpp"
 

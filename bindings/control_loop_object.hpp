@@ -1,0 +1,84 @@
+// The QuorvelPyControlLoop instance and the queueing every method of the
+// class shares. control_loop_class.cpp defines the class and most methods;
+// control_loop_construction.cpp its construction and release;
+// control_loop_raw.cpp the raw access and the health readings.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bindings/convert.hpp"
+#include "bindings/method_shapes.hpp"
+#include "bindings/python.hpp"
+#include "common/stop_source.hpp"
+#include "control_loop/control_loop.hpp"
+
+namespace qmc::py::loop_class {
+
+// While a caller waits without the interpreter lock, it comes back this often
+// to let Python handle signals (Ctrl-C).
+inline constexpr auto kSignalCheckPeriod = common::StopSource::kCheckPeriod;
+
+inline constexpr const char* kChannelClosed = "channel closed";
+
+// What a loop was opened with, for repr.
+struct LoopDevices {
+    std::optional<std::string> serialport;
+    std::string can_bus;
+};
+
+struct ControlLoopObject {
+    PyObject_HEAD
+    // Owned; set by tp_new before the object is handed out, freed by dealloc.
+    std::shared_ptr<quorvel::QuorvelControlLoop>* loop;
+    LoopDevices* devices;  // owned likewise
+};
+
+quorvel::QuorvelControlLoop& loop_of(PyObject* self);
+
+// The text of MotorError::CommunicationFailure.
+std::string communication_failure_text();
+
+PyObject* none();
+
+enum class Queued {
+    Done,
+    Closed,         // the loop is closing or closed: nothing was queued
+    SignalRaised,   // a signal handler raised while waiting for room (exception set)
+};
+
+// Queues `command`, waiting for room without the interpreter lock when the
+// queue is full and running the signal handlers meanwhile.
+Queued enqueue(PyObject* self, quorvel::MotorCmd& command);
+
+// Queues `command` after its checks. False with an exception set when it was
+// refused, when a signal handler raised while waiting for room, or (with
+// RuntimeError `closed_text`) when the loop is closing or closed.
+bool send_command(PyObject* self, quorvel::MotorCmd command, const std::string& closed_text);
+
+// A command without an answer: None once it is queued.
+PyObject* queue_command(PyObject* self, quorvel::MotorCmd command, const std::string& closed_text = kChannelClosed);
+
+// Binds the arguments of a method with the given parameter names (all required).
+template <std::size_t N>
+bool bind(const char* function, const char* const (&names)[N], Args args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject* (&out)[N]) {
+    const Signature signature{function, names, N};
+    return bind_arguments(signature, args, nargs, kwnames, out);
+}
+
+// ---- Construction and release (control_loop_construction.cpp) ------------------
+
+PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+void control_loop_dealloc(PyObject* self);
+PyObject* control_loop_repr(PyObject* self);
+
+// ---- Raw access and health readings (control_loop_raw.cpp) ----------------------
+
+FastMethod async_read_raw_bytes, async_write_raw_bytes, async_read_pid_gains, async_write_pid_gains, write_raw_packet;
+NoArgsMethod async_read_servo_status, async_read_neck_status;
+
+}  // namespace qmc::py::loop_class

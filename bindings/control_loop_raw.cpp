@@ -1,0 +1,200 @@
+// The control-loop class's raw access: raw register reads and writes, PID
+// gains, raw packets and the health readings, each queued to the loop thread
+// and, when it answers, waited for without the interpreter lock.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/control_loop_object.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
+#include "bindings/status_types.hpp"
+#include "control_loop/control_loop.hpp"
+#include "smartbus/packet.hpp"
+#include "smartbus/registers.hpp"
+
+namespace qmc::py::loop_class {
+
+using quorvel::MotorCmd;
+using quorvel::MotorError;
+namespace cmd = quorvel::motor_cmd;
+// The servo registers of the PID gains, with their byte order.
+namespace registers = smartbus::feetech_servo;
+
+// Queues a raw read and waits (without the interpreter lock) up to
+// quorvel::kRawReadTimeout for the loop's answer, running the signal
+// handlers meanwhile. Nothing, with the handler's exception set, when one
+// raised; otherwise the bytes or CommunicationFailure, as
+// QuorvelControlLoop::async_read_raw_bytes answers.
+std::optional<quorvel::MotorResult<std::vector<std::uint8_t>>> raw_read(PyObject* self, std::uint8_t id,
+                                                                        std::uint8_t addr, std::uint8_t length) {
+    const auto failure = [] {
+        return quorvel::MotorResult<std::vector<std::uint8_t>>(
+            common::Err{MotorError(MotorError::CommunicationFailure{})});
+    };
+    // Not a structured binding: Clang 14 cannot capture one in the lambda below.
+    auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
+    auto& answer = channel.second;
+    MotorCmd command = cmd::ReadRawBytes{id, addr, length, std::move(channel.first)};
+    switch (enqueue(self, command)) {
+        case Queued::Done: break;
+        case Queued::SignalRaised: return std::nullopt;
+        case Queued::Closed: return failure();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + quorvel::kRawReadTimeout;
+    for (;;) {
+        auto bytes = allow_threads(
+            [&] { return answer.recv_until(std::min(deadline, std::chrono::steady_clock::now() + kSignalCheckPeriod)); });
+        if (bytes) return quorvel::MotorResult<std::vector<std::uint8_t>>(std::move(bytes).value());
+        if (bytes.error() == quorvel::RecvError::Disconnected || std::chrono::steady_clock::now() >= deadline)
+            return failure();
+        if (PyErr_CheckSignals() < 0) return std::nullopt;
+    }
+}
+
+PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"id", "addr", "length"};
+        PyObject* arg[3];
+        if (!bind("async_read_raw_bytes", kNames, args, nargs, kwnames, arg)) return nullptr;
+        std::uint8_t id = 0, addr = 0, length = 0;
+        if (!to_u8(arg[0], "id", id) || !to_u8(arg[1], "addr", addr) || !to_u8(arg[2], "length", length))
+            return nullptr;
+        auto bytes = raw_read(self, id, addr, length);
+        if (!bytes) return nullptr;
+        if (!*bytes) return raise_runtime_error("Failed to read raw bytes: " + bytes->error().message());
+        return bytes_object(bytes->value());
+    });
+}
+
+// A health reading queued like a raw read and awaited as long: the values,
+// RuntimeError "<failure> Motor communication error! ..." when the read failed
+// or the loop is closed, RuntimeError with the neck-only text on a neck-only
+// loop, or null with a signal handler's exception.
+template <class Command, class T, class Convert>
+PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
+    auto channel = quorvel::reply_channel<common::Result<T, std::string>>();
+    auto& answer = channel.second;
+    MotorCmd command = Command{std::move(channel.first)};
+    const std::string failed = failure + communication_failure_text();
+    switch (enqueue(self, command)) {
+        case Queued::Done: break;
+        case Queued::SignalRaised: return nullptr;
+        case Queued::Closed: return raise_runtime_error(failed);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + quorvel::kRawReadTimeout;
+    for (;;) {
+        auto status = allow_threads(
+            [&] { return answer.recv_until(std::min(deadline, std::chrono::steady_clock::now() + kSignalCheckPeriod)); });
+        if (status) {
+            if (!status->ok()) return raise_runtime_error(status->error());
+            return convert(status->value());
+        }
+        if (status.error() == quorvel::RecvError::Disconnected || std::chrono::steady_clock::now() >= deadline)
+            return raise_runtime_error(failed);
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+}
+
+PyObject* async_read_servo_status(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return status_read<cmd::ReadServoStatus, std::array<quorvel::ServoStatus, 7>>(
+            self, "Failed to read servo status: ", servo_status_list);
+    });
+}
+
+PyObject* async_read_neck_status(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return status_read<cmd::ReadNeckStatus, std::array<quorvel::NeckStatus, 3>>(
+            self, "Failed to read neck status: ", neck_status_list);
+    });
+}
+
+PyObject* async_write_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"id", "addr", "data"};
+        PyObject* arg[3];
+        if (!bind("async_write_raw_bytes", kNames, args, nargs, kwnames, arg)) return nullptr;
+        std::uint8_t id = 0, addr = 0;
+        std::vector<std::uint8_t> data;
+        if (!to_u8(arg[0], "id", id) || !to_u8(arg[1], "addr", addr) || !to_byte_list(arg[2], "data", data))
+            return nullptr;
+        // No write packet can carry more: refuse it here rather than queue a write bound to fail.
+        if (data.size() > smartbus::max_write_data)
+            return raise_value_error("async_write_raw_bytes: data must hold at most " +
+                                     std::to_string(smartbus::max_write_data) + " bytes, got " +
+                                     std::to_string(data.size()));
+        return queue_command(self, cmd::WriteRawBytes{id, addr, std::move(data)},
+                             "Failed to write raw bytes: " + communication_failure_text());
+    });
+}
+
+PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"id"};
+        PyObject* arg[1];
+        if (!bind("async_read_pid_gains", kNames, args, nargs, kwnames, arg)) return nullptr;
+        std::uint8_t id = 0;
+        if (!to_u8(arg[0], "id", id)) return nullptr;
+        auto bytes = raw_read(self, id, registers::pid_gains.address, registers::pid_gains.width);
+        if (!bytes) return nullptr;
+        if (!*bytes) return raise_runtime_error("Failed to read pid gains: " + bytes->error().message());
+        const auto& b = bytes->value();
+        if (b.size() != registers::pid_gains.width)
+            return raise_runtime_error("Failed to read pid gains: " + communication_failure_text());
+        const registers::PidGains gains = registers::pid_gains_from_bytes(b[0], b[1], b[2]);
+        return Py_BuildValue("(iii)", gains.p, gains.i, gains.d);
+    });
+}
+
+PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"id", "p", "i", "d"};
+        PyObject* arg[4];
+        if (!bind("async_write_pid_gains", kNames, args, nargs, kwnames, arg)) return nullptr;
+        std::uint8_t id = 0;
+        std::uint16_t p = 0, i = 0, d = 0;
+        if (!to_u8(arg[0], "id", id) || !to_u16(arg[1], "p", p) || !to_u16(arg[2], "i", i) ||
+            !to_u16(arg[3], "d", d))
+            return nullptr;
+        // Each register holds one byte: the gains keep their low 8 bits.
+        const auto low = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain & 0xFF); };
+        const auto bytes = registers::pid_gain_bytes({low(p), low(i), low(d)});
+        return queue_command(self,
+                             cmd::WriteRawBytes{id, registers::pid_gains.address, {bytes.begin(), bytes.end()}},
+                             "Failed to write pid gains: " + communication_failure_text());
+    });
+}
+
+PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"data"};
+        PyObject* arg[1];
+        if (!bind("write_raw_packet", kNames, args, nargs, kwnames, arg)) return nullptr;
+        std::vector<std::uint8_t> data;
+        if (!to_bytes(arg[0], "data", data)) return nullptr;
+        auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
+        auto& answer = channel.second;
+        if (!send_command(self, cmd::WriteRawPacket{std::move(data), std::move(channel.first)}, kChannelClosed))
+            return nullptr;
+
+        // No time limit: the loop answers or drops the reply channel. Signals
+        // are still handled while waiting.
+        for (;;) {
+            auto received = allow_threads(
+                [&] { return answer.recv_until(std::chrono::steady_clock::now() + kSignalCheckPeriod); });
+            if (received) return bytes_object(received.value());
+            if (received.error() == quorvel::RecvError::Disconnected)
+                return raise_runtime_error(std::string("Failed to receive raw packet response: ") +
+                                           quorvel::recv_error_text(quorvel::RecvError::Disconnected));
+            if (PyErr_CheckSignals() < 0) return nullptr;
+        }
+    });
+}
+
+}  // namespace qmc::py::loop_class

@@ -1,0 +1,48 @@
+// quorvel_torso_sim: what the parts of the TorsoSim class share. The class and
+// the module are defined in torso_sim_module.cpp; the methods that drive the
+// servos, the neck and the injected faults each have a file of their own and
+// hand their rows of the method table over through the functions below.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <vector>
+
+#include "torso_sim/torso_sim.hpp"
+
+namespace torso_sim_py {
+
+using torso_sim::TorsoSim;
+
+struct SimObject {
+    PyObject_HEAD
+    TorsoSim* sim;   // owned; null once closed
+};
+
+// The simulator, or null with RuntimeError "the simulator is closed" set.
+TorsoSim* live(SimObject* self);
+// Seconds to microseconds; ValueError unless finite and 0 to 1e6.
+bool seconds_to_micros(double seconds, std::chrono::microseconds& out);
+// IndexError unless 0 (yaw), 1 (pitch) or 2 (roll).
+bool neck_index(int index);
+PyObject* bytes_of(const std::vector<std::uint8_t>& v);
+// Fills a struct sequence from new references; consumes them even on failure.
+PyObject* make_record(PyTypeObject* type, std::initializer_list<PyObject*> items);
+
+extern PyTypeObject* neck_motor_state_type;
+
+// Rows of the method table, without the sentinel.
+std::span<const PyMethodDef> servo_methods();
+std::span<const PyMethodDef> neck_methods();
+std::span<const PyMethodDef> fault_methods();
+
+}  // namespace torso_sim_py
+
+#define SIM_OR_FAIL(self)                                                          \
+    TorsoSim* sim = ::torso_sim_py::live(reinterpret_cast<::torso_sim_py::SimObject*>(self)); \
+    if (!sim) return nullptr
