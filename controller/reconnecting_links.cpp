@@ -119,13 +119,16 @@ auto ReconnectingCanBus::forward(Call&& call) -> decltype(call(std::declval<cand
     auto transport = open_transport();
     if (!transport) return Err{std::move(transport).error()};
     auto result = call(**transport);
-    if (!result) {
-        watch_failure(result.error());
-    } else if (lost_) {
-        lost_ = false;
-        QMC_LOG(Level::Info, kControllerLogOrigin, "CAN bus " + name_ + " is back");
-    }
+    if (!result) watch_failure(result.error());
     return result;
+}
+
+// Only a frame received proves the bus is back: a send can succeed on a
+// connection to a virtual bus that is itself still going away.
+void ReconnectingCanBus::note_frame_received() {
+    if (!lost_) return;
+    lost_ = false;
+    QMC_LOG(Level::Info, kControllerLogOrigin, "CAN bus " + name_ + " is back");
 }
 
 candrive::CanResult<candrive::CanTransport*> ReconnectingCanBus::open_transport() {
@@ -159,7 +162,9 @@ candrive::CanResult<void> ReconnectingCanBus::send(const candrive::CanFrame& fra
 }
 
 candrive::CanResult<candrive::CanFrame> ReconnectingCanBus::recv(std::chrono::nanoseconds timeout) {
-    return forward([&](candrive::CanTransport& bus) { return bus.recv(timeout); });
+    auto received = forward([&](candrive::CanTransport& bus) { return bus.recv(timeout); });
+    if (received) note_frame_received();
+    return received;
 }
 
 }  // namespace quorvel::detail

@@ -68,6 +68,7 @@ private:
     auto forward(Call&& call) -> decltype(call(std::declval<candrive::CanTransport&>()));
     candrive::CanResult<candrive::CanTransport*> open_transport();
     void watch_failure(const candrive::CanError& error);
+    void note_frame_received();
 
     std::string name_;
     std::optional<candrive::SocketCanTransport> transport_;  // empty while the socket is lost
