@@ -339,12 +339,12 @@ def test_a_lost_device_comes_back_without_a_new_loop(qmc, tmp_path, caplog):
             took = time.monotonic() - back
             assert took < 3.0  # about 0.5 s: the next reopen attempt
 
+            loop.close()  # also delivers the loop thread's last log records
             warnings, infos = records(caplog, logging.WARNING), records(caplog, logging.INFO)
             assert len([m for m in warnings if m.startswith("Lost the serial port " + paths.tty)]) == 1
             assert len([m for m in warnings if m.startswith("Lost the CAN bus " + paths.can_bus)]) == 1
             assert infos.count("Serial port " + paths.tty + " is back") == 1
             assert infos.count("CAN bus " + paths.can_bus + " is back") == 1
-            loop.close()
 
             # The direct controller: every call fails while the device is away, then it reopens.
             direct = qmc.QuorvelMotorController(paths.tty, paths.can_bus)
