@@ -31,12 +31,14 @@ std::string servo_name(std::uint8_t id) {
 }  // namespace
 
 ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const std::optional<std::string>& serialport,
-                                                                       const std::string& can_bus) {
+                                                                       const std::string& can_bus,
+                                                                       SerialTimings timings) {
     std::unique_ptr<detail::ReconnectingSerialPort> port;
     if (serialport) {
-        auto opened = smartbus::open_serial_port(*serialport);
+        auto opened = smartbus::open_serial_port(*serialport, timings.reply_timeout);
         if (!opened) return Err{ControllerError(std::move(opened).error())};
-        port = std::make_unique<detail::ReconnectingSerialPort>(*serialport, std::move(opened).value());
+        port = std::make_unique<detail::ReconnectingSerialPort>(*serialport, timings.reply_timeout,
+                                                                std::move(opened).value());
     }
 
     auto can = candrive::SocketCanTransport::open(can_bus);
@@ -55,7 +57,8 @@ ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const st
     }
 
     auto state = std::make_unique<State>(std::array<candrive::damiao::Damiao, 3>{*motors[0], *motors[1], *motors[2]},
-                                         std::move(port), detail::ReconnectingCanBus(can_bus, std::move(can).value()));
+                                         std::move(port), detail::ReconnectingCanBus(can_bus, std::move(can).value()),
+                                         timings.raw_reply_window);
     return QuorvelMotorController(std::move(state));
 }
 

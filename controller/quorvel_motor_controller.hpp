@@ -39,6 +39,16 @@ class FeetechProtocolHandler;
 
 namespace quorvel {
 
+// Time budgets of the serial bus. The defaults are what the servos need at
+// 1 Mbaud: a status packet is due well within 10 ms, and a raw packet's reply
+// is whatever arrives within 10 ms. A program (or a test) that values an
+// answer over a prompt time-out may widen them: on a busy host a
+// pseudo-terminal or USB adapter can hold a reply for several milliseconds.
+struct SerialTimings {
+    std::chrono::milliseconds reply_timeout{10};
+    std::chrono::milliseconds raw_reply_window{10};
+};
+
 class QuorvelMotorController {
 public:
     // Opens the serial port (absent: a neck-only controller) and then the CAN
@@ -47,7 +57,8 @@ public:
     // (nothing else is opened); a CAN failure closes the serial port again
     // and reads "failed to open CAN bus '<name>': <CAN error>".
     static ControllerResult<QuorvelMotorController> create(const std::optional<std::string>& serialport,
-                                                           const std::string& can_bus);
+                                                           const std::string& can_bus,
+                                                           SerialTimings timings = {});
 
     QuorvelMotorController(QuorvelMotorController&&) noexcept;
     QuorvelMotorController& operator=(QuorvelMotorController&&) noexcept;

@@ -58,7 +58,7 @@ smartbus::Result<smartbus::SerialPort*> ReconnectingSerialPort::open_port() {
     const auto now = Clock::now();
     if (now >= next_attempt_) {
         next_attempt_ = now + kReopenInterval;
-        auto opened = smartbus::open_serial_port(path_);
+        auto opened = smartbus::open_serial_port(path_, timeout_);
         if (opened) {
             port_ = std::move(opened).value();
             set_unsettled(true);  // whatever a reset adapter held is no answer to anything

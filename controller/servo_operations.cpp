@@ -17,8 +17,8 @@ namespace {
 
 using common::Err;
 
-// A raw packet's reply is whatever arrived within this time, polled in steps.
-constexpr auto kRawReplyWindow = std::chrono::milliseconds(10);
+// A raw packet's reply is whatever arrived within the raw reply window,
+// polled in steps.
 constexpr auto kRawReplyPollStep = std::chrono::milliseconds(5);
 
 // Converts a serial-bus result into a controller result.
@@ -178,7 +178,7 @@ common::Result<std::vector<std::uint8_t>, smartbus::IoError> QuorvelMotorControl
             if (auto read = port.read_exact(reply); !read) return Err{as_io_error(std::move(read).error())};
             return reply;
         }
-        if (std::chrono::steady_clock::now() - start >= kRawReplyWindow) {
+        if (std::chrono::steady_clock::now() - start >= state_->raw_reply_window) {
             port.set_unsettled(true);  // the answer may still be on its way
             return std::vector<std::uint8_t>{};
         }

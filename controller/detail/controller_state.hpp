@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -23,8 +24,9 @@ namespace quorvel {
 
 struct QuorvelMotorController::State {
     State(std::array<candrive::damiao::Damiao, 3> motors, std::unique_ptr<detail::ReconnectingSerialPort> port,
-          detail::ReconnectingCanBus can)
-        : neck_motors(motors), serial_port(std::move(port)), can_transport(std::move(can)) {
+          detail::ReconnectingCanBus can, std::chrono::milliseconds raw_window)
+        : neck_motors(motors), serial_port(std::move(port)), can_transport(std::move(can)),
+          raw_reply_window(raw_window) {
         for (std::size_t i = 0; i < kNeckJoints.size(); ++i)
             neck_commands[i] = {0.0F, 0.0F, kNeckJoints[i].default_kp, kNeckJoints[i].default_kd, 0.0F};
     }
@@ -34,6 +36,7 @@ struct QuorvelMotorController::State {
     // Null: neck-only controller. Both links reopen a lost device by themselves.
     std::unique_ptr<detail::ReconnectingSerialPort> serial_port;
     detail::ReconnectingCanBus can_transport;
+    std::chrono::milliseconds raw_reply_window;  // what a raw packet's reply may take
     // Template of every MIT frame per joint: the last commanded position and
     // the current gains; velocity and torque stay 0.
     std::array<candrive::damiao::MitCommand, 3> neck_commands{};

@@ -24,8 +24,9 @@ inline constexpr auto kReopenInterval = std::chrono::milliseconds(500);
 
 class ReconnectingSerialPort final : public smartbus::SerialPort {
 public:
-    ReconnectingSerialPort(std::string path, std::unique_ptr<smartbus::SerialPort> port)
-        : path_(std::move(path)), port_(std::move(port)) {}
+    ReconnectingSerialPort(std::string path, std::chrono::milliseconds timeout,
+                           std::unique_ptr<smartbus::SerialPort> port)
+        : path_(std::move(path)), timeout_(timeout), port_(std::move(port)) {}
 
     smartbus::Result<std::size_t> bytes_to_read() override;
     smartbus::Result<void> read_exact(std::span<std::uint8_t> out) override;
@@ -44,6 +45,7 @@ private:
     void lose(const smartbus::Error& error);
 
     std::string path_;
+    std::chrono::milliseconds timeout_;  // every wait of the port, kept across reopening
     std::unique_ptr<smartbus::SerialPort> port_;  // null while the device is lost
     // From the loss until the first successful call on the reopened port.
     bool lost_ = false;

@@ -42,13 +42,19 @@ inline CapturingSink& log_sink() {
     return sink;
 }
 
+// These tests are about what the controller sends and makes of the answers,
+// not about how soon an answer comes: a pseudo-terminal on a busy machine can
+// hold a reply past the servos' 10 ms, so the serial windows are wide here.
+// Tests of the windows themselves make a controller with the defaults.
+inline constexpr SerialTimings kPatientSerial{std::chrono::milliseconds(100), std::chrono::milliseconds(100)};
+
 class ControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         log_sink();
         sim = torso_sim::TorsoSim::start();
         ASSERT_NE(sim, nullptr);
-        auto created = QuorvelMotorController::create(sim->serial_path(), sim->can_bus());
+        auto created = QuorvelMotorController::create(sim->serial_path(), sim->can_bus(), kPatientSerial);
         ASSERT_TRUE(created.ok()) << created.error().message();
         ctl.emplace(std::move(created).value());
         sim->clear_logs();

@@ -94,22 +94,23 @@ TEST_F(ControllerTest, RawPacketReturnsWhatArrives) {
     reply = ctl->write_raw_packet(ping5);
     ASSERT_TRUE(reply.ok()) << reply.error().message;
     EXPECT_TRUE(reply->empty());
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 9ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, kPatientSerial.raw_reply_window);
 
     // A reply that shows up after the first look is still caught by the polling.
     sim->set_servo_silent(5, false);
-    sim->set_reply_delay(3ms);
+    sim->set_reply_delay(8ms);
     reply = ctl->write_raw_packet(ping5);
     ASSERT_TRUE(reply.ok()) << reply.error().message;
     EXPECT_EQ(reply->size(), 6U);
 
-    // One that comes too late is not the reply; the next transaction drains it.
-    sim->set_reply_delay(40ms);
+    // One that comes after the window is not the reply; the next transaction
+    // drains it.
+    sim->set_reply_delay(kPatientSerial.raw_reply_window + 50ms);
     reply = ctl->write_raw_packet(ping5);
     ASSERT_TRUE(reply.ok()) << reply.error().message;
     EXPECT_TRUE(reply->empty());
     sim->set_reply_delay(0us);
-    std::this_thread::sleep_for(60ms);
+    std::this_thread::sleep_for(100ms);  // the late reply is on the line by now
     auto read = ctl->read_raw_bytes(5, 56, 2);
     ASSERT_TRUE(read.ok()) << read.error().message();
     EXPECT_EQ(read->size(), 2U);
