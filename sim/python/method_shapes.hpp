@@ -25,7 +25,7 @@ namespace torso_sim_py {
 // A string usable as a template argument: method names and error texts.
 template <std::size_t N>
 struct Text {
-    constexpr Text(const char (&text)[N]) {  // NOLINT: implicit on purpose, from a literal
+    constexpr Text(const char (&text)[N]) {  // implicit, so that a literal is the argument
         for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
     }
     char chars[N];
