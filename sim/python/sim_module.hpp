@@ -1,7 +1,9 @@
 // quorvel_torso_sim: what the parts of the TorsoSim class share. The class and
-// the module are defined in torso_sim_module.cpp; the methods that drive the
-// servos, the neck and the injected faults each have a file of their own and
-// hand their rows of the method table over through the functions below.
+// the module are defined in torso_sim_module.cpp and the record types in
+// records.cpp; the methods that drive the servos, the neck and the injected
+// faults each have a file of their own (their shapes are in
+// method_shapes.hpp) and hand their rows of the method table over through the
+// functions below.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,7 +11,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -30,11 +31,19 @@ TorsoSim* live(SimObject* self);
 bool seconds_to_micros(double seconds, std::chrono::microseconds& out);
 // IndexError unless 0 (yaw), 1 (pitch) or 2 (roll).
 bool neck_index(int index);
-PyObject* bytes_of(const std::vector<std::uint8_t>& v);
-// Fills a struct sequence from new references; consumes them even on failure.
-PyObject* make_record(PyTypeObject* type, std::initializer_list<PyObject*> items);
 
-extern PyTypeObject* neck_motor_state_type;
+// What the simulator returns, as Python objects (new references, or null
+// with an exception set).
+PyObject* to_python(bool v);
+PyObject* to_python(double v);
+PyObject* to_python(std::uint8_t v);
+PyObject* to_python(std::uint32_t v);
+PyObject* to_python(const torso_sim::NeckMotorState& state);
+PyObject* to_python(const std::vector<torso_sim::SerialLogEntry>& entries);
+PyObject* to_python(const std::vector<torso_sim::CanLogEntry>& entries);
+
+// Adds SerialLogEntry, CanLogEntry and NeckMotorState to the module.
+bool add_record_types(PyObject* module);
 
 // Rows of the method table, without the sentinel.
 std::span<const PyMethodDef> servo_methods();

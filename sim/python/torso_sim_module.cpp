@@ -6,8 +6,9 @@
 //
 // The class and the module are defined here, with the methods that manage the
 // simulator's life and its traffic logs; servo_methods.cpp, neck_methods.cpp
-// and fault_methods.cpp hold the rest of the methods.
-#include "sim_module.hpp"
+// and fault_methods.cpp hold the rest of the methods, records.cpp the record
+// types.
+#include "method_shapes.hpp"
 
 #include <structmember.h>
 
@@ -20,68 +21,6 @@
 #include <vector>
 
 namespace torso_sim_py {
-
-// ---- record types (struct sequences: tuples with named fields)
-
-PyTypeObject* serial_log_entry_type = nullptr;
-PyTypeObject* can_log_entry_type = nullptr;
-PyTypeObject* neck_motor_state_type = nullptr;
-
-PyStructSequence_Field serial_log_entry_fields[] = {
-    {"time", "CLOCK_MONOTONIC seconds (comparable with time.monotonic())"},
-    {"bytes", "the bytes received, as bytes"},
-    {"parsed", "True for a whole instruction packet, False for a chunk that did not parse"},
-    {nullptr, nullptr}};
-PyStructSequence_Desc serial_log_entry_desc = {
-    "quorvel_torso_sim.SerialLogEntry", "One packet (or unparsed chunk) the host sent on the serial line.",
-    serial_log_entry_fields, 3};
-
-PyStructSequence_Field can_log_entry_fields[] = {
-    {"time", "CLOCK_MONOTONIC seconds (comparable with time.monotonic())"},
-    {"id", "identifier value (11 or 29 bits, flags stripped)"},
-    {"extended", "True for a 29-bit identifier"},
-    {"fd", "True for a CAN FD frame"},
-    {"data", "payload as bytes"},
-    {nullptr, nullptr}};
-PyStructSequence_Desc can_log_entry_desc = {"quorvel_torso_sim.CanLogEntry",
-                                            "One CAN frame a node sent on the virtual bus.", can_log_entry_fields, 5};
-
-PyStructSequence_Field neck_motor_state_fields[] = {
-    {"enabled", "motor enabled"},
-    {"ctrl_mode", "CTRL_MODE register (1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS)"},
-    {"position", "rad, multi-turn"},
-    {"velocity", "rad/s"},
-    {"commanded_position", "last position set-point received, rad"},
-    {"kp", "stiffness of the last MIT frame"},
-    {"kd", "damping of the last MIT frame"},
-    {nullptr, nullptr}};
-PyStructSequence_Desc neck_motor_state_desc = {"quorvel_torso_sim.NeckMotorState",
-                                               "What a neck motor is doing, seen from inside the motor.",
-                                               neck_motor_state_fields, 7};
-
-PyObject* bytes_of(const std::vector<std::uint8_t>& v) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()), static_cast<Py_ssize_t>(v.size()));
-}
-
-PyObject* make_record(PyTypeObject* type, std::initializer_list<PyObject*> items) {
-    PyObject* record = PyStructSequence_New(type);
-    Py_ssize_t i = 0;
-    bool ok = record != nullptr;
-    for (PyObject* item : items) {
-        if (!item) ok = false;
-        if (ok) {
-            PyStructSequence_SetItem(record, i, item);
-        } else {
-            Py_XDECREF(item);
-        }
-        ++i;
-    }
-    if (!ok) {
-        Py_XDECREF(record);
-        return nullptr;
-    }
-    return record;
-}
 
 // ---- the TorsoSim class
 
@@ -203,62 +142,14 @@ PyObject* sim_exit(PyObject* self, PyObject*) {
     Py_RETURN_FALSE;
 }
 
-PyObject* sim_get_serial_path(PyObject* self, void*) {
+// A string property read from the simulator.
+template <std::string (TorsoSim::*Getter)() const>
+PyObject* string_property(PyObject* self, void*) {
     SIM_OR_FAIL(self);
-    return PyUnicode_FromString(sim->serial_path().c_str());
-}
-
-PyObject* sim_get_can_bus(PyObject* self, void*) {
-    SIM_OR_FAIL(self);
-    return PyUnicode_FromString(sim->can_bus().c_str());
+    return PyUnicode_FromString((sim->*Getter)().c_str());
 }
 
 PyObject* sim_get_closed(PyObject* self, void*) { return PyBool_FromLong(reinterpret_cast<SimObject*>(self)->sim == nullptr); }
-
-// ---- logs
-
-PyObject* sim_serial_log(PyObject* self, PyObject*) {
-    SIM_OR_FAIL(self);
-    const auto entries = sim->serial_log();
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(entries.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto& e = entries[i];
-        PyObject* record = make_record(serial_log_entry_type,
-                                       {PyFloat_FromDouble(e.time), bytes_of(e.bytes), PyBool_FromLong(e.parsed)});
-        if (!record) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), record);
-    }
-    return list;
-}
-
-PyObject* sim_can_log(PyObject* self, PyObject*) {
-    SIM_OR_FAIL(self);
-    const auto entries = sim->can_log();
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(entries.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto& e = entries[i];
-        PyObject* record = make_record(can_log_entry_type,
-                                       {PyFloat_FromDouble(e.time), PyLong_FromUnsignedLong(e.id),
-                                        PyBool_FromLong(e.extended), PyBool_FromLong(e.fd), bytes_of(e.data)});
-        if (!record) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), record);
-    }
-    return list;
-}
-
-PyObject* sim_clear_logs(PyObject* self, PyObject*) {
-    SIM_OR_FAIL(self);
-    sim->clear_logs();
-    Py_RETURN_NONE;
-}
 
 // ---- type and module definitions
 
@@ -271,12 +162,13 @@ PyMethodDef core_methods[] = {
 };
 
 PyMethodDef log_methods[] = {
-    {"serial_log", sim_serial_log, METH_NOARGS,
-     "serial_log($self, /)\n--\n\nList of SerialLogEntry(time, bytes, parsed): everything the host sent on the serial "
-     "line, oldest first (the last 100 000 entries)."},
-    {"can_log", sim_can_log, METH_NOARGS,
-     "can_log($self, /)\n--\n\nList of CanLogEntry(time, id, extended, fd, data): every frame a node sent, oldest first."},
-    {"clear_logs", sim_clear_logs, METH_NOARGS, "clear_logs($self, /)\n--\n\nEmpty both traffic logs."},
+    no_args_method<"serial_log", &TorsoSim::serial_log>(
+        "serial_log($self, /)\n--\n\nList of SerialLogEntry(time, bytes, parsed): everything the host sent on the serial "
+        "line, oldest first (the last 100 000 entries)."),
+    no_args_method<"can_log", &TorsoSim::can_log>(
+        "can_log($self, /)\n--\n\nList of CanLogEntry(time, id, extended, fd, data): every frame a node sent, oldest "
+        "first."),
+    no_args_method<"clear_logs", &TorsoSim::clear_logs>("clear_logs($self, /)\n--\n\nEmpty both traffic logs."),
 };
 
 // The class's methods: its own, then those of each part, in this order, and
@@ -294,9 +186,10 @@ PyMethodDef* all_methods() {
 }
 
 PyGetSetDef sim_getset[] = {
-    {"serial_path", sim_get_serial_path, nullptr, "Path of the serial port to open (the pty's slave side).",
-     nullptr},
-    {"can_bus", sim_get_can_bus, nullptr, "CAN bus name to pass to the controller: \"unix:<path>\".", nullptr},
+    {"serial_path", string_property<&TorsoSim::serial_path>, nullptr,
+     "Path of the serial port to open (the pty's slave side).", nullptr},
+    {"can_bus", string_property<&TorsoSim::can_bus>, nullptr,
+     "CAN bus name to pass to the controller: \"unix:<path>\".", nullptr},
     {"closed", sim_get_closed, nullptr, "True once close() has run.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -343,16 +236,9 @@ PyMODINIT_FUNC PyInit_quorvel_torso_sim() {
         if (slot->slot == Py_tp_methods) slot->pfunc = all_methods();
     PyObject* module = PyModule_Create(&module_def);
     if (!module) return nullptr;
-    auto add_type = [&](PyTypeObject* type, const char* name) {
-        return type && PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
-    };
-    if (!serial_log_entry_type) serial_log_entry_type = PyStructSequence_NewType(&serial_log_entry_desc);
-    if (!can_log_entry_type) can_log_entry_type = PyStructSequence_NewType(&can_log_entry_desc);
-    if (!neck_motor_state_type) neck_motor_state_type = PyStructSequence_NewType(&neck_motor_state_desc);
-    PyObject* sim_type = PyType_FromSpec(&sim_spec);
-    const bool ok = add_type(serial_log_entry_type, "SerialLogEntry") && add_type(can_log_entry_type, "CanLogEntry") &&
-                    add_type(neck_motor_state_type, "NeckMotorState") &&
-                    add_type(reinterpret_cast<PyTypeObject*>(sim_type), "TorsoSim");
+    const bool types_added = add_record_types(module);
+    PyObject* sim_type = types_added ? PyType_FromSpec(&sim_spec) : nullptr;
+    const bool ok = sim_type && PyModule_AddObjectRef(module, "TorsoSim", sim_type) == 0;
     Py_XDECREF(sim_type);
     if (!ok) {
         Py_DECREF(module);

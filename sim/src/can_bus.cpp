@@ -47,15 +47,7 @@ public:
             for (const UniqueFd& node : nodes_) fds.push_back({node.get(), POLLIN, 0});
             double next_due = delayed_.empty() ? INFINITY : delayed_.front().due;
             if (wire_) next_due = std::min(next_due, run_wire(now));
-            timespec wait{};
-            timespec* timeout = nullptr;
-            if (next_due != INFINITY) {
-                const double remaining = std::max(next_due - now, 0.0);
-                wait.tv_sec = static_cast<time_t>(remaining);
-                wait.tv_nsec = static_cast<long>((remaining - static_cast<double>(wait.tv_sec)) * 1e9);
-                timeout = &wait;
-            }
-            if (ppoll(fds.data(), fds.size(), timeout, nullptr) < 0) {
+            if (poll_until(fds.data(), fds.size(), next_due, now) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }

@@ -53,15 +53,7 @@ public:
             if (splitter_.has_partial()) deadline = std::min(deadline, last_received_ + kQuietGap);
 
             pollfd fds[2] = {{wake_, POLLIN, 0}, {master_, static_cast<short>(POLLIN | (backlog_.empty() ? 0 : POLLOUT)), 0}};
-            timespec wait{};
-            timespec* timeout = nullptr;
-            if (deadline != INFINITY) {
-                const double remaining = std::max(deadline - now, 0.0);
-                wait.tv_sec = static_cast<time_t>(remaining);
-                wait.tv_nsec = static_cast<long>((remaining - static_cast<double>(wait.tv_sec)) * 1e9);
-                timeout = &wait;
-            }
-            if (ppoll(fds, 2, timeout, nullptr) < 0) {
+            if (poll_until(fds, 2, deadline, now) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }

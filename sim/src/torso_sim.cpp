@@ -1,124 +1,12 @@
 #include "torso_sim/torso_sim.hpp"
 
-#include "can_bus.hpp"
 #include "clock.hpp"
-#include "foreign_node.hpp"
-#include "serial_line.hpp"
-#include "sim_state.hpp"
-#include "unique_fd.hpp"
+#include "sim_runtime.hpp"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <numbers>
-#include <system_error>
-#include <thread>
 
 namespace torso_sim {
-
-// SCHED_FIFO priority of the bus threads where the system allows it.
-constexpr int kBusThreadPriority = 10;
-
-class TorsoSim::Impl {
-public:
-    explicit Impl(const Options& options) : state(options) {}
-
-    ~Impl() {
-        if (::getpid() != owner_pid) {
-            forget_in_forked_child();
-            return;
-        }
-        if (wake_write) {
-            const char byte = 1;
-            while (::write(wake_write.get(), &byte, 1) < 0 && errno == EINTR) {
-            }
-        }
-        if (serial_thread.joinable()) serial_thread.join();
-        if (can_thread.joinable()) can_thread.join();
-        listener.reset();
-        if (!socket_path.empty()) ::unlink(socket_path.c_str());
-        if (!directory.empty()) ::rmdir(directory.c_str());
-    }
-
-    bool open(std::string& error) {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string base = (tmp && *tmp && std::strlen(tmp) < 60) ? tmp : "/tmp";
-        std::string pattern = base + "/torso_sim.XXXXXX";
-        if (!mkdtemp(pattern.data())) return error = std::string("mkdtemp: ") + std::strerror(errno), false;
-        directory = pattern;
-
-        auto opened_pty = open_pseudo_terminal(error);
-        if (!opened_pty) return false;
-        pty = std::move(*opened_pty);
-
-        socket_path = directory + "/can.sock";
-        auto opened_bus = listen_can_bus(socket_path, error);
-        if (!opened_bus) {
-            socket_path.clear();
-            return false;
-        }
-        listener = std::move(*opened_bus);
-        foreign_node.emplace(socket_path);
-
-        int pipe_fds[2];
-        if (pipe2(pipe_fds, O_CLOEXEC) != 0) return error = std::string("pipe2: ") + std::strerror(errno), false;
-        wake_read.reset(pipe_fds[0]);
-        wake_write.reset(pipe_fds[1]);
-
-        // The bus threads take no signals: the host program's handlers run elsewhere.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        // Keeping wire time needs wake-ups on time, not the default 50 us late.
-        const bool precise = state.wire.enabled;
-        const auto timed = [precise](auto serve, int fd, int wake, SimState& shared) {
-            if (precise) (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-            serve(fd, wake, shared);
-        };
-        try {
-            serial_thread = std::thread(timed, serve_serial_line, pty.master.get(), wake_read.get(), std::ref(state));
-            can_thread = std::thread(timed, serve_can_bus, listener.get(), wake_read.get(), std::ref(state));
-        } catch (const std::system_error& e) {
-            error = std::string("cannot start thread: ") + e.what();
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        // Real servos and motors answer whatever the host is doing. Where the
-        // process may (root or CAP_SYS_NICE), the bus threads run ahead of
-        // ordinary threads and of a real-time hog at the lowest priority;
-        // elsewhere they stay ordinary threads. They only ever wait for I/O.
-        const sched_param bus_priority{kBusThreadPriority};
-        for (std::thread* bus_thread : {&serial_thread, &can_thread})
-            if (bus_thread->joinable()) pthread_setschedparam(bus_thread->native_handle(), SCHED_FIFO, &bus_priority);
-        return serial_thread.joinable() && can_thread.joinable();
-    }
-
-    // A forked child holds copies of the descriptors but none of the bus
-    // threads, and shares the socket file and the wake pipe with the parent:
-    // it must neither wake, join nor remove anything. It only closes its own
-    // copies of the descriptors; the thread handles, which name threads that
-    // do not exist here, are left behind unjoined.
-    void forget_in_forked_child() {
-        for (std::thread* handle : {&serial_thread, &can_thread})
-            if (handle->joinable()) new std::thread(std::move(*handle));  // never destroyed: a leak in the child only
-    }
-
-    pid_t owner_pid = ::getpid();   // the process that started the threads
-    SimState state;
-    std::string directory;
-    std::string socket_path;
-    PseudoTerminal pty;
-    UniqueFd listener;
-    UniqueFd wake_read, wake_write;
-    std::thread serial_thread, can_thread;
-    std::optional<ForeignNode> foreign_node;  // a test's second node on the bus
-};
 
 namespace {
 
@@ -126,6 +14,42 @@ using Lock = std::lock_guard<std::mutex>;
 
 std::size_t neck_slot(int index) { return static_cast<std::size_t>(index); }
 bool valid_neck(int index) { return index >= 0 && index < kNeckMotorCount; }
+
+// Under the mutex, with the servo or motor brought up to now: `act` on it,
+// or `read` from it (`absent` for an id or index that is not on the bus).
+template <class Act>
+void on_servo(SimState& state, std::uint8_t id, Act act) {
+    Lock lock(state.mutex);
+    if (Servo* s = state.servos.servo(id, monotonic_seconds())) act(*s);
+}
+
+template <class T, class Read>
+T read_servo(SimState& state, std::uint8_t id, T absent, Read read) {
+    Lock lock(state.mutex);
+    const Servo* s = state.servos.servo(id, monotonic_seconds());
+    return s ? read(*s) : absent;
+}
+
+template <class Act>
+void on_motor(SimState& state, int index, Act act) {
+    Lock lock(state.mutex);
+    if (NeckMotor* m = state.neck.motor(index, monotonic_seconds())) act(*m);
+}
+
+template <class T, class Read>
+T read_motor(SimState& state, int index, T absent, Read read) {
+    Lock lock(state.mutex);
+    const NeckMotor* m = state.neck.motor(index, monotonic_seconds());
+    return m ? read(*m) : absent;
+}
+
+// Under the mutex: `act` on the injected faults of servo `id` (none for an id
+// that is not on the bus).
+template <class Act>
+void on_servo_faults(SimState& state, std::uint8_t id, Act act) {
+    Lock lock(state.mutex);
+    if (auto* f = state.servos.faults(id)) act(*f);
+}
 
 }  // namespace
 
@@ -150,50 +74,38 @@ std::string TorsoSim::can_bus() const { return "unix:" + impl_->socket_path; }
 // ---- servos
 
 void TorsoSim::set_servo_silent(std::uint8_t id, bool silent) {
-    Lock lock(impl_->state.mutex);
-    if (auto* f = impl_->state.servos.faults(id)) f->silent = silent;
+    on_servo_faults(impl_->state, id, [&](ServoFaults& f) { f.silent = silent; });
 }
 
 void TorsoSim::set_servo_position(std::uint8_t id, double radians) {
-    Lock lock(impl_->state.mutex);
-    if (Servo* s = impl_->state.servos.servo(id, monotonic_seconds())) s->place(radians_to_steps(radians));
+    on_servo(impl_->state, id, [&](Servo& s) { s.place(radians_to_steps(radians)); });
 }
 
 double TorsoSim::servo_position(std::uint8_t id) const {
-    Lock lock(impl_->state.mutex);
-    const Servo* s = impl_->state.servos.servo(id, monotonic_seconds());
-    return s ? steps_to_radians(s->present_steps()) : 0.0;
+    return read_servo(impl_->state, id, 0.0, [](const Servo& s) { return steps_to_radians(s.present_steps()); });
 }
 
 double TorsoSim::servo_goal(std::uint8_t id) const {
-    Lock lock(impl_->state.mutex);
-    const Servo* s = impl_->state.servos.servo(id, monotonic_seconds());
-    return s ? steps_to_radians(s->goal_steps()) : 0.0;
+    return read_servo(impl_->state, id, 0.0, [](const Servo& s) { return steps_to_radians(s.goal_steps()); });
 }
 
 bool TorsoSim::servo_torque(std::uint8_t id) const {
-    Lock lock(impl_->state.mutex);
-    const Servo* s = impl_->state.servos.servo(id, monotonic_seconds());
-    return s && s->torque_on();
+    return read_servo(impl_->state, id, false, [](const Servo& s) { return s.torque_on(); });
 }
 
 void TorsoSim::set_servo_torque(std::uint8_t id, bool on) {
-    Lock lock(impl_->state.mutex);
     const std::uint8_t value = on ? 1 : 0;
-    if (Servo* s = impl_->state.servos.servo(id, monotonic_seconds()))
-        s->write(servo_register::kTorqueEnable, std::span(&value, 1), false);
+    on_servo(impl_->state, id, [&](Servo& s) { s.write(servo_register::kTorqueEnable, std::span(&value, 1), false); });
 }
 
 double TorsoSim::servo_offset(std::uint8_t id) const {
-    Lock lock(impl_->state.mutex);
-    const Servo* s = impl_->state.servos.servo(id, monotonic_seconds());
-    return s ? s->offset_radians() : 0.0;
+    return read_servo(impl_->state, id, 0.0, [](const Servo& s) { return s.offset_radians(); });
 }
 
 void TorsoSim::set_servo_offset(std::uint8_t id, double radians) {
-    Lock lock(impl_->state.mutex);
-    Servo* s = impl_->state.servos.servo(id, monotonic_seconds());
-    if (s && s->model() == ServoModel::SM40BL) s->set_offset_radians(radians);
+    on_servo(impl_->state, id, [&](Servo& s) {
+        if (s.model() == ServoModel::SM40BL) s.set_offset_radians(radians);
+    });
 }
 
 std::uint8_t TorsoSim::servo_register(std::uint8_t id, std::uint8_t address) const {
@@ -204,8 +116,7 @@ std::uint8_t TorsoSim::servo_register(std::uint8_t id, std::uint8_t address) con
 }
 
 void TorsoSim::set_servo_register(std::uint8_t id, std::uint8_t address, std::uint8_t value) {
-    Lock lock(impl_->state.mutex);
-    if (Servo* s = impl_->state.servos.servo(id, monotonic_seconds())) s->write(address, std::span(&value, 1), false);
+    on_servo(impl_->state, id, [&](Servo& s) { s.write(address, std::span(&value, 1), false); });
 }
 
 void TorsoSim::set_voltage(std::uint8_t tenths_of_volt) {
@@ -238,18 +149,15 @@ std::uint32_t TorsoSim::servo_reboot_count(std::uint8_t id) const {
 }
 
 void TorsoSim::set_corrupt_checksum(std::uint8_t id, bool corrupt) {
-    Lock lock(impl_->state.mutex);
-    if (auto* f = impl_->state.servos.faults(id)) f->corrupt_checksum = corrupt;
+    on_servo_faults(impl_->state, id, [&](ServoFaults& f) { f.corrupt_checksum = corrupt; });
 }
 
 void TorsoSim::set_reply_id_override(std::uint8_t id, std::optional<std::uint8_t> reply_as) {
-    Lock lock(impl_->state.mutex);
-    if (auto* f = impl_->state.servos.faults(id)) f->reply_as = reply_as;
+    on_servo_faults(impl_->state, id, [&](ServoFaults& f) { f.reply_as = reply_as; });
 }
 
 void TorsoSim::set_garbage_before_reply(std::uint8_t id, std::size_t n_bytes) {
-    Lock lock(impl_->state.mutex);
-    if (auto* f = impl_->state.servos.faults(id)) f->garbage_bytes = n_bytes;
+    on_servo_faults(impl_->state, id, [&](ServoFaults& f) { f.garbage_bytes = n_bytes; });
 }
 
 void TorsoSim::set_reply_delay(std::chrono::microseconds delay) {
@@ -258,8 +166,7 @@ void TorsoSim::set_reply_delay(std::chrono::microseconds delay) {
 }
 
 void TorsoSim::set_servo_reply_delay(std::uint8_t id, std::chrono::microseconds delay) {
-    Lock lock(impl_->state.mutex);
-    if (auto* f = impl_->state.servos.faults(id)) f->reply_delay = delay;
+    on_servo_faults(impl_->state, id, [&](ServoFaults& f) { f.reply_delay = delay; });
 }
 
 // ---- neck
@@ -270,33 +177,28 @@ void TorsoSim::set_neck_silent(int index, bool silent) {
 }
 
 void TorsoSim::set_neck_position(int index, double radians) {
-    Lock lock(impl_->state.mutex);
-    if (NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds())) m->place(radians);
+    on_motor(impl_->state, index, [&](NeckMotor& m) { m.place(radians); });
 }
 
 double TorsoSim::neck_position(int index) const {
-    Lock lock(impl_->state.mutex);
-    const NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds());
-    return m ? m->position() : 0.0;
+    return read_motor(impl_->state, index, 0.0, [](const NeckMotor& m) { return m.position(); });
 }
 
 NeckMotorState TorsoSim::neck_state(int index) const {
-    Lock lock(impl_->state.mutex);
-    const NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds());
-    if (!m) return NeckMotorState{false, 0, 0.0, 0.0, 0.0, 0.0f, 0.0f};
-    return NeckMotorState{m->enabled(), m->ctrl_mode(), m->position(), m->velocity(), m->commanded_position(),
-                          m->kp(), m->kd()};
+    const NeckMotorState absent{false, 0, 0.0, 0.0, 0.0, 0.0f, 0.0f};
+    return read_motor(impl_->state, index, absent, [](const NeckMotor& m) {
+        return NeckMotorState{m.enabled(), m.ctrl_mode(), m.position(), m.velocity(), m.commanded_position(), m.kp(),
+                              m.kd()};
+    });
 }
 
 void TorsoSim::set_neck_ctrl_mode(int index, std::uint32_t mode) {
-    Lock lock(impl_->state.mutex);
-    if (NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds())) m->set_ctrl_mode(mode);
+    on_motor(impl_->state, index, [&](NeckMotor& m) { m.set_ctrl_mode(mode); });
 }
 
 std::uint32_t TorsoSim::neck_register(int index, std::uint8_t reg) const {
-    Lock lock(impl_->state.mutex);
-    const NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds());
-    return m ? m->read_register(reg).value_or(0) : 0;
+    return read_motor(impl_->state, index, std::uint32_t{0},
+                      [&](const NeckMotor& m) { return m.read_register(reg).value_or(0); });
 }
 
 void TorsoSim::set_neck_dynamics(bool spring_damper) {
@@ -343,18 +245,15 @@ bool TorsoSim::send_can_frame(std::uint32_t id, const std::vector<std::uint8_t>&
 // ---- health
 
 void TorsoSim::set_servo_temperature(std::uint8_t id, int celsius) {
-    Lock lock(impl_->state.mutex);
-    if (Servo* s = impl_->state.servos.servo(id, monotonic_seconds())) s->set_temperature(celsius);
+    on_servo(impl_->state, id, [&](Servo& s) { s.set_temperature(celsius); });
 }
 
 void TorsoSim::set_servo_fault_bits(std::uint8_t id, std::uint8_t bits) {
-    Lock lock(impl_->state.mutex);
-    if (Servo* s = impl_->state.servos.servo(id, monotonic_seconds())) s->set_fault_bits(bits);
+    on_servo(impl_->state, id, [&](Servo& s) { s.set_fault_bits(bits); });
 }
 
 void TorsoSim::set_neck_temperatures(int index, int mos, int rotor) {
-    Lock lock(impl_->state.mutex);
-    if (NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds())) m->set_temperatures(mos, rotor);
+    on_motor(impl_->state, index, [&](NeckMotor& m) { m.set_temperatures(mos, rotor); });
 }
 
 void TorsoSim::set_neck_supply_voltage(double volts) {
@@ -364,14 +263,11 @@ void TorsoSim::set_neck_supply_voltage(double volts) {
 }
 
 void TorsoSim::set_neck_fault(int index, std::uint8_t code) {
-    Lock lock(impl_->state.mutex);
-    if (NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds())) m->set_fault_code(code);
+    on_motor(impl_->state, index, [&](NeckMotor& m) { m.set_fault_code(code); });
 }
 
 std::uint8_t TorsoSim::neck_state_code(int index) const {
-    Lock lock(impl_->state.mutex);
-    const NeckMotor* m = impl_->state.neck.motor(index, monotonic_seconds());
-    return m ? m->state_code() : 0;
+    return read_motor(impl_->state, index, std::uint8_t{0}, [](const NeckMotor& m) { return m.state_code(); });
 }
 
 void TorsoSim::reset_faults() {
