@@ -115,7 +115,8 @@ struct NeckIndexObject {
     static bool take(Raw raw, Value& out) {
         const long index = PyLong_AsLong(raw);
         if (index == -1 && PyErr_Occurred()) return false;
-        if (!neck_index(static_cast<int>(index)) || index != static_cast<int>(index)) return false;
+        // An index beyond int's range is out of range too, not a narrowed one.
+        if (!neck_index(index < 0 || index > 2 ? -1 : static_cast<int>(index))) return false;
         out = static_cast<int>(index);
         return true;
     }

@@ -69,6 +69,8 @@ def test_faults_change_what_the_servos_send(sim, port):
         sim.set_servo_silent(256, True)
     with pytest.raises(IndexError):
         sim.set_neck_silent(3, True)
+    with pytest.raises(IndexError):  # beyond a C int: out of range, not narrowed
+        sim.neck_position(2**32)
 
 
 def test_neck_motors_answer_on_the_virtual_can_bus(sim):
