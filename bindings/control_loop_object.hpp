@@ -6,9 +6,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bindings/convert.hpp"
 #include "bindings/method_shapes.hpp"
@@ -42,8 +44,6 @@ quorvel::QuorvelControlLoop& loop_of(PyObject* self);
 // The text of MotorError::CommunicationFailure.
 std::string communication_failure_text();
 
-PyObject* none();
-
 enum class Queued {
     Done,
     Closed,         // the loop is closing or closed: nothing was queued
@@ -62,14 +62,6 @@ bool send_command(PyObject* self, quorvel::MotorCmd command, const std::string& 
 // A command without an answer: None once it is queued.
 PyObject* queue_command(PyObject* self, quorvel::MotorCmd command, const std::string& closed_text = kChannelClosed);
 
-// Binds the arguments of a method with the given parameter names (all required).
-template <std::size_t N>
-bool bind(const char* function, const char* const (&names)[N], Args args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject* (&out)[N]) {
-    const Signature signature{function, names, N};
-    return bind_arguments(signature, args, nargs, kwnames, out);
-}
-
 // ---- Construction and release (control_loop_construction.cpp) ------------------
 
 PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
@@ -78,7 +70,14 @@ PyObject* control_loop_repr(PyObject* self);
 
 // ---- Raw access and health readings (control_loop_raw.cpp) ----------------------
 
-FastMethod async_read_raw_bytes, async_write_raw_bytes, async_read_pid_gains, async_write_pid_gains, write_raw_packet;
-NoArgsMethod async_read_servo_status, async_read_neck_status;
+// What the methods of the raw access and the health readings do with their
+// argument values (their table entries are in control_loop_class.cpp).
+PyObject* read_raw_bytes(PyObject* self, std::uint8_t id, std::uint8_t addr, std::uint8_t length);
+PyObject* write_raw_bytes(PyObject* self, std::uint8_t id, std::uint8_t addr, std::vector<std::uint8_t>& data);
+PyObject* read_pid_gains(PyObject* self, std::uint8_t id);
+PyObject* write_pid_gains(PyObject* self, std::uint8_t id, std::uint16_t p, std::uint16_t i, std::uint16_t d);
+PyObject* write_raw_packet(PyObject* self, std::vector<std::uint8_t>& data);
+PyObject* read_servo_status(PyObject* self);
+PyObject* read_neck_status(PyObject* self);
 
 }  // namespace qmc::py::loop_class

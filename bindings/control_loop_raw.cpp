@@ -57,19 +57,11 @@ std::optional<quorvel::MotorResult<std::vector<std::uint8_t>>> raw_read(PyObject
     }
 }
 
-PyObject* async_read_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id", "addr", "length"};
-        PyObject* arg[3];
-        if (!bind("async_read_raw_bytes", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::uint8_t id = 0, addr = 0, length = 0;
-        if (!to_u8(arg[0], "id", id) || !to_u8(arg[1], "addr", addr) || !to_u8(arg[2], "length", length))
-            return nullptr;
-        auto bytes = raw_read(self, id, addr, length);
-        if (!bytes) return nullptr;
-        if (!*bytes) return raise_runtime_error("Failed to read raw bytes: " + bytes->error().message());
-        return bytes_object(bytes->value());
-    });
+PyObject* read_raw_bytes(PyObject* self, std::uint8_t id, std::uint8_t addr, std::uint8_t length) {
+    auto bytes = raw_read(self, id, addr, length);
+    if (!bytes) return nullptr;
+    if (!*bytes) return raise_runtime_error("Failed to read raw bytes: " + bytes->error().message());
+    return bytes_object(bytes->value());
 }
 
 // A health reading queued like a raw read and awaited as long: the values,
@@ -101,100 +93,62 @@ PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
     }
 }
 
-PyObject* async_read_servo_status(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return status_read<cmd::ReadServoStatus, std::array<quorvel::ServoStatus, 7>>(
-            self, "Failed to read servo status: ", servo_status_list);
-    });
+PyObject* read_servo_status(PyObject* self) {
+    return status_read<cmd::ReadServoStatus, std::array<quorvel::ServoStatus, 7>>(
+        self, "Failed to read servo status: ", servo_status_list);
 }
 
-PyObject* async_read_neck_status(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        return status_read<cmd::ReadNeckStatus, std::array<quorvel::NeckStatus, 3>>(
-            self, "Failed to read neck status: ", neck_status_list);
-    });
+PyObject* read_neck_status(PyObject* self) {
+    return status_read<cmd::ReadNeckStatus, std::array<quorvel::NeckStatus, 3>>(self, "Failed to read neck status: ",
+                                                                                neck_status_list);
 }
 
-PyObject* async_write_raw_bytes(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id", "addr", "data"};
-        PyObject* arg[3];
-        if (!bind("async_write_raw_bytes", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::uint8_t id = 0, addr = 0;
-        std::vector<std::uint8_t> data;
-        if (!to_u8(arg[0], "id", id) || !to_u8(arg[1], "addr", addr) || !to_byte_list(arg[2], "data", data))
-            return nullptr;
-        // No write packet can carry more: refuse it here rather than queue a write bound to fail.
-        if (data.size() > smartbus::max_write_data)
-            return raise_value_error("async_write_raw_bytes: data must hold at most " +
-                                     std::to_string(smartbus::max_write_data) + " bytes, got " +
-                                     std::to_string(data.size()));
-        return queue_command(self, cmd::WriteRawBytes{id, addr, std::move(data)},
-                             "Failed to write raw bytes: " + communication_failure_text());
-    });
+PyObject* write_raw_bytes(PyObject* self, std::uint8_t id, std::uint8_t addr, std::vector<std::uint8_t>& data) {
+    // No write packet can carry more: refuse it here rather than queue a write bound to fail.
+    if (data.size() > smartbus::max_write_data)
+        return raise_value_error("async_write_raw_bytes: data must hold at most " +
+                                 std::to_string(smartbus::max_write_data) + " bytes, got " +
+                                 std::to_string(data.size()));
+    return queue_command(self, cmd::WriteRawBytes{id, addr, std::move(data)},
+                         "Failed to write raw bytes: " + communication_failure_text());
 }
 
-PyObject* async_read_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id"};
-        PyObject* arg[1];
-        if (!bind("async_read_pid_gains", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::uint8_t id = 0;
-        if (!to_u8(arg[0], "id", id)) return nullptr;
-        auto bytes = raw_read(self, id, registers::pid_gains.address, registers::pid_gains.width);
-        if (!bytes) return nullptr;
-        if (!*bytes) return raise_runtime_error("Failed to read pid gains: " + bytes->error().message());
-        const auto& b = bytes->value();
-        if (b.size() != registers::pid_gains.width)
-            return raise_runtime_error("Failed to read pid gains: " + communication_failure_text());
-        const registers::PidGains gains = registers::pid_gains_from_bytes(b[0], b[1], b[2]);
-        return Py_BuildValue("(iii)", gains.p, gains.i, gains.d);
-    });
+PyObject* read_pid_gains(PyObject* self, std::uint8_t id) {
+    auto bytes = raw_read(self, id, registers::pid_gains.address, registers::pid_gains.width);
+    if (!bytes) return nullptr;
+    if (!*bytes) return raise_runtime_error("Failed to read pid gains: " + bytes->error().message());
+    const auto& b = bytes->value();
+    if (b.size() != registers::pid_gains.width)
+        return raise_runtime_error("Failed to read pid gains: " + communication_failure_text());
+    const registers::PidGains gains = registers::pid_gains_from_bytes(b[0], b[1], b[2]);
+    return Py_BuildValue("(iii)", gains.p, gains.i, gains.d);
 }
 
-PyObject* async_write_pid_gains(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"id", "p", "i", "d"};
-        PyObject* arg[4];
-        if (!bind("async_write_pid_gains", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::uint8_t id = 0;
-        std::uint16_t p = 0, i = 0, d = 0;
-        if (!to_u8(arg[0], "id", id) || !to_u16(arg[1], "p", p) || !to_u16(arg[2], "i", i) ||
-            !to_u16(arg[3], "d", d))
-            return nullptr;
-        // Each register holds one byte: the gains keep their low 8 bits.
-        const auto low = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain & 0xFF); };
-        const auto bytes = registers::pid_gain_bytes({low(p), low(i), low(d)});
-        return queue_command(self,
-                             cmd::WriteRawBytes{id, registers::pid_gains.address, {bytes.begin(), bytes.end()}},
-                             "Failed to write pid gains: " + communication_failure_text());
-    });
+PyObject* write_pid_gains(PyObject* self, std::uint8_t id, std::uint16_t p, std::uint16_t i, std::uint16_t d) {
+    // Each register holds one byte: the gains keep their low 8 bits.
+    const auto low = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain & 0xFF); };
+    const auto bytes = registers::pid_gain_bytes({low(p), low(i), low(d)});
+    return queue_command(self, cmd::WriteRawBytes{id, registers::pid_gains.address, {bytes.begin(), bytes.end()}},
+                         "Failed to write pid gains: " + communication_failure_text());
 }
 
-PyObject* write_raw_packet(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"data"};
-        PyObject* arg[1];
-        if (!bind("write_raw_packet", kNames, args, nargs, kwnames, arg)) return nullptr;
-        std::vector<std::uint8_t> data;
-        if (!to_bytes(arg[0], "data", data)) return nullptr;
-        auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
-        auto& answer = channel.second;
-        if (!send_command(self, cmd::WriteRawPacket{std::move(data), std::move(channel.first)}, kChannelClosed))
-            return nullptr;
+PyObject* write_raw_packet(PyObject* self, std::vector<std::uint8_t>& data) {
+    auto channel = quorvel::reply_channel<std::vector<std::uint8_t>>();
+    auto& answer = channel.second;
+    if (!send_command(self, cmd::WriteRawPacket{std::move(data), std::move(channel.first)}, kChannelClosed))
+        return nullptr;
 
-        // No time limit: the loop answers or drops the reply channel. Signals
-        // are still handled while waiting.
-        for (;;) {
-            auto received = allow_threads(
-                [&] { return answer.recv_until(std::chrono::steady_clock::now() + kSignalCheckPeriod); });
-            if (received) return bytes_object(received.value());
-            if (received.error() == quorvel::RecvError::Disconnected)
-                return raise_runtime_error(std::string("Failed to receive raw packet response: ") +
-                                           quorvel::recv_error_text(quorvel::RecvError::Disconnected));
-            if (PyErr_CheckSignals() < 0) return nullptr;
-        }
-    });
+    // No time limit: the loop answers or drops the reply channel. Signals
+    // are still handled while waiting.
+    for (;;) {
+        auto received =
+            allow_threads([&] { return answer.recv_until(std::chrono::steady_clock::now() + kSignalCheckPeriod); });
+        if (received) return bytes_object(received.value());
+        if (received.error() == quorvel::RecvError::Disconnected)
+            return raise_runtime_error(std::string("Failed to receive raw packet response: ") +
+                                       quorvel::recv_error_text(quorvel::RecvError::Disconnected));
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
 }
 
 }  // namespace qmc::py::loop_class

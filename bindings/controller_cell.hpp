@@ -1,7 +1,8 @@
-// A value behind a mutex that refuses further use once a C++ exception has
-// escaped while the mutex was held: the value may be half-updated, so the
-// cell stays unusable rather than hand out a broken state. Knows nothing of
-// Python (the bindings decide which lock to release around it).
+// The direct controller's cell: a value behind a mutex that refuses further
+// use once a C++ exception has escaped while the mutex was held (the value
+// may be half-updated, so the cell stays unusable rather than hand out a
+// broken state), and that notices a call re-entering it from its own thread.
+// Knows nothing of Python (the bindings decide which lock to release around it).
 #pragma once
 
 #include <atomic>
@@ -11,6 +12,8 @@
 #include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "common/poison_cell.hpp"
 
 namespace qmc::py {
 
@@ -24,7 +27,7 @@ enum class LockWait {
 template <class T>
 class PoisonableCell {
 public:
-    explicit PoisonableCell(T value) : value_(std::move(value)) {}
+    explicit PoisonableCell(T value) : cell_(std::move(value)) {}
     PoisonableCell(const PoisonableCell&) = delete;
     PoisonableCell& operator=(const PoisonableCell&) = delete;
 
@@ -34,8 +37,8 @@ public:
     // propagates to the caller after the mutex is released.
     template <class Op>
     auto with_lock(Op&& op) -> std::optional<std::invoke_result_t<Op&, T&>> {
-        std::unique_lock lock(mutex_);
-        return run_locked(op);
+        auto guard = cell_.lock();
+        return run_locked(guard, op);
     }
 
     // As with_lock, but waits for the mutex at most `wait`; `outcome` says
@@ -48,18 +51,20 @@ public:
             outcome = LockWait::HeldByThisThread;
             return std::nullopt;
         }
-        std::unique_lock lock(mutex_, std::defer_lock);
-        outcome = lock.try_lock_for(wait) ? LockWait::Locked : LockWait::Busy;
+        auto guard = cell_.try_lock_for(wait);
+        outcome = guard.owns_lock() ? LockWait::Locked : LockWait::Busy;
         if (outcome == LockWait::Busy) return std::nullopt;
-        return run_locked(op);
+        return run_locked(guard, op);
     }
 
 private:
-    // Called with the mutex held.
+    using Cell = common::PoisonCell<T, std::timed_mutex>;
+
+    // Called with the mutex held; the guard poisons the cell if `op` throws.
     template <class Op>
-    auto run_locked(Op& op) -> std::optional<std::invoke_result_t<Op&, T&>> {
+    auto run_locked(typename Cell::Guard& guard, Op& op) -> std::optional<std::invoke_result_t<Op&, T&>> {
         static_assert(!std::is_void_v<std::invoke_result_t<Op&, T&>>, "the operation returns its outcome");
-        if (poisoned_) return std::nullopt;
+        if (guard.poisoned()) return std::nullopt;
         struct Holding {
             std::atomic<std::thread::id>& holder;
             explicit Holding(std::atomic<std::thread::id>& h) : holder(h) { holder.store(std::this_thread::get_id()); }
@@ -67,20 +72,13 @@ private:
             Holding(const Holding&) = delete;
             Holding& operator=(const Holding&) = delete;
         } holding(holder_);
-        try {
-            return op(value_);
-        } catch (...) {
-            poisoned_ = true;
-            throw;
-        }
+        return op(*guard);
     }
 
-    std::timed_mutex mutex_;
+    Cell cell_;
     // The thread running an operation, set only while the mutex is held; a
     // thread compares it with its own id only (no other thread can make it that).
     std::atomic<std::thread::id> holder_{};
-    bool poisoned_ = false;  // guarded by mutex_; never cleared
-    T value_;                // guarded by mutex_
 };
 
 }  // namespace qmc::py

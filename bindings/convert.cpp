@@ -364,17 +364,7 @@ bool to_optional_duration(PyObject* obj, const char* name,
 }
 
 PyObject* float_list(std::span<const double> values) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
+    return sequence_of(values.size(), [&](std::size_t i) { return PyFloat_FromDouble(values[i]); });
 }
 
 PyObject* bytes_object(std::span<const std::uint8_t> data) {

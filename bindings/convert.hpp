@@ -83,5 +83,31 @@ bool to_optional_duration(PyObject* obj, const char* name,
 PyObject* float_list(std::span<const double> values);
 PyObject* bytes_object(std::span<const std::uint8_t> data);
 PyObject* bool_object(bool value);
+inline PyObject* none() { Py_RETURN_NONE; }
+
+enum class Sequence { List, Tuple };
+
+// A new list (or tuple) of `n` items, item i being `make(i)` (a new
+// reference); null with the exception set when the sequence or an item
+// cannot be made.
+template <Sequence kind = Sequence::List, class Make>
+PyObject* sequence_of(std::size_t n, Make&& make) {
+    const auto size = static_cast<Py_ssize_t>(n);
+    PyObject* sequence = kind == Sequence::List ? PyList_New(size) : PyTuple_New(size);
+    if (sequence == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = make(static_cast<std::size_t>(i));
+        if (item == nullptr) {
+            Py_DECREF(sequence);
+            return nullptr;
+        }
+        if constexpr (kind == Sequence::List) {
+            PyList_SET_ITEM(sequence, i, item);
+        } else {
+            PyTuple_SET_ITEM(sequence, i, item);
+        }
+    }
+    return sequence;
+}
 
 }  // namespace qmc::py

@@ -1,17 +1,20 @@
 // The QuorvelMotorController instance and the way every method of the class
-// runs an operation on it. direct_controller.cpp defines the class and most
-// methods; direct_controller_neck.cpp the neck's; direct_controller_health.cpp
-// the health readings.
+// runs an operation on it (`run`, the act of its method table entries).
+// direct_controller.cpp defines the class; direct_controller_operations.cpp
+// the operations its methods run beyond the controller's own.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "bindings/controller_cell.hpp"
 #include "bindings/convert.hpp"
@@ -26,6 +29,7 @@
 namespace qmc::py::direct_class {
 
 using quorvel::ControllerError;
+using quorvel::ControllerResult;
 using quorvel::QuorvelMotorController;
 // Empty once close() has released the controller (and with it both ports).
 using ControllerCell = PoisonableCell<std::optional<QuorvelMotorController>>;
@@ -125,8 +129,6 @@ auto locked(PyObject* self, Op&& op) {
     return result;
 }
 
-inline PyObject* none() { Py_RETURN_NONE; }
-
 // Runs the operation and turns its outcome into the method's return value:
 // None for an operation without a value, `convert(value)` otherwise.
 template <class Op, class Convert>
@@ -152,13 +154,20 @@ PyObject* call(PyObject* self, Op&& op) {
     return call(self, std::forward<Op>(op), [](const auto&) { return none(); });
 }
 
-// Value out: a method whose whole body is one call of the controller
-// operation `op` (with `convert` for its value, when it has one), inside the
-// call guard.
-template <class Op, class... Convert>
-PyObject* value_out(PyObject* self, Op&& op, Convert&&... convert) {
-    return guarded([&]() -> PyObject* { return call(self, std::forward<Op>(op), std::forward<Convert>(convert)...); });
-}
+// The act of a method that runs one controller operation: `Op(controller,
+// values...)` with the method's argument values (Op is a member function or
+// a function taking the controller first); the method returns
+// `Convert(value)` for an operation with a value, None otherwise.
+template <auto Op, auto... Convert>
+struct Run {
+    template <class... T>
+    PyObject* operator()(PyObject* self, T&... values) const {
+        return call(self, [&](QuorvelMotorController& c) { return std::invoke(Op, c, values...); }, Convert...);
+    }
+};
+
+template <auto Op, auto... Convert>
+inline constexpr Run<Op, Convert...> run{};
 
 inline PyObject* to_bool_object(bool value) { return bool_object(value); }
 inline PyObject* to_float_object(double value) { return PyFloat_FromDouble(value); }
@@ -168,48 +177,43 @@ PyObject* to_float_list(const std::array<double, N>& values) {
 }
 
 inline PyObject* limits_list(const std::array<std::pair<double, double>, 3>& limits) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(limits.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < limits.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(dd)", limits[i].first, limits[i].second);
-        if (pair == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
-    }
-    return list;
+    return sequence_of(limits.size(),
+                       [&](std::size_t i) { return Py_BuildValue("(dd)", limits[i].first, limits[i].second); });
 }
 
-// `obj` as a double, or `fallback` when the argument was omitted.
-inline bool to_double_or(PyObject* obj, const char* name, double fallback, double& out) {
-    if (obj == nullptr) {
-        out = fallback;
-        return true;
-    }
-    return to_double(obj, name, out);
+// The reply to a raw packet, which the method does not pass on.
+inline PyObject* reply_dropped(const std::vector<std::uint8_t>&) { return none(); }
+
+// Neck gains in (direct_controller_operations.cpp): a gain goes to the motor
+// as a 32-bit float; an optional one is empty when omitted or None (the
+// controller's default).
+bool to_gain(PyObject* obj, const char* name, float& out);
+bool to_optional_gain(PyObject* obj, const char* name, std::optional<float>& out);
+template <Name name>
+using GainIn = Param<name, float, to_gain>;
+template <Name name>
+using OptionalGainIn = Param<name, std::optional<float>, to_optional_gain, false>;
+
+// ---- Operations the methods run, beyond the controller's own (direct_controller_operations.cpp) ----
+
+ControllerResult<void> enable_torque_on_ids(QuorvelMotorController& controller, const std::vector<std::uint8_t>& ids);
+ControllerResult<void> disable_torque_on_ids(QuorvelMotorController& controller, const std::vector<std::uint8_t>& ids);
+ControllerResult<std::array<double, 4>> set_arm_home(QuorvelMotorController& controller,
+                                                     const std::optional<double>& verify_tol);
+
+template <std::size_t Joint>
+ControllerResult<double> set_neck_joint(QuorvelMotorController& controller, double position) {
+    return controller.set_single_neck_joint(Joint, position);
 }
 
+std::array<std::pair<double, double>, 3> neck_position_limits(QuorvelMotorController& controller);
 
-// A method taking one bool; `Switch` is the controller operation it runs.
-template <class Switch>
-PyObject* switch_method(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
-                        Switch operation) {
-    return switch_in(self, args, nargs, kwnames, function, [&](PyObject* s, bool enable) {
-        return call(s, [&](QuorvelMotorController& c) { return (c.*operation)(enable); });
-    });
-}
+// Homing takes seconds: it runs the signal handlers on every cycle and stops
+// when one raises, leaving the neck enabled at its last command.
+ControllerResult<std::array<double, 3>> neck_home(QuorvelMotorController& controller,
+                                                  const std::optional<double>& speed,
+                                                  const std::optional<double>& tolerance,
+                                                  const std::optional<float>& kp, const std::optional<float>& kd);
 
-// ---- The neck (direct_controller_neck.cpp) ----------------------------------------
-
-FastMethod set_neck_position, set_neck_yaw_position, set_neck_pitch_position, set_neck_roll_position, set_neck_gains,
-    neck_home, enable_neck;
-NoArgsMethod neck_position_limits, read_neck_positions, is_neck_torque_enabled;
-
-
-// ---- Health readings (direct_controller_health.cpp) --------------------------------
-
-NoArgsMethod read_servo_status, read_neck_status;
-FastMethod probe_servo, probe_neck_motor;
 
 }  // namespace qmc::py::direct_class

@@ -14,6 +14,21 @@
 namespace qmc::py {
 namespace {
 
+// ---- Pickling: both classes are pickled as (cls._from_pickle, fields) ----
+
+// The class's _from_pickle (a new reference), or null with an exception set.
+PyObject* rebuild_function(PyObject* self) {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_pickle");
+}
+
+PyMethodDef reduce_method(PyObject* (*reduce)(PyObject*, PyObject*)) {
+    return {"__reduce__", as_c_function(reduce), METH_NOARGS, nullptr};
+}
+
+PyMethodDef from_pickle_method(PyObject* (*from_pickle)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+    return {"_from_pickle", as_c_function(from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, nullptr};
+}
+
 // ---- QuorvelTorsoPosition ----
 
 struct TorsoPositionObject {
@@ -80,7 +95,7 @@ PyObject* torso_position_richcompare(PyObject* self, PyObject* other, int op) {
 PyObject* torso_position_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const quorvel::QuorvelTorsoPosition& value = position_of(self);
-        PyObject* rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_pickle");
+        PyObject* rebuild = rebuild_function(self);
         if (rebuild == nullptr) return nullptr;
         return Py_BuildValue("N(NNNNd)", rebuild, float_list(value.left_arm), float_list(value.right_arm),
                              float_list(value.nose), float_list(value.neck), value.timestamp);
@@ -132,45 +147,21 @@ PyObject* torso_position_as_dict(PyObject* self, PyObject*) {
     });
 }
 
-template <class F>
-PyCFunction as_method(F function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef torso_position_methods[] = {
-    {"as_dict", as_method(torso_position_as_dict), METH_NOARGS,
+    {"as_dict", as_c_function(torso_position_as_dict), METH_NOARGS,
      "as_dict($self, /)\n--\n\n{joint name: position in rad} for the ten joints, and \"timestamp\"."},
-    {"__reduce__", as_method(torso_position_reduce), METH_NOARGS, nullptr},
-    {"_from_pickle", as_method(torso_position_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    reduce_method(torso_position_reduce),
+    from_pickle_method(torso_position_from_pickle),
+    kEndOfMethods,
 };
 
 PyGetSetDef torso_position_getset[] = {
-    {"left_arm", get_left_arm, nullptr, nullptr, nullptr},
-    {"right_arm", get_right_arm, nullptr, nullptr, nullptr},
-    {"nose", get_nose, nullptr, nullptr, nullptr},
-    {"neck", get_neck, nullptr, "Neck joint positions in rad: [yaw, pitch, roll].", nullptr},
-    {"timestamp", get_timestamp, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot torso_position_slots[] = {
-    {Py_tp_doc, const_cast<char*>("QuorvelTorsoPosition(left_arm, right_arm, nose, neck)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(torso_position_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
-    {Py_tp_repr, reinterpret_cast<void*>(torso_position_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(torso_position_richcompare)},
-    {Py_tp_methods, torso_position_methods},
-    {Py_tp_getset, torso_position_getset},
-    {0, nullptr},
-};
-
-PyType_Spec torso_position_spec = {
-    "quorvel_motor_controller.QuorvelTorsoPosition",
-    static_cast<int>(sizeof(TorsoPositionObject)),
-    0,
-    kClassFlags,
-    torso_position_slots,
+    attribute("left_arm", get_left_arm),
+    attribute("right_arm", get_right_arm),
+    attribute("nose", get_nose),
+    attribute("neck", get_neck, "Neck joint positions in rad: [yaw, pitch, roll]."),
+    attribute("timestamp", get_timestamp),
+    kEndOfAttributes,
 };
 
 // ---- ControlLoopStats ----
@@ -266,7 +257,7 @@ PyObject* stats_richcompare(PyObject* self, PyObject* other, int op) {
 
 PyObject* stats_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        PyObject* rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_pickle");
+        PyObject* rebuild = rebuild_function(self);
         if (rebuild == nullptr) return nullptr;
         return Py_BuildValue("N(NNN)", rebuild, PyObject_GetAttrString(self, kStatsFields[0]),
                              PyObject_GetAttrString(self, kStatsFields[1]),
@@ -288,53 +279,42 @@ PyObject* stats_from_pickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-PyMethodDef stats_methods[] = {
-    {"__reduce__", as_method(stats_reduce), METH_NOARGS, nullptr},
-    {"_from_pickle", as_method(stats_from_pickle), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef stats_methods[] = {reduce_method(stats_reduce), from_pickle_method(stats_from_pickle), kEndOfMethods};
 
 // ---- ControlLoopStats: attributes ----
 
-PyGetSetDef stats_getset[] = {
-    {"period", get_period, nullptr, nullptr, nullptr},
-    {"read_dt", get_read_dt, nullptr, nullptr, nullptr},
-    {"write_dt", get_write_dt, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+PyGetSetDef stats_getset[] = {attribute("period", get_period), attribute("read_dt", get_read_dt),
+                              attribute("write_dt", get_write_dt), kEndOfAttributes};
 
-PyType_Slot stats_slots[] = {
-    {Py_tp_doc, const_cast<char*>("")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(stats_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(stats_richcompare)},
-    {Py_tp_methods, stats_methods},
-    {Py_tp_getset, stats_getset},
-    {0, nullptr},
-};
+const ClassParts torso_position_parts = {"quorvel_motor_controller.QuorvelTorsoPosition",
+                                         static_cast<int>(sizeof(TorsoPositionObject)),
+                                         "QuorvelTorsoPosition(left_arm, right_arm, nose, neck)\n--\n\n",
+                                         torso_position_new, free_instance, torso_position_repr,
+                                         torso_position_methods};
 
 // Instances come only from the control loop: Python cannot create one.
-PyType_Spec stats_spec = {
-    "quorvel_motor_controller.ControlLoopStats",
-    static_cast<int>(sizeof(StatsObject)),
-    0,
-    kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    stats_slots,
-};
-
-// Creates the type on first use; callers hold the interpreter lock.
-PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& type_spec) {
-    if (cell == nullptr) cell = create_type(type_spec);
-    return cell;
-}
+const ClassParts stats_parts = {"quorvel_motor_controller.ControlLoopStats", static_cast<int>(sizeof(StatsObject)), "",
+                                nullptr, stats_dealloc, stats_repr, stats_methods};
 
 PyTypeObject* torso_position_cell = nullptr;
 PyTypeObject* stats_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* torso_position_type() { return type_once(torso_position_cell, torso_position_spec); }
-PyTypeObject* control_loop_stats_type() { return type_once(stats_cell, stats_spec); }
+// Each type is created on first use; callers hold the interpreter lock.
+PyTypeObject* torso_position_type() {
+    if (torso_position_cell == nullptr)
+        torso_position_cell = create_class(torso_position_parts, {slot(Py_tp_richcompare, torso_position_richcompare),
+                                                                  slot(Py_tp_getset, torso_position_getset)});
+    return torso_position_cell;
+}
+
+PyTypeObject* control_loop_stats_type() {
+    if (stats_cell == nullptr)
+        stats_cell =
+            create_class(stats_parts, {slot(Py_tp_richcompare, stats_richcompare), slot(Py_tp_getset, stats_getset)});
+    return stats_cell;
+}
 
 PyObject* make_torso_position(const quorvel::QuorvelTorsoPosition& value) {
     PyTypeObject* type = torso_position_type();

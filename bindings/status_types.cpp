@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/types.hpp"
 
@@ -29,17 +30,7 @@ PyObject* py(std::int64_t value) { return PyLong_FromLongLong(value); }
 PyObject* py(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 PyObject* py(const std::optional<std::string>& text) { return text ? py(*text) : Py_NewRef(Py_None); }
 PyObject* py(const std::vector<std::string>& texts) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(texts.size()));
-    if (tuple == nullptr) return nullptr;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyObject* item = py(texts[i]);
-        if (item == nullptr) {
-            Py_DECREF(tuple);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), item);
-    }
-    return tuple;
+    return sequence_of<Sequence::Tuple>(texts.size(), [&](std::size_t i) { return py(texts[i]); });
 }
 
 // One field of a value class: its name and how to read it.
@@ -49,24 +40,24 @@ struct Field {
     PyObject* (*get)(const T&);
 };
 
-#define QMC_FIELD(T, member) Field<T>{#member, [](const T& v) -> PyObject* { return py(v.member); }}
+// The fields of value class `type`, as the table `space::kFields`: each
+// QMC_FIELD(member) is named as its member and read with py().
+#define QMC_FIELD(member) Field<Value>{#member, [](const Value& v) -> PyObject* { return py(v.member); }},
+#define QMC_FIELDS(space, type, ...)                  \
+    namespace space {                                 \
+    using Value = type;                               \
+    constexpr Field<Value> kFields[] = {__VA_ARGS__}; \
+    }
 
-constexpr Field<quorvel::ServoStatus> kServoFields[] = {
-    QMC_FIELD(quorvel::ServoStatus, name),     QMC_FIELD(quorvel::ServoStatus, id),
-    QMC_FIELD(quorvel::ServoStatus, position), QMC_FIELD(quorvel::ServoStatus, velocity),
-    QMC_FIELD(quorvel::ServoStatus, load),     QMC_FIELD(quorvel::ServoStatus, voltage),
-    QMC_FIELD(quorvel::ServoStatus, temperature), QMC_FIELD(quorvel::ServoStatus, current),
-    QMC_FIELD(quorvel::ServoStatus, moving),   QMC_FIELD(quorvel::ServoStatus, errors),
-};
+QMC_FIELDS(servo, quorvel::ServoStatus,
+           QMC_FIELD(name) QMC_FIELD(id) QMC_FIELD(position) QMC_FIELD(velocity) QMC_FIELD(load) QMC_FIELD(voltage)
+           QMC_FIELD(temperature) QMC_FIELD(current) QMC_FIELD(moving) QMC_FIELD(errors))
+QMC_FIELDS(neck, quorvel::NeckStatus,
+           QMC_FIELD(name) QMC_FIELD(can_id) QMC_FIELD(position) QMC_FIELD(velocity) QMC_FIELD(torque)
+           QMC_FIELD(temperature_mos) QMC_FIELD(temperature_rotor) QMC_FIELD(enabled) QMC_FIELD(fault)
+           QMC_FIELD(turns_off_zero))
 
-constexpr Field<quorvel::NeckStatus> kNeckFields[] = {
-    QMC_FIELD(quorvel::NeckStatus, name),          QMC_FIELD(quorvel::NeckStatus, can_id),
-    QMC_FIELD(quorvel::NeckStatus, position),      QMC_FIELD(quorvel::NeckStatus, velocity),
-    QMC_FIELD(quorvel::NeckStatus, torque),        QMC_FIELD(quorvel::NeckStatus, temperature_mos),
-    QMC_FIELD(quorvel::NeckStatus, temperature_rotor), QMC_FIELD(quorvel::NeckStatus, enabled),
-    QMC_FIELD(quorvel::NeckStatus, fault),         QMC_FIELD(quorvel::NeckStatus, turns_off_zero),
-};
-
+#undef QMC_FIELDS
 #undef QMC_FIELD
 
 // Everything one value class needs, given its C++ value type and fields.
@@ -98,18 +89,8 @@ struct ValueClass {
 
     // The fields in order as a tuple (for hash) or a dict (for as_dict).
     static PyObject* as_tuple(PyObject* self) {
-        constexpr auto n = static_cast<Py_ssize_t>(std::size(kFields));
-        PyObject* tuple = PyTuple_New(n);
-        if (tuple == nullptr) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = kFields[i].get(value_of(self));
-            if (item == nullptr) {
-                Py_DECREF(tuple);
-                return nullptr;
-            }
-            PyTuple_SET_ITEM(tuple, i, item);
-        }
-        return tuple;
+        return sequence_of<Sequence::Tuple>(std::size(kFields),
+                                            [&](std::size_t i) { return kFields[i].get(value_of(self)); });
     }
 
     static PyObject* as_dict(PyObject* self, PyObject*) {
@@ -181,51 +162,24 @@ struct ValueClass {
         {nullptr, nullptr, 0, nullptr},
     };
 
-    static inline PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(repr)},
-        {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
-        {Py_tp_hash, reinterpret_cast<void*>(hash)},
-        {Py_tp_methods, methods},
-        {Py_tp_getset, nullptr},  // filled in by spec()
-        {0, nullptr},
-    };
-
     static PyTypeObject* type(const char* name, const char* doc) {
         static PyTypeObject* cell = nullptr;  // written once, with the interpreter lock held
-        if (cell != nullptr) return cell;
-        static PyType_Slot filled[std::size(slots) + 1];
-        std::size_t n = 0;
-        for (const PyType_Slot& slot : slots) {
-            if (slot.slot == 0) break;
-            filled[n++] = slot.slot == Py_tp_getset ? PyType_Slot{Py_tp_getset, getset.data()} : slot;
+        if (cell == nullptr) {
+            const ClassParts parts = {name, static_cast<int>(sizeof(Object)), doc, nullptr, dealloc, repr, methods};
+            cell = create_class(parts, {slot(Py_tp_richcompare, richcompare), slot(Py_tp_hash, hash),
+                                        slot(Py_tp_getset, getset.data())});
         }
-        filled[n++] = {Py_tp_doc, const_cast<char*>(doc)};
-        filled[n] = {0, nullptr};
-        static PyType_Spec spec = {name, static_cast<int>(sizeof(Object)), 0,
-                                   kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, filled};
-        cell = create_type(spec);
         return cell;
     }
 };
 
-using ServoClass = ValueClass<quorvel::ServoStatus, kServoFields>;
-using NeckClass = ValueClass<quorvel::NeckStatus, kNeckFields>;
+using ServoClass = ValueClass<quorvel::ServoStatus, servo::kFields>;
+using NeckClass = ValueClass<quorvel::NeckStatus, neck::kFields>;
 
 template <class Class, class T, std::size_t N>
 PyObject* list_of(PyTypeObject* type, const std::array<T, N>& values) {
     if (type == nullptr) return nullptr;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(N));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < N; ++i) {
-        PyObject* item = Class::create(type, values[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
+    return sequence_of(N, [&](std::size_t i) { return Class::create(type, values[i]); });
 }
 
 // (number, value), consuming `value`.

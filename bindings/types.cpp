@@ -1,5 +1,7 @@
 #include "bindings/types.hpp"
 
+#include <vector>
+
 namespace qmc::py {
 
 PyTypeObject* create_type(PyType_Spec& spec) {
@@ -14,18 +16,22 @@ PyTypeObject* create_type(PyType_Spec& spec) {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyTypeObject* create_class(const ClassParts& parts) {
+PyTypeObject* create_class(const ClassParts& parts, std::initializer_list<PyType_Slot> more) {
     // The interpreter copies what it keeps of these (the docstring included);
-    // the name and the method table are static.
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(parts.doc)},
-        {Py_tp_new, reinterpret_cast<void*>(parts.tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(parts.dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(parts.repr)},
-        {Py_tp_methods, parts.methods},
-        {0, nullptr},
+    // the name and the tables are static.
+    const PyType_Slot parts_slots[] = {
+        {Py_tp_doc, const_cast<char*>(parts.doc)},       slot(Py_tp_new, parts.tp_new),
+        slot(Py_tp_dealloc, parts.dealloc),                slot(Py_tp_repr, parts.repr),
+        slot(Py_tp_methods, parts.methods),
     };
-    PyType_Spec spec = {parts.name, parts.basicsize, 0, kClassFlags, slots};
+    std::vector<PyType_Slot> slots;
+    for (const PyType_Slot& part : parts_slots) {
+        if (part.pfunc != nullptr) slots.push_back(part);
+    }
+    slots.insert(slots.end(), more.begin(), more.end());
+    slots.push_back({0, nullptr});
+    const unsigned long flags = kClassFlags | (parts.tp_new == nullptr ? Py_TPFLAGS_DISALLOW_INSTANTIATION : 0UL);
+    PyType_Spec spec = {parts.name, parts.basicsize, 0, static_cast<unsigned int>(flags), slots.data()};
     return create_type(spec);
 }
 
