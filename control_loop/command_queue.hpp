@@ -1,6 +1,6 @@
-// The bounded queue that carries commands from callers to the loop thread:
-// many senders (copies of QueueSender, usable from any thread), one
-// receiver. Senders block while the queue is full and learn that it is
+// The bounded queue that carries commands from callers to the loop thread,
+// and under reply_channel.hpp each reply back: many senders (copies of
+// QueueSender, usable from any thread), one receiver. Senders block while the queue is full and learn that it is
 // closed once the receiver is gone or a sender closed it for sending (the
 // receiver still takes what was queued before); the receiver learns when
 // every sender is gone. Every wait can be bounded by a deadline on the monotonic clock, so a
@@ -160,45 +160,33 @@ template <class T>
 class QueueReceiver {
 public:
     QueueReceiver(QueueReceiver&& other) noexcept : state_(std::move(other.state_)) {}
-    QueueReceiver& operator=(QueueReceiver&&) = delete;
+    QueueReceiver& operator=(QueueReceiver&& other) noexcept {
+        if (this != &other) {
+            close();
+            state_ = std::move(other.state_);
+        }
+        return *this;
+    }
     QueueReceiver(const QueueReceiver&) = delete;
     QueueReceiver& operator=(const QueueReceiver&) = delete;
-    // Closes the queue: senders are refused from now on, and the items still
-    // queued are destroyed (with whatever reply channels they carry).
-    ~QueueReceiver() {
-        if (!state_) return;
-        std::deque<T> dropped;
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->receiver_gone = true;
-            dropped.swap(state_->items);
-        }
-        state_->not_full.notify_all();
-        // `dropped` is destroyed here, outside the lock.
-    }
+    ~QueueReceiver() { close(); }
 
     // Waits until an item is queued, every sender is gone, a wake-up is
     // requested or `deadline` passes. Takes nothing off the queue.
-    QueueEvent wait_until(std::chrono::steady_clock::time_point deadline) {
-        auto& s = *state_;
-        std::unique_lock lock(s.mutex);
-        const auto settled = [&] { return !s.items.empty() || s.senders == 0 || s.wake_requested; };
-        if (!s.not_empty.wait_until(lock, deadline, settled)) return QueueEvent::Timeout;
-        if (!s.items.empty()) return QueueEvent::Ready;
-        if (s.wake_requested) {
-            s.wake_requested = false;
-            return QueueEvent::Woken;
-        }
-        return QueueEvent::Disconnected;
-    }
+    QueueEvent wait_until(std::chrono::steady_clock::time_point deadline) { return wait(deadline); }
+
+    // The same without a time limit: never QueueEvent::Timeout.
+    QueueEvent wait() { return wait(std::nullopt); }
 
     bool has_items() {
+        if (!state_) return false;
         std::lock_guard lock(state_->mutex);
         return !state_->items.empty();
     }
 
     // The oldest item, if any, without waiting.
     std::optional<T> try_recv() {
+        if (!state_) return std::nullopt;
         std::optional<T> item;
         {
             std::lock_guard lock(state_->mutex);
@@ -213,6 +201,41 @@ public:
 private:
     friend std::pair<QueueSender<T>, QueueReceiver<T>> bounded_queue<T>(std::size_t);
     explicit QueueReceiver(std::shared_ptr<detail::QueueState<T>> state) : state_(std::move(state)) {}
+
+    // A moved-from receiver has no queue: it waits for nothing and reports
+    // every sender gone.
+    QueueEvent wait(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        if (!state_) return QueueEvent::Disconnected;
+        auto& s = *state_;
+        std::unique_lock lock(s.mutex);
+        const auto settled = [&] { return !s.items.empty() || s.senders == 0 || s.wake_requested; };
+        if (!deadline) {
+            s.not_empty.wait(lock, settled);
+        } else if (!s.not_empty.wait_until(lock, *deadline, settled)) {
+            return QueueEvent::Timeout;
+        }
+        if (!s.items.empty()) return QueueEvent::Ready;
+        if (s.wake_requested) {
+            s.wake_requested = false;
+            return QueueEvent::Woken;
+        }
+        return QueueEvent::Disconnected;
+    }
+
+    // Closes the queue: senders are refused from now on, and the items still
+    // queued are destroyed (with whatever reply channels they carry).
+    void close() noexcept {
+        if (!state_) return;
+        std::deque<T> dropped;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->receiver_gone = true;
+            dropped.swap(state_->items);
+        }
+        state_->not_full.notify_all();
+        state_.reset();
+        // `dropped` is destroyed here, outside the lock.
+    }
 
     std::shared_ptr<detail::QueueState<T>> state_;
 };

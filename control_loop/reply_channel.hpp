@@ -2,16 +2,17 @@
 // caller. The sender either sends once or is dropped; either way the
 // receiver learns the outcome at once, so a caller never waits for a reply
 // that cannot come.
+//
+// It is the command queue's channel with room for one item and one sender
+// that gives itself up on sending: the queue already wakes its receiver when
+// the last sender goes and drops what is queued when the receiver goes.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <utility>
 
 #include "common/result.hpp"
+#include "control_loop/command_queue.hpp"
 
 namespace quorvel {
 
@@ -35,92 +36,38 @@ class ReplyReceiver;
 template <class T>
 std::pair<ReplySender<T>, ReplyReceiver<T>> reply_channel();
 
-namespace detail {
-// Shared by one sender and one receiver; `mutex` guards every field and lives
-// as long as the longer-lived end.
-template <class T>
-struct ReplySlot {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::optional<T> value;
-    bool sender_gone = false;
-    bool receiver_gone = false;
-};
-}  // namespace detail
-
 template <class T>
 class ReplySender {
 public:
+    // Move-only: the queue's senders can be copied, a reply's cannot.
     ReplySender(ReplySender&&) noexcept = default;
-    ReplySender& operator=(ReplySender&& other) noexcept {
-        if (this != &other) {
-            release();
-            slot_ = std::move(other.slot_);
-        }
-        return *this;
-    }
+    ReplySender& operator=(ReplySender&&) noexcept = default;
     ReplySender(const ReplySender&) = delete;
     ReplySender& operator=(const ReplySender&) = delete;
-    ~ReplySender() { release(); }
 
     // Delivers the reply and gives up the sender. False if the receiver is
     // already gone (the reply is discarded) or this sender was used before.
     bool send(T value) {
-        if (!slot_) return false;
-        bool delivered = false;
-        {
-            std::lock_guard lock(slot_->mutex);
-            if (!slot_->receiver_gone) {
-                slot_->value.emplace(std::move(value));
-                delivered = true;
-            }
-            slot_->sender_gone = true;
-        }
-        slot_->changed.notify_all();
-        slot_.reset();
-        return delivered;
+        QueueSender<T> spent = std::move(sender_);  // released on return, after the value is queued
+        return !spent.try_send(value);
     }
 
 private:
     friend std::pair<ReplySender<T>, ReplyReceiver<T>> reply_channel<T>();
-    explicit ReplySender(std::shared_ptr<detail::ReplySlot<T>> slot) : slot_(std::move(slot)) {}
+    explicit ReplySender(QueueSender<T> sender) : sender_(std::move(sender)) {}
 
-    void release() noexcept {
-        if (!slot_) return;
-        {
-            std::lock_guard lock(slot_->mutex);
-            slot_->sender_gone = true;
-        }
-        slot_->changed.notify_all();
-        slot_.reset();
-    }
-
-    std::shared_ptr<detail::ReplySlot<T>> slot_;
+    QueueSender<T> sender_;
 };
 
 template <class T>
 class ReplyReceiver {
 public:
-    ReplyReceiver(ReplyReceiver&&) noexcept = default;
-    ReplyReceiver& operator=(ReplyReceiver&& other) noexcept {
-        if (this != &other) {
-            release();
-            slot_ = std::move(other.slot_);
-        }
-        return *this;
-    }
-    ReplyReceiver(const ReplyReceiver&) = delete;
-    ReplyReceiver& operator=(const ReplyReceiver&) = delete;
-    ~ReplyReceiver() { release(); }
+    // Move-only, as the queue's receiver is.
 
     // Waits until the reply arrives, the sender is dropped or `deadline`
     // (monotonic clock) passes.
     common::Result<T, RecvError> recv_until(std::chrono::steady_clock::time_point deadline) {
-        if (!slot_) return common::Err{RecvError::Disconnected};
-        std::unique_lock lock(slot_->mutex);
-        const bool settled = slot_->changed.wait_until(
-            lock, deadline, [&] { return slot_->value.has_value() || slot_->sender_gone; });
-        return take(settled);
+        return take(receiver_.wait_until(deadline));
     }
 
     common::Result<T, RecvError> recv_for(std::chrono::nanoseconds timeout) {
@@ -128,45 +75,26 @@ public:
     }
 
     // Waits without a time limit: for a reply or the sender's end.
-    common::Result<T, RecvError> recv() {
-        if (!slot_) return common::Err{RecvError::Disconnected};
-        std::unique_lock lock(slot_->mutex);
-        slot_->changed.wait(lock, [&] { return slot_->value.has_value() || slot_->sender_gone; });
-        return take(true);
-    }
+    common::Result<T, RecvError> recv() { return take(receiver_.wait()); }
 
 private:
     friend std::pair<ReplySender<T>, ReplyReceiver<T>> reply_channel<T>();
-    explicit ReplyReceiver(std::shared_ptr<detail::ReplySlot<T>> slot) : slot_(std::move(slot)) {}
+    explicit ReplyReceiver(QueueReceiver<T> receiver) : receiver_(std::move(receiver)) {}
 
-    // Called with the slot's mutex held.
-    common::Result<T, RecvError> take(bool settled) {
-        if (slot_->value.has_value()) {
-            T value = std::move(*slot_->value);
-            slot_->value.reset();
-            return value;
-        }
-        if (!settled) return common::Err{RecvError::Timeout};
-        return common::Err{RecvError::Disconnected};
+    // No sender can wake the receiver, so a wait ends with the reply, the
+    // sender gone or the deadline.
+    common::Result<T, RecvError> take(QueueEvent event) {
+        if (auto value = receiver_.try_recv()) return std::move(*value);
+        return common::Err{event == QueueEvent::Disconnected ? RecvError::Disconnected : RecvError::Timeout};
     }
 
-    void release() noexcept {
-        if (!slot_) return;
-        {
-            std::lock_guard lock(slot_->mutex);
-            slot_->receiver_gone = true;
-            slot_->value.reset();
-        }
-        slot_.reset();
-    }
-
-    std::shared_ptr<detail::ReplySlot<T>> slot_;
+    QueueReceiver<T> receiver_;
 };
 
 template <class T>
 std::pair<ReplySender<T>, ReplyReceiver<T>> reply_channel() {
-    auto slot = std::make_shared<detail::ReplySlot<T>>();
-    return {ReplySender<T>(slot), ReplyReceiver<T>(slot)};
+    auto [sender, receiver] = bounded_queue<T>(1);
+    return {ReplySender<T>(std::move(sender)), ReplyReceiver<T>(std::move(receiver))};
 }
 
 }  // namespace quorvel

@@ -63,21 +63,12 @@ NeckStatus neck_status_from(std::size_t index, const candrive::damiao::MotorStat
 
 ControllerResult<std::array<ServoStatus, 7>> QuorvelMotorController::read_servo_status() {
     QMC_TRY(state_->require_port());
-    auto& port = *state_->serial_port;
-    auto& handler = state_->servo_protocol;
-
-    auto arms = smartbus::sm40bl::sync_read_status(handler, port, kArmIds);
-    if (!arms) return Err{ControllerError(std::move(arms).error())};
-    auto nose = smartbus::sts3025bl::sync_read_status(handler, port, kNoseIds);
-    if (!nose) return Err{ControllerError(std::move(nose).error())};
-    auto arm_values = detail::exactly<4>(arms.value(), "read_servo_status");
-    if (!arm_values) return Err{std::move(arm_values).error()};
-    auto nose_values = detail::exactly<3>(nose.value(), "read_servo_status");
-    if (!nose_values) return Err{std::move(nose_values).error()};
-
+    auto readings = detail::read_arms_then_nose<smartbus::feetech_servo::StatusReading>(
+        state_->servo_protocol, *state_->serial_port, smartbus::sm40bl::sync_read_status,
+        smartbus::sts3025bl::sync_read_status, "read_servo_status");
+    if (!readings) return Err{std::move(readings).error()};
     std::array<ServoStatus, 7> statuses;
-    for (std::size_t i = 0; i < 4; ++i) statuses[i] = servo_status_from(i, (*arm_values)[i]);
-    for (std::size_t i = 0; i < 3; ++i) statuses[4 + i] = servo_status_from(4 + i, (*nose_values)[i]);
+    for (std::size_t i = 0; i < statuses.size(); ++i) statuses[i] = servo_status_from(i, (*readings)[i]);
     return statuses;
 }
 

@@ -37,39 +37,18 @@ smartbus::IoError as_io_error(smartbus::Error error) {
 
 ControllerResult<std::array<double, 7>> QuorvelMotorController::read_all_positions() {
     QMC_TRY(state_->require_port());
-    auto& port = *state_->serial_port;
-    auto& handler = state_->servo_protocol;
-
-    auto arms = smartbus::sm40bl::sync_read_present_position(handler, port, kArmIds);
-    if (!arms) return Err{ControllerError(std::move(arms).error())};
-    auto nose = smartbus::sts3025bl::sync_read_present_position(handler, port, kNoseIds);
-    if (!nose) return Err{ControllerError(std::move(nose).error())};
-
-    auto arm_values = detail::exactly<4>(arms.value(), "read_all_positions");
-    if (!arm_values) return Err{std::move(arm_values).error()};
-    auto nose_values = detail::exactly<3>(nose.value(), "read_all_positions");
-    if (!nose_values) return Err{std::move(nose_values).error()};
-
-    std::array<double, 7> positions{};
-    std::copy(arm_values->begin(), arm_values->end(), positions.begin());
-    std::copy(nose_values->begin(), nose_values->end(), positions.begin() + 4);
-    return positions;
+    return detail::read_arms_then_nose<double>(state_->servo_protocol, *state_->serial_port,
+                                               smartbus::sm40bl::sync_read_present_position,
+                                               smartbus::sts3025bl::sync_read_present_position, "read_all_positions");
 }
 
 ControllerResult<bool> QuorvelMotorController::is_torque_enabled() {
     QMC_TRY(state_->require_port());
-    auto& port = *state_->serial_port;
-    auto& handler = state_->servo_protocol;
-
-    auto arms = smartbus::sm40bl::sync_read_torque_enable(handler, port, kArmIds);
-    if (!arms) return Err{ControllerError(std::move(arms).error())};
-    auto nose = smartbus::sts3025bl::sync_read_torque_enable(handler, port, kNoseIds);
-    if (!nose) return Err{ControllerError(std::move(nose).error())};
-    QMC_TRY(detail::exactly<4>(arms.value(), "is_torque_enabled"));
-    QMC_TRY(detail::exactly<3>(nose.value(), "is_torque_enabled"));
-
-    const auto on = [](bool flag) { return flag; };
-    return std::all_of(arms->begin(), arms->end(), on) && std::all_of(nose->begin(), nose->end(), on);
+    auto on = detail::read_arms_then_nose<bool>(state_->servo_protocol, *state_->serial_port,
+                                                smartbus::sm40bl::sync_read_torque_enable,
+                                                smartbus::sts3025bl::sync_read_torque_enable, "is_torque_enabled");
+    if (!on) return Err{std::move(on).error()};
+    return std::all_of(on->begin(), on->end(), [](bool flag) { return flag; });
 }
 
 ControllerResult<void> QuorvelMotorController::enable_torque() {

@@ -2,28 +2,40 @@
 
 namespace smartbus {
 
-std::string CommunicationErrorKind::debug_text() const {
+namespace {
+
+// Each code's two texts: the name as code shows it and the words for people.
+// IncorrectId adds the ids to both.
+struct CodeTexts {
+    const char* debug;
+    const char* display;
+};
+
+CodeTexts code_texts(CommunicationErrorCode code) {
     switch (code) {
-        case CommunicationErrorCode::ChecksumError: return "ChecksumError";
-        case CommunicationErrorCode::ParsingError: return "ParsingError";
-        case CommunicationErrorCode::TimeoutError: return "TimeoutError";
-        case CommunicationErrorCode::IncorrectId:
-            return "IncorrectId(" + std::to_string(expected) + ", " + std::to_string(received) + ")";
-        case CommunicationErrorCode::Unsupported: return "Unsupported";
+        case CommunicationErrorCode::ChecksumError: return {"ChecksumError", "Checksum error"};
+        case CommunicationErrorCode::ParsingError: return {"ParsingError", "Parsing error"};
+        case CommunicationErrorCode::TimeoutError: return {"TimeoutError", "Timeout error"};
+        case CommunicationErrorCode::IncorrectId: return {"IncorrectId", "Incorrect id"};
+        case CommunicationErrorCode::Unsupported: return {"Unsupported", "Operation not supported"};
     }
-    return "Unknown";
+    return {"Unknown", "Unknown error"};
+}
+
+}  // namespace
+
+std::string CommunicationErrorKind::debug_text() const {
+    std::string text = code_texts(code).debug;
+    if (code == CommunicationErrorCode::IncorrectId)
+        text += "(" + std::to_string(expected) + ", " + std::to_string(received) + ")";
+    return text;
 }
 
 std::string CommunicationErrorKind::display_text() const {
-    switch (code) {
-        case CommunicationErrorCode::ChecksumError: return "Checksum error";
-        case CommunicationErrorCode::ParsingError: return "Parsing error";
-        case CommunicationErrorCode::TimeoutError: return "Timeout error";
-        case CommunicationErrorCode::IncorrectId:
-            return "Incorrect id (" + std::to_string(received) + " instead of " + std::to_string(expected) + ")";
-        case CommunicationErrorCode::Unsupported: return "Operation not supported";
-    }
-    return "Unknown error";
+    std::string text = code_texts(code).display;
+    if (code == CommunicationErrorCode::IncorrectId)
+        text += " (" + std::to_string(received) + " instead of " + std::to_string(expected) + ")";
+    return text;
 }
 
 std::string Error::message() const {

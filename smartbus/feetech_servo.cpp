@@ -28,18 +28,15 @@ std::int16_t position_steps_from_radians(double radians) {
     return static_cast<std::int16_t>(steps);  // truncates toward zero
 }
 
+inline namespace accessors {
+
 Result<std::vector<std::int16_t>> sync_read_raw_present_position(FeetechProtocolHandler& handler, SerialPort& port,
                                                                  Ids ids) {
     return sync_read_register<std::int16_t>(handler, port, ids, present_position);
 }
 
 Result<std::vector<double>> sync_read_present_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
-    auto raw = sync_read_raw_present_position(handler, port, ids);
-    if (!raw) return common::Err{std::move(raw).error()};
-    std::vector<double> radians;
-    radians.reserve(raw->size());
-    for (std::int16_t value : *raw) radians.push_back(radians_from_position_steps(value));
-    return radians;
+    return detail::map_read<double>(sync_read_raw_present_position(handler, port, ids), radians_from_position_steps);
 }
 
 Result<void> sync_write_raw_goal_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
@@ -49,10 +46,8 @@ Result<void> sync_write_raw_goal_position(FeetechProtocolHandler& handler, Seria
 
 Result<void> sync_write_goal_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
                                       std::span<const double> radians) {
-    std::vector<std::int16_t> raw;
-    raw.reserve(radians.size());
-    for (double value : radians) raw.push_back(position_steps_from_radians(value));
-    return sync_write_raw_goal_position(handler, port, ids, raw);
+    return sync_write_raw_goal_position(handler, port, ids,
+                                        detail::map_values<std::int16_t>(radians, position_steps_from_radians));
 }
 
 Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(FeetechProtocolHandler& handler, SerialPort& port,
@@ -61,12 +56,8 @@ Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(FeetechProtocolHan
 }
 
 Result<std::vector<bool>> sync_read_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
-    auto raw = sync_read_raw_torque_enable(handler, port, ids);
-    if (!raw) return common::Err{std::move(raw).error()};
-    std::vector<bool> on;
-    on.reserve(raw->size());
-    for (std::uint8_t value : *raw) on.push_back(value != 0);
-    return on;
+    return detail::map_read<bool>(sync_read_raw_torque_enable(handler, port, ids),
+                                  [](std::uint8_t value) { return value != 0; });
 }
 
 Result<void> sync_write_raw_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
@@ -86,6 +77,7 @@ Result<std::vector<std::uint8_t>> sync_read_present_voltage(FeetechProtocolHandl
     return sync_read_register<std::uint8_t>(handler, port, ids, present_voltage);
 }
 
+}  // namespace accessors
 }  // namespace smartbus::feetech_servo
 
 namespace smartbus::feetech_servo {
@@ -137,6 +129,8 @@ std::vector<std::string> status_flag_names(std::uint8_t status) {
     return names;
 }
 
+inline namespace accessors {
+
 Result<std::vector<StatusReading>> sync_read_status(FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
     auto replies = handler.sync_read(port, ids, status_block.address, status_block.width);
     if (!replies) return common::Err{std::move(replies).error()};
@@ -163,4 +157,5 @@ Result<std::uint16_t> read_model_number(FeetechProtocolHandler& handler, SerialP
     return detail::decode_raw<std::uint16_t>(*bytes);
 }
 
+}  // namespace accessors
 }  // namespace smartbus::feetech_servo

@@ -73,11 +73,25 @@ inline Result<void> check_sync_write_register(Ids ids, Register reg) {
     return {};
 }
 
+// Each of `values` through `convert`, in order: raw register values to the
+// units callers use, and back.
+template <class Out, class In, class Convert>
+std::vector<Out> map_values(const In& values, Convert convert) {
+    std::vector<Out> out;
+    out.reserve(values.size());
+    for (auto&& value : values) out.push_back(convert(value));
+    return out;
+}
+
+// A raw sync read's values through `convert`, or its error.
+template <class Out, class Raw, class Convert>
+Result<std::vector<Out>> map_read(Result<std::vector<Raw>> raw, Convert convert) {
+    if (!raw) return common::Err{std::move(raw).error()};
+    return map_values<Out>(*raw, convert);
+}
+
 inline std::vector<std::uint8_t> bytes_from_flags(const std::vector<bool>& flags) {
-    std::vector<std::uint8_t> raw;
-    raw.reserve(flags.size());
-    for (bool flag : flags) raw.push_back(flag ? 1 : 0);
-    return raw;
+    return map_values<std::uint8_t>(flags, [](bool flag) { return static_cast<std::uint8_t>(flag ? 1 : 0); });
 }
 
 }  // namespace smartbus::feetech_servo::detail

@@ -94,14 +94,10 @@ public:
 
     Result<void> write_all(std::span<const std::uint8_t> bytes) override {
         while (!bytes.empty()) {
-            QMC_TRY(wait_for(POLLOUT));
-            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return common::Err{os_failure(errno)};
-            }
-            if (n == 0) return common::Err{IoError{IoErrorKind::Other, "failed to write whole buffer"}};
-            bytes = bytes.subspan(static_cast<std::size_t>(n));
+            auto written = transfer(POLLOUT, [&] { return ::write(fd_, bytes.data(), bytes.size()); },
+                                    IoErrorKind::Other, "failed to write whole buffer");
+            if (!written) return common::Err{std::move(written).error()};
+            bytes = bytes.subspan(*written);
         }
         return {};
     }
@@ -158,16 +154,27 @@ private:
     // Waits for input and reads as much of it as fits, into an empty buffer.
     Result<void> refill() {
         next_ = end_ = 0;
+        auto taken = transfer(POLLIN, [&] { return ::read(fd_, read_ahead_.data(), read_ahead_.size()); },
+                              IoErrorKind::UnexpectedEof, "failed to fill whole buffer");
+        if (!taken) return common::Err{std::move(taken).error()};
+        end_ = *taken;
+        return {};
+    }
+
+    // One read or write (`call`) once the descriptor is ready for `events`,
+    // waiting again after an interrupted call; a call that moves no byte
+    // fails with `kind` and `nothing_moved`.
+    template <class Call>
+    Result<std::size_t> transfer(short events, Call call, IoErrorKind kind, const char* nothing_moved) {
         for (;;) {
-            QMC_TRY(wait_for(POLLIN));
-            const ssize_t n = ::read(fd_, read_ahead_.data(), read_ahead_.size());
+            QMC_TRY(wait_for(events));
+            const ssize_t n = call();
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return common::Err{os_failure(errno)};
             }
-            if (n == 0) return common::Err{IoError{IoErrorKind::UnexpectedEof, "failed to fill whole buffer"}};
-            end_ = static_cast<std::size_t>(n);
-            return {};
+            if (n == 0) return common::Err{IoError{kind, nothing_moved}};
+            return static_cast<std::size_t>(n);
         }
     }
 

@@ -47,12 +47,7 @@ Result<std::vector<std::int16_t>> sync_read_raw_offset(FeetechProtocolHandler& h
 }
 
 Result<std::vector<double>> sync_read_offset(FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
-    auto raw = sync_read_raw_offset(handler, port, ids);
-    if (!raw) return common::Err{std::move(raw).error()};
-    std::vector<double> radians;
-    radians.reserve(raw->size());
-    for (std::int16_t value : *raw) radians.push_back(radians_from_offset_raw(value));
-    return radians;
+    return feetech_servo::detail::map_read<double>(sync_read_raw_offset(handler, port, ids), radians_from_offset_raw);
 }
 
 Result<void> sync_write_raw_offset(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,

@@ -2,6 +2,7 @@
 // the controller's source files share. Not part of the public API.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include "candrive/socketcan.hpp"
 #include "controller/controller_error.hpp"
 #include "controller/detail/reconnecting_links.hpp"
+#include "controller/motor_tables.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/protocol_handler.hpp"
 #include "smartbus/serial_port.hpp"
@@ -74,6 +76,32 @@ ControllerResult<std::array<T, N>> exactly(const std::vector<T>& values, std::st
     std::array<T, N> out{};
     for (std::size_t i = 0; i < N; ++i) out[i] = values[i];
     return out;
+}
+
+// A register accessor reading one value per servo of a group.
+template <class T>
+using ServoGroupRead = smartbus::Result<std::vector<T>> (*)(smartbus::FeetechProtocolHandler&, smartbus::SerialPort&,
+                                                            std::span<const std::uint8_t>);
+
+// One sync read of the arm servos (with the SM40BL accessor) and then one of
+// the nose servos (with the STS3025BL accessor), joined in servo order; stops
+// at the first error. `what` names the operation in a count mismatch.
+template <class T>
+ControllerResult<std::array<T, 7>> read_arms_then_nose(smartbus::FeetechProtocolHandler& handler,
+                                                       smartbus::SerialPort& port, ServoGroupRead<T> arm_read,
+                                                       ServoGroupRead<T> nose_read, std::string_view what) {
+    auto arms = arm_read(handler, port, kArmIds);
+    if (!arms) return common::Err{ControllerError(std::move(arms).error())};
+    auto nose = nose_read(handler, port, kNoseIds);
+    if (!nose) return common::Err{ControllerError(std::move(nose).error())};
+    auto arm_values = exactly<kArmIds.size()>(arms.value(), what);
+    if (!arm_values) return common::Err{std::move(arm_values).error()};
+    auto nose_values = exactly<kNoseIds.size()>(nose.value(), what);
+    if (!nose_values) return common::Err{std::move(nose_values).error()};
+    std::array<T, 7> all{};
+    std::copy(arm_values->begin(), arm_values->end(), all.begin());
+    std::copy(nose_values->begin(), nose_values->end(), all.begin() + kArmIds.size());
+    return all;
 }
 
 }  // namespace detail

@@ -30,7 +30,7 @@ import sys
 import tempfile
 import time
 from dataclasses import asdict
-from typing import Callable, Iterator, List, Optional, Sequence
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 from quorvel_motor_controller import NECK_JOINTS, SERVO_IDS, SERVO_JOINTS
 
@@ -74,26 +74,36 @@ NECK_FAULT_FIX = {
 }
 
 
-def servo_check(servo_id: int, probe: Callable[[int], object]) -> Check:
-    name = _SERVO_NAME_BY_ID[servo_id]
-    label = f"servo {servo_id} {name}"
+def _motor_check(key: str, label: str, no_answer_fix: str, read: Callable[[], Any],
+                 judge: Callable[[int, Any], Tuple[str, str, Optional[str]]]) -> Check:
+    """A motor that does not answer fails; otherwise `judge` turns its
+    (model or mode, status) reading into status, message and fix."""
     try:
-        model, status = probe(servo_id)
+        first, status = read()
     except RuntimeError as e:
-        return Check(f"servo.{servo_id}", FAIL, f"{label} does not answer ({e})",
-                     f"Check this servo's cable and power, and that its id is {servo_id} "
-                     f"(a broken link in the chain silences every servo after it).")
-    found = (f"{label}: model {model}, {status.voltage:.1f} V, {status.temperature} \u00b0C, "
-             + ("error flags " + ", ".join(status.errors) if status.errors else "no error flags"))
-    if status.errors:
-        return Check(f"servo.{servo_id}", FAIL, found, SERVO_FLAG_FIX.get(status.errors[0], "Power-cycle the servo."))
-    if status.voltage < LOW_VOLTAGE:
-        return Check(f"servo.{servo_id}", FAIL, f"{found}; supply below {LOW_VOLTAGE} V",
-                     "Check the servo power supply and its current limit; a weak battery shows here.")
-    if status.temperature >= HOT_SERVO:
-        return Check(f"servo.{servo_id}", WARN, f"{found}; running hot",
-                     "Let the servo cool down and lower its load.")
-    return Check(f"servo.{servo_id}", PASS, found)
+        return Check(key, FAIL, f"{label} does not answer ({e})", no_answer_fix)
+    return Check(key, *judge(first, status))
+
+
+def servo_check(servo_id: int, probe: Callable[[int], object]) -> Check:
+    label = f"servo {servo_id} {_SERVO_NAME_BY_ID[servo_id]}"
+
+    def judge(model: int, status: Any) -> Tuple[str, str, Optional[str]]:
+        found = (f"{label}: model {model}, {status.voltage:.1f} V, {status.temperature} \u00b0C, "
+                 + ("error flags " + ", ".join(status.errors) if status.errors else "no error flags"))
+        if status.errors:
+            return FAIL, found, SERVO_FLAG_FIX.get(status.errors[0], "Power-cycle the servo.")
+        if status.voltage < LOW_VOLTAGE:
+            return (FAIL, f"{found}; supply below {LOW_VOLTAGE} V",
+                    "Check the servo power supply and its current limit; a weak battery shows here.")
+        if status.temperature >= HOT_SERVO:
+            return WARN, f"{found}; running hot", "Let the servo cool down and lower its load."
+        return PASS, found, None
+
+    return _motor_check(f"servo.{servo_id}", label,
+                        f"Check this servo's cable and power, and that its id is {servo_id} "
+                        f"(a broken link in the chain silences every servo after it).",
+                        lambda: probe(servo_id), judge)
 
 
 def _radians(value: float) -> str:
@@ -104,26 +114,27 @@ def _radians(value: float) -> str:
 def neck_check(index: int, probe: Callable[[int], object]) -> Check:
     name = NECK_NAMES[index]
     label = f"{name} (CAN id {index + 1})"
-    try:
-        mode, status = probe(index)
-    except RuntimeError as e:
-        return Check(f"neck.{name}", FAIL, f"{label} does not answer ({e})",
-                     f"Check the motor's power, the CAN wiring and termination, and that its CAN id is {index + 1}.")
-    turns = status.turns_off_zero
-    found = (f"{label}: {CONTROL_MODES.get(mode, f'mode {mode}')} mode, "
-             f"{'enabled' if status.enabled else 'disabled'}, "
-             f"{'fault ' + status.fault if status.fault else 'no fault'}, "
-             f"MOS {status.temperature_mos} \u00b0C, rotor {status.temperature_rotor} \u00b0C, "
-             f"{turns} turn{'s' if abs(turns) != 1 else ''} off zero ({_radians(status.position)})")
-    if status.fault:
-        return Check(f"neck.{name}", FAIL, found, NECK_FAULT_FIX.get(status.fault, "Power-cycle the motor."))
-    if turns != 0:
-        return Check(f"neck.{name}", FAIL, found,
-                     "Power-cycle the neck motors so that their turn counters start on the turn they are on, "
-                     "then home the neck with neck_home().")
-    if max(status.temperature_mos, status.temperature_rotor) >= HOT_NECK:
-        return Check(f"neck.{name}", WARN, f"{found}; running hot", "Let the motor cool down and lower its load.")
-    return Check(f"neck.{name}", PASS, found)
+
+    def judge(mode: int, status: Any) -> Tuple[str, str, Optional[str]]:
+        turns = status.turns_off_zero
+        found = (f"{label}: {CONTROL_MODES.get(mode, f'mode {mode}')} mode, "
+                 f"{'enabled' if status.enabled else 'disabled'}, "
+                 f"{'fault ' + status.fault if status.fault else 'no fault'}, "
+                 f"MOS {status.temperature_mos} \u00b0C, rotor {status.temperature_rotor} \u00b0C, "
+                 f"{turns} turn{'s' if abs(turns) != 1 else ''} off zero ({_radians(status.position)})")
+        if status.fault:
+            return FAIL, found, NECK_FAULT_FIX.get(status.fault, "Power-cycle the motor.")
+        if turns != 0:
+            return (FAIL, found,
+                    "Power-cycle the neck motors so that their turn counters start on the turn they are on, "
+                    "then home the neck with neck_home().")
+        if max(status.temperature_mos, status.temperature_rotor) >= HOT_NECK:
+            return WARN, f"{found}; running hot", "Let the motor cool down and lower its load."
+        return PASS, found, None
+
+    return _motor_check(f"neck.{name}", label,
+                        f"Check the motor's power, the CAN wiring and termination, and that its CAN id is {index + 1}.",
+                        lambda: probe(index), judge)
 
 
 @contextlib.contextmanager

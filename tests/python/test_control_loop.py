@@ -10,6 +10,8 @@ from datetime import timedelta
 
 import pytest
 
+from waiting import eventually
+
 quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
 
 COMM_FAILURE = "Motor communication error! Check connections and power supply."
@@ -18,15 +20,6 @@ PERIOD = timedelta(milliseconds=10)
 
 # The bridge caches each logger's threshold at its first record: set it first.
 logging.getLogger(LOOP_LOGGER).setLevel(logging.INFO)
-
-
-def eventually(condition, timeout=3.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.005)
-    return condition()
 
 
 def loop_threads():

@@ -14,6 +14,8 @@ from datetime import timedelta
 
 import pytest
 
+from waiting import eventually
+
 quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
 
 NAN = math.nan
@@ -25,15 +27,6 @@ TOO_MANY_IDS = "^instruction packet with 262 parameter bytes exceeds the limit o
 
 # The bridge caches each logger's threshold at its first record: set it first.
 logging.getLogger(CONTROLLER_LOGGER).setLevel(logging.INFO)
-
-
-def eventually(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.005)
-    return condition()
 
 
 def sent_nothing(sim):

@@ -10,20 +10,7 @@
 
 namespace smartbus::sm40bl {
 
-using feetech_servo::check_sync_write_torque_enable;
-using feetech_servo::read_model_number;
-using feetech_servo::read_status;
-using feetech_servo::StatusReading;
-using feetech_servo::sync_read_status;
-using feetech_servo::sync_read_present_position;
-using feetech_servo::sync_read_present_voltage;
-using feetech_servo::sync_read_raw_present_position;
-using feetech_servo::sync_read_raw_torque_enable;
-using feetech_servo::sync_read_torque_enable;
-using feetech_servo::sync_write_goal_position;
-using feetech_servo::sync_write_raw_goal_position;
-using feetech_servo::sync_write_raw_torque_enable;
-using feetech_servo::sync_write_torque_enable;
+using namespace feetech_servo::accessors;
 using Ids = feetech_servo::Ids;
 
 // The offset is sign-magnitude: bits 0 to 10 the magnitude in steps of

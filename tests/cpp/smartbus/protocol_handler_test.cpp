@@ -6,23 +6,19 @@
 #include <thread>
 
 #include "pty_peer.hpp"
+#include "scripted_bus.hpp"
 #include "smartbus/protocol_handler.hpp"
 
 using namespace smartbus;
 using namespace std::chrono_literals;
 using smartbus_test::Bytes;
-using smartbus_test::FakeServos;
-using smartbus_test::PtyPeer;
 
 namespace {
 
-class Bus : public testing::Test {
+class Bus : public smartbus_test::ScriptedBus {
 protected:
     void SetUp() override {
-        peer.set_responder(servos.responder());
-        auto opened = open_serial_port(peer.slave_path());
-        ASSERT_TRUE(opened.ok()) << opened.error().message();
-        port = std::move(opened).value();
+        ScriptedBus::SetUp();
         servos.set_u16(1, 56, 0x0801);
         servos.set_u16(2, 56, 0x0802);
         servos.set_u16(3, 56, 0x0803);
@@ -49,10 +45,6 @@ protected:
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
     }
 
-    PtyPeer peer;
-    FakeServos servos{{1, 2, 3, 4, 5, 6, 7}};
-    std::unique_ptr<SerialPort> port;
-    FeetechProtocolHandler handler;
     const Bytes four_ids{1, 2, 3, 4};
 };
 

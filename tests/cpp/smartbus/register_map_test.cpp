@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "pty_peer.hpp"
+#include "scripted_bus.hpp"
 #include "smartbus/registers.hpp"
 #include "smartbus/sm40bl.hpp"
 #include "smartbus/sts3025bl.hpp"
@@ -15,30 +16,17 @@ using feetech_servo::pi;
 using smartbus_test::Bytes;
 using smartbus_test::communication_code;
 using smartbus_test::io_kind;
-using smartbus_test::FakeServos;
-using smartbus_test::PtyPeer;
 
 namespace {
 
-class Servos : public testing::Test {
+class Servos : public smartbus_test::ScriptedBus {
 protected:
-    void SetUp() override {
-        peer.set_responder(servos.responder());
-        auto opened = open_serial_port(peer.slave_path());
-        ASSERT_TRUE(opened.ok()) << opened.error().message();
-        port = std::move(opened).value();
-    }
-
     // Sync writes are not answered: wait until the peer has taken the packet.
     void wait_for_packets(std::size_t count) {
         for (int i = 0; i < 500 && peer.received().size() < count; ++i) std::this_thread::sleep_for(1ms);
         ASSERT_EQ(peer.received().size(), count);
     }
 
-    PtyPeer peer;
-    FakeServos servos{{1, 2, 3, 4, 5, 6, 7}};
-    std::unique_ptr<SerialPort> port;
-    FeetechProtocolHandler handler;
     const Bytes arms{1, 2, 3, 4};
     const Bytes nose{5, 6, 7};
 };
