@@ -74,14 +74,22 @@ NECK_FAULT_FIX = {
 }
 
 
+# A motor is reported silent only after this many unanswered asks: on a busy
+# computer one reply can miss its window while the motor is fine.
+ASKS_BEFORE_SILENT = 3
+
+
 def _motor_check(key: str, label: str, no_answer_fix: str, read: Callable[[], Any],
                  judge: Callable[[int, Any], Tuple[str, str, Optional[str]]]) -> Check:
     """A motor that does not answer fails; otherwise `judge` turns its
     (model or mode, status) reading into status, message and fix."""
-    try:
-        first, status = read()
-    except RuntimeError as e:
-        return Check(key, FAIL, f"{label} does not answer ({e})", no_answer_fix)
+    for ask in range(ASKS_BEFORE_SILENT):
+        try:
+            first, status = read()
+            break
+        except RuntimeError as e:
+            if ask == ASKS_BEFORE_SILENT - 1:
+                return Check(key, FAIL, f"{label} does not answer ({e})", no_answer_fix)
     return Check(key, *judge(first, status))
 
 

@@ -141,6 +141,27 @@ def test_doctor_names_the_process_holding_the_port(capsys):
     assert lines[-1].startswith("NOT OK: ") and "(serial.lock)" in lines[-1]
 
 
+def test_doctor_reports_a_motor_silent_only_after_every_ask_went_unanswered():
+    asks = []
+
+    def probe(servo_id):  # misses its window twice, as on a busy computer, then answers
+        asks.append(servo_id)
+        if len(asks) < doctor.ASKS_BEFORE_SILENT:
+            raise RuntimeError("Operation timed out")
+        return 2580, type("Status", (), {"voltage": 12.0, "temperature": 30, "errors": []})()
+
+    assert doctor.servo_check(1, probe).status == "pass" and asks == [1] * doctor.ASKS_BEFORE_SILENT
+
+    def silent(servo_id):
+        asks.append(servo_id)
+        raise RuntimeError("Operation timed out")
+
+    asks.clear()
+    check = doctor.servo_check(2, silent)
+    assert check.status == "fail" and "does not answer (Operation timed out)" in check.message
+    assert asks == [2] * doctor.ASKS_BEFORE_SILENT
+
+
 def test_doctor_only_reads(sim):
     checks = doctor.run_checks(sim.serial_path, sim.can_bus)
     assert all(c.status == "pass" for c in checks)

@@ -53,7 +53,7 @@ protected:
 TEST_F(Bus, PingAndRebootReportPresenceNotErrors) {
     auto present = handler.ping(*port, 1);
     ASSERT_TRUE(present.ok());
-    EXPECT_TRUE(*present);
+    ASSERT_TRUE(*present);
     EXPECT_EQ(peer.received().back(), (Bytes{0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB}));
 
     const auto began = std::chrono::steady_clock::now();
@@ -61,8 +61,7 @@ TEST_F(Bus, PingAndRebootReportPresenceNotErrors) {
     const double ms = ms_since(began);
     ASSERT_TRUE(absent.ok());
     EXPECT_FALSE(*absent);
-    EXPECT_GE(ms, 9.5);   // one read time-out
-    EXPECT_LT(ms, 500.0);
+    EXPECT_GE(ms, kPatientTimeout.count() - 0.5);  // one read time-out
 
     servos.corrupt_checksum.insert(5);
     testing::internal::CaptureStdout();
@@ -164,9 +163,7 @@ TEST_F(Bus, BadRepliesAreReportedNotTrusted) {
     servos.garbage_before.clear();
 
     servos.truncate_to[4] = 6;  // the last reply stops in the middle
-    const auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(io_kind_of(sync_read_error()), IoErrorKind::TimedOut);
-    EXPECT_LT(ms_since(began), 500.0);
     servos.truncate_to.clear();
 
     // Length byte 1: a 5-byte packet.
@@ -196,6 +193,7 @@ TEST_F(Bus, StaleInputIsDiscardedBeforeSending) {
 }
 
 TEST_F(Bus, LateReplyIsNeverTakenForTheNextAnswer) {
+    reopen(std::chrono::milliseconds(10));  // the servos' own window
     // Servo 1 answers reads of its gains (address 21) 15 ms late, as behind a
     // USB adapter's latency timer; everything else at once.
     servos.set_u16(1, 21, 0x2010);
