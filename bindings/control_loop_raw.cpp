@@ -105,20 +105,20 @@ PyObject* read_neck_status(PyObject* self) {
 
 PyObject* write_raw_bytes(PyObject* self, std::uint8_t id, std::uint8_t addr, std::vector<std::uint8_t>& data) {
     // No write packet can carry more: refuse it here rather than queue a write bound to fail.
-    if (data.size() > smartbus::max_write_data)
+    if (data.size() > smartbus::kMaxWriteData)
         return raise_value_error("async_write_raw_bytes: data must hold at most " +
-                                 std::to_string(smartbus::max_write_data) + " bytes, got " +
+                                 std::to_string(smartbus::kMaxWriteData) + " bytes, got " +
                                  std::to_string(data.size()));
     return queue_command(self, cmd::WriteRawBytes{id, addr, std::move(data)},
                          "Failed to write raw bytes: " + communication_failure_text());
 }
 
 PyObject* read_pid_gains(PyObject* self, std::uint8_t id) {
-    auto bytes = raw_read(self, id, registers::pid_gains.address, registers::pid_gains.width);
+    auto bytes = raw_read(self, id, registers::kPidGains.address, registers::kPidGains.width);
     if (!bytes) return nullptr;
     if (!*bytes) return raise_runtime_error("Failed to read pid gains: " + bytes->error().message());
     const auto& b = bytes->value();
-    if (b.size() != registers::pid_gains.width)
+    if (b.size() != registers::kPidGains.width)
         return raise_runtime_error("Failed to read pid gains: " + communication_failure_text());
     const registers::PidGains gains = registers::pid_gains_from_bytes(b[0], b[1], b[2]);
     return Py_BuildValue("(iii)", gains.p, gains.i, gains.d);
@@ -128,7 +128,7 @@ PyObject* write_pid_gains(PyObject* self, std::uint8_t id, std::uint16_t p, std:
     // Each register holds one byte: the gains keep their low 8 bits.
     const auto low = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain & 0xFF); };
     const auto bytes = registers::pid_gain_bytes({low(p), low(i), low(d)});
-    return queue_command(self, cmd::WriteRawBytes{id, registers::pid_gains.address, {bytes.begin(), bytes.end()}},
+    return queue_command(self, cmd::WriteRawBytes{id, registers::kPidGains.address, {bytes.begin(), bytes.end()}},
                          "Failed to write pid gains: " + communication_failure_text());
 }
 

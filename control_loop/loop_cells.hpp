@@ -26,9 +26,9 @@ using MotorResult = common::Result<T, MotorError>;
 
 // The published statistics: the most recent samples of each sequence.
 struct StatsWindows {
-    SampleWindow period{ControlLoopStats::max_samples};
-    SampleWindow read_dt{ControlLoopStats::max_samples};
-    SampleWindow write_dt{ControlLoopStats::max_samples};
+    SampleWindow period{ControlLoopStats::kMaxSamples};
+    SampleWindow read_dt{ControlLoopStats::kMaxSamples};
+    SampleWindow write_dt{ControlLoopStats::kMaxSamples};
 
     // O(1): the copy shares the samples' storage.
     ControlLoopStats snapshot() const { return {period.snapshot(), read_dt.snapshot(), write_dt.snapshot()}; }

@@ -69,7 +69,7 @@ private:
 
 // Keeps at most the samples a publication can still show.
 void push_capped(std::vector<double>& samples, double sample) {
-    constexpr std::size_t cap = ControlLoopStats::max_samples;
+    constexpr std::size_t cap = ControlLoopStats::kMaxSamples;
     if (samples.size() >= 2 * cap) samples.erase(samples.begin(), samples.end() - static_cast<std::ptrdiff_t>(cap - 1));
     samples.push_back(sample);
 }

@@ -39,7 +39,7 @@ struct QuorvelTorsoPosition {
 // the loop's storage: a copy costs the same whatever the sample count.
 struct ControlLoopStats {
     // The loop keeps at most this many of the most recent samples per sequence.
-    static constexpr std::size_t max_samples = 100'000;
+    static constexpr std::size_t kMaxSamples = 100'000;
 
     SampleSeq period;    // tick start to next tick start
     SampleSeq read_dt;   // tick start to the end of its position read

@@ -13,15 +13,15 @@ using detail::sync_write_register;
 
 double radians_from_position_steps(std::int16_t raw) {
     // Kept as separate steps so that no compiler fuses them into one rounding.
-    const double turns_scaled = static_cast<double>(raw) * two_pi;
+    const double turns_scaled = static_cast<double>(raw) * kTwoPi;
     const double radians_from_zero_step = turns_scaled * (1.0 / 4096.0);
-    return radians_from_zero_step + -pi;
+    return radians_from_zero_step + -kPi;
 }
 
 std::int16_t position_steps_from_radians(double radians) {
-    const double shifted = radians + pi;
+    const double shifted = radians + kPi;
     const double scaled = shifted * 4096.0;
-    const double steps = scaled / two_pi;
+    const double steps = scaled / kTwoPi;
     if (std::isnan(steps)) return 0;
     if (steps >= 32767.0) return 32767;
     if (steps <= -32768.0) return -32768;
@@ -32,7 +32,7 @@ inline namespace accessors {
 
 Result<std::vector<std::int16_t>> sync_read_raw_present_position(FeetechProtocolHandler& handler, SerialPort& port,
                                                                  Ids ids) {
-    return sync_read_register<std::int16_t>(handler, port, ids, present_position);
+    return sync_read_register<std::int16_t>(handler, port, ids, kPresentPosition);
 }
 
 Result<std::vector<double>> sync_read_present_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
@@ -41,7 +41,7 @@ Result<std::vector<double>> sync_read_present_position(FeetechProtocolHandler& h
 
 Result<void> sync_write_raw_goal_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
                                           std::span<const std::int16_t> raw) {
-    return sync_write_register(handler, port, ids, goal_position, raw);
+    return sync_write_register(handler, port, ids, kGoalPosition, raw);
 }
 
 Result<void> sync_write_goal_position(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
@@ -52,7 +52,7 @@ Result<void> sync_write_goal_position(FeetechProtocolHandler& handler, SerialPor
 
 Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(FeetechProtocolHandler& handler, SerialPort& port,
                                                               Ids ids) {
-    return sync_read_register<std::uint8_t>(handler, port, ids, torque_enable);
+    return sync_read_register<std::uint8_t>(handler, port, ids, kTorqueEnable);
 }
 
 Result<std::vector<bool>> sync_read_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
@@ -62,7 +62,7 @@ Result<std::vector<bool>> sync_read_torque_enable(FeetechProtocolHandler& handle
 
 Result<void> sync_write_raw_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
                                           std::span<const std::uint8_t> raw) {
-    return sync_write_register(handler, port, ids, torque_enable, raw);
+    return sync_write_register(handler, port, ids, kTorqueEnable, raw);
 }
 
 Result<void> sync_write_torque_enable(FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
@@ -70,11 +70,11 @@ Result<void> sync_write_torque_enable(FeetechProtocolHandler& handler, SerialPor
     return sync_write_raw_torque_enable(handler, port, ids, detail::bytes_from_flags(on));
 }
 
-Result<void> check_sync_write_torque_enable(Ids ids) { return detail::check_sync_write_register(ids, torque_enable); }
+Result<void> check_sync_write_torque_enable(Ids ids) { return detail::check_sync_write_register(ids, kTorqueEnable); }
 
 Result<std::vector<std::uint8_t>> sync_read_present_voltage(FeetechProtocolHandler& handler, SerialPort& port,
                                                             Ids ids) {
-    return sync_read_register<std::uint8_t>(handler, port, ids, present_voltage);
+    return sync_read_register<std::uint8_t>(handler, port, ids, kPresentVoltage);
 }
 
 }  // namespace accessors
@@ -85,12 +85,12 @@ namespace smartbus::feetech_servo {
 namespace {
 
 std::uint16_t word_at(std::span<const std::uint8_t> bytes, std::uint8_t address) {
-    const std::size_t at = address - status_block.address;
+    const std::size_t at = address - kStatusBlock.address;
     return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
 }
 
 std::uint8_t byte_at(std::span<const std::uint8_t> bytes, std::uint8_t address) {
-    return bytes[address - status_block.address];
+    return bytes[address - kStatusBlock.address];
 }
 
 // The magnitude below `sign_bit`, negated when that bit is set; the bits
@@ -105,20 +105,20 @@ Error parsing_error() { return CommunicationErrorKind{CommunicationErrorCode::Pa
 }  // namespace
 
 Result<StatusReading> decode_status_block(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != status_block.width) return common::Err{parsing_error()};
+    if (bytes.size() != kStatusBlock.width) return common::Err{parsing_error()};
     StatusReading reading;
     reading.position =
-        radians_from_position_steps(static_cast<std::int16_t>(word_at(bytes, present_position.address)));
-    const int speed = sign_magnitude(word_at(bytes, present_speed.address), present_speed_sign_bit);
-    reading.velocity = static_cast<double>(speed) * two_pi / 4096.0;
-    const int load = sign_magnitude(word_at(bytes, present_load.address), present_load_sign_bit);
-    reading.load = static_cast<double>(load) * load_unit;
-    reading.voltage = static_cast<double>(byte_at(bytes, present_voltage.address)) * voltage_unit;
-    reading.temperature = byte_at(bytes, present_temperature.address);
-    const int current = sign_magnitude(word_at(bytes, present_current.address), present_current_sign_bit);
-    reading.current = static_cast<double>(current) * current_unit;
-    reading.moving = byte_at(bytes, moving.address) != 0;
-    reading.status = byte_at(bytes, servo_status.address);
+        radians_from_position_steps(static_cast<std::int16_t>(word_at(bytes, kPresentPosition.address)));
+    const int speed = sign_magnitude(word_at(bytes, kPresentSpeed.address), kPresentSpeedSignBit);
+    reading.velocity = static_cast<double>(speed) * kTwoPi / 4096.0;
+    const int load = sign_magnitude(word_at(bytes, kPresentLoad.address), kPresentLoadSignBit);
+    reading.load = static_cast<double>(load) * kLoadUnit;
+    reading.voltage = static_cast<double>(byte_at(bytes, kPresentVoltage.address)) * kVoltageUnit;
+    reading.temperature = byte_at(bytes, kPresentTemperature.address);
+    const int current = sign_magnitude(word_at(bytes, kPresentCurrent.address), kPresentCurrentSignBit);
+    reading.current = static_cast<double>(current) * kCurrentUnit;
+    reading.moving = byte_at(bytes, kMoving.address) != 0;
+    reading.status = byte_at(bytes, kServoStatus.address);
     return reading;
 }
 
@@ -132,7 +132,7 @@ std::vector<std::string> status_flag_names(std::uint8_t status) {
 inline namespace accessors {
 
 Result<std::vector<StatusReading>> sync_read_status(FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
-    auto replies = handler.sync_read(port, ids, status_block.address, status_block.width);
+    auto replies = handler.sync_read(port, ids, kStatusBlock.address, kStatusBlock.width);
     if (!replies) return common::Err{std::move(replies).error()};
     std::vector<StatusReading> readings;
     readings.reserve(replies->size());
@@ -145,15 +145,15 @@ Result<std::vector<StatusReading>> sync_read_status(FeetechProtocolHandler& hand
 }
 
 Result<StatusReading> read_status(FeetechProtocolHandler& handler, SerialPort& port, std::uint8_t id) {
-    auto bytes = handler.read(port, id, status_block.address, status_block.width);
+    auto bytes = handler.read(port, id, kStatusBlock.address, kStatusBlock.width);
     if (!bytes) return common::Err{std::move(bytes).error()};
     return decode_status_block(*bytes);
 }
 
 Result<std::uint16_t> read_model_number(FeetechProtocolHandler& handler, SerialPort& port, std::uint8_t id) {
-    auto bytes = handler.read(port, id, model_number.address, model_number.width);
+    auto bytes = handler.read(port, id, kModelNumber.address, kModelNumber.width);
     if (!bytes) return common::Err{std::move(bytes).error()};
-    if (bytes->size() != model_number.width) return common::Err{parsing_error()};
+    if (bytes->size() != kModelNumber.width) return common::Err{parsing_error()};
     return detail::decode_raw<std::uint16_t>(*bytes);
 }
 

@@ -14,7 +14,7 @@ namespace {
 // Wire codes, in the order of the Instruction members.
 constexpr std::array<std::uint8_t, 7> instruction_codes = {0x01, 0x02, 0x03, 0x06, 0x08, 0x83, 0x82};
 
-constexpr std::size_t header_size = 5;  // FF FF id length instruction
+constexpr std::size_t kHeaderSize = 5;  // FF FF id length instruction
 
 }  // namespace
 
@@ -29,12 +29,12 @@ std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
 }
 
 Result<std::vector<std::uint8_t>> InstructionPacketFeetech::to_bytes() const {
-    if (params_.size() > max_params) {
+    if (params_.size() > kMaxParams) {
         return common::Err{invalid_input("instruction packet with " + std::to_string(params_.size()) +
-                                         " parameter bytes exceeds the limit of " + std::to_string(max_params))};
+                                         " parameter bytes exceeds the limit of " + std::to_string(kMaxParams))};
     }
     std::vector<std::uint8_t> bytes;
-    bytes.reserve(header_size + params_.size() + 1);
+    bytes.reserve(kHeaderSize + params_.size() + 1);
     bytes.insert(bytes.end(), {0xFF, 0xFF, id_, static_cast<std::uint8_t>(params_.size() + 2),
                                instruction_code(instruction_)});
     bytes.insert(bytes.end(), params_.begin(), params_.end());
@@ -63,7 +63,7 @@ std::unique_ptr<InstructionPacket> PacketFeetech::sync_read_packet(std::span<con
     params.push_back(address);
     params.push_back(count);
     params.insert(params.end(), ids.begin(), ids.end());
-    return std::make_unique<InstructionPacketFeetech>(broadcast_id, Instruction::SyncRead, std::move(params));
+    return std::make_unique<InstructionPacketFeetech>(kBroadcastId, Instruction::SyncRead, std::move(params));
 }
 
 Result<std::unique_ptr<InstructionPacket>> PacketFeetech::sync_write_packet(
@@ -93,7 +93,7 @@ Result<std::unique_ptr<InstructionPacket>> PacketFeetech::sync_write_packet(
         params.insert(params.end(), data[i].begin(), data[i].end());
     }
     return std::unique_ptr<InstructionPacket>(
-            std::make_unique<InstructionPacketFeetech>(broadcast_id, Instruction::SyncWrite, std::move(params)));
+            std::make_unique<InstructionPacketFeetech>(kBroadcastId, Instruction::SyncWrite, std::move(params)));
 }
 
 }  // namespace smartbus
@@ -101,7 +101,7 @@ Result<std::unique_ptr<InstructionPacket>> PacketFeetech::sync_write_packet(
 namespace smartbus {
 namespace {
 
-constexpr std::size_t min_status_size = 6;  // FF FF id length error checksum
+constexpr std::size_t kMinStatusSize = 6;  // FF FF id length error checksum
 
 CommunicationErrorKind parsing_error() { return {CommunicationErrorCode::ParsingError}; }
 
@@ -128,7 +128,7 @@ std::vector<ErrorFlag> decode_error_flags(std::uint8_t error_byte) {
 
 common::Result<StatusPacketFeetech, CommunicationErrorKind> StatusPacketFeetech::from_bytes(
         std::span<const std::uint8_t> bytes, std::uint8_t id) {
-    if (bytes.size() < min_status_size) return common::Err{parsing_error()};
+    if (bytes.size() < kMinStatusSize) return common::Err{parsing_error()};
 
     const std::uint8_t received = bytes.back();
     const std::uint8_t computed = checksum(bytes.subspan(2, bytes.size() - 3));

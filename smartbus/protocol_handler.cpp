@@ -12,13 +12,13 @@ namespace {
 // input is waiting, the line must have been quiet this long: longer than a
 // USB adapter holds a late reply (16 ms by default) and than the gaps between
 // the late replies of a sync read.
-constexpr auto quiet_time = std::chrono::milliseconds(30);
+constexpr auto kQuietTime = std::chrono::milliseconds(30);
 // How long input may keep coming before the send is given up.
-constexpr auto settle_limit = std::chrono::milliseconds(150);
+constexpr auto kSettleLimit = std::chrono::milliseconds(150);
 
 // FF FF id length, then up to 255 further bytes as the length byte says.
-constexpr std::size_t status_head_size = 4;
-constexpr std::size_t max_status_size = status_head_size + 255;
+constexpr std::size_t kStatusHeadSize = 4;
+constexpr std::size_t kMaxStatusSize = kStatusHeadSize + 255;
 
 const PacketFeetech packets;
 
@@ -35,25 +35,25 @@ Result<void> Protocol::settle_line(SerialPort& port) {
     }
     const auto began = std::chrono::steady_clock::now();
     for (;;) {
-        auto discarded = port.discard_input(quiet_time);
+        auto discarded = port.discard_input(kQuietTime);
         if (!discarded) return common::Err{std::move(discarded).error()};
         if (*discarded == 0) {
             port.set_unsettled(false);
             return {};
         }
-        if (std::chrono::steady_clock::now() - began >= settle_limit - quiet_time) return common::Err{timeout_error()};
+        if (std::chrono::steady_clock::now() - began >= kSettleLimit - kQuietTime) return common::Err{timeout_error()};
     }
 }
 
 namespace {
 
 Result<StatusPacketFeetech> read_one_status_packet(SerialPort& port, std::uint8_t id) {
-    std::array<std::uint8_t, max_status_size> buffer;
-    QMC_TRY(port.read_exact(std::span(buffer).first(status_head_size)));
+    std::array<std::uint8_t, kMaxStatusSize> buffer;
+    QMC_TRY(port.read_exact(std::span(buffer).first(kStatusHeadSize)));
     if (buffer[0] != 0xFF || buffer[1] != 0xFF) return common::Err{CommunicationErrorKind{CommunicationErrorCode::ParsingError}};
     const std::size_t rest = buffer[3];
-    QMC_TRY(port.read_exact(std::span(buffer).subspan(status_head_size, rest)));
-    auto parsed = StatusPacketFeetech::from_bytes(std::span(buffer).first(status_head_size + rest), id);
+    QMC_TRY(port.read_exact(std::span(buffer).subspan(kStatusHeadSize, rest)));
+    auto parsed = StatusPacketFeetech::from_bytes(std::span(buffer).first(kStatusHeadSize + rest), id);
     if (!parsed) return common::Err{parsed.error()};
     return std::move(parsed).value();
 }

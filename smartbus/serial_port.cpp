@@ -24,9 +24,9 @@
 namespace smartbus {
 namespace {
 
-constexpr unsigned bus_baud = 1'000'000;
+constexpr unsigned kBusBaud = 1'000'000;
 // Room for the replies of a sync read of every servo on the bus, several times over.
-constexpr std::size_t read_ahead_size = 512;
+constexpr std::size_t kReadAheadSize = 512;
 
 std::string system_text(int error) { return std::strerror(error); }
 
@@ -206,7 +206,7 @@ private:
     std::string path_;  // as opened; names the device in errors
     std::chrono::nanoseconds timeout_;
     // Input read from the descriptor but not yet handed out: [next_, end_).
-    std::array<std::uint8_t, read_ahead_size> read_ahead_{};
+    std::array<std::uint8_t, kReadAheadSize> read_ahead_{};
     std::size_t next_ = 0;
     std::size_t end_ = 0;
 };
@@ -240,7 +240,7 @@ Result<void> configure(int fd, const std::string& path) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return common::Err{open_failure(errno, path)};
 
-    if (const int error = detail::set_8n1_at_any_baud(fd, bus_baud); error != 0) {
+    if (const int error = detail::set_8n1_at_any_baud(fd, kBusBaud); error != 0) {
         return common::Err{open_failure(error, path)};
     }
     return {};

@@ -19,8 +19,8 @@ namespace smartbus::feetech_servo {
 
 using Ids = std::span<const std::uint8_t>;
 
-inline constexpr double pi = 3.141592653589793;
-inline constexpr double two_pi = 6.283185307179586;
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr double kTwoPi = 6.283185307179586;
 
 // rad = (raw * 2pi) * (1/4096) - pi
 double radians_from_position_steps(std::int16_t raw);

@@ -22,11 +22,11 @@ enum class Instruction : std::uint8_t { Ping, Read, Write, RegWrite, Reboot, Syn
 std::uint8_t instruction_code(Instruction instruction);
 
 // Target id of the sync instructions.
-inline constexpr std::uint8_t broadcast_id = 0xFE;
+inline constexpr std::uint8_t kBroadcastId = 0xFE;
 // The length byte holds params + 2, so a packet carries at most this many parameter bytes.
-inline constexpr std::size_t max_params = 253;
+inline constexpr std::size_t kMaxParams = 253;
 // A write spends one parameter byte on the address.
-inline constexpr std::size_t max_write_data = max_params - 1;
+inline constexpr std::size_t kMaxWriteData = kMaxParams - 1;
 
 // ~(sum of bytes) & 0xFF.
 std::uint8_t checksum(std::span<const std::uint8_t> bytes);

@@ -13,31 +13,31 @@ struct Register {
 };
 
 // Shared by every model.
-inline constexpr Register torque_enable{40, 1};
-inline constexpr Register goal_position{42, 2};
-inline constexpr Register present_position{56, 2};
-inline constexpr Register present_voltage{62, 1};
+inline constexpr Register kTorqueEnable{40, 1};
+inline constexpr Register kGoalPosition{42, 2};
+inline constexpr Register kPresentPosition{56, 2};
+inline constexpr Register kPresentVoltage{62, 1};
 
 // Read-only status registers, shared by every model. Speed, load and current
 // are sign-magnitude: the sign bit below, the magnitude in the bits under it.
-inline constexpr Register model_number{3, 2};         // EEPROM, set at the factory
-inline constexpr Register present_speed{58, 2};       // steps/s, 4096 steps per turn
-inline constexpr Register present_load{60, 2};        // 0.1 % of rated torque
-inline constexpr Register present_temperature{63, 1}; // deg C
-inline constexpr Register servo_status{65, 1};        // fault bits, as in a status packet's error byte
-inline constexpr Register moving{66, 1};              // 1 while the shaft travels to its goal
-inline constexpr Register present_current{69, 2};     // 6.5 mA
+inline constexpr Register kModelNumber{3, 2};         // EEPROM, set at the factory
+inline constexpr Register kPresentSpeed{58, 2};       // steps/s, 4096 steps per turn
+inline constexpr Register kPresentLoad{60, 2};        // 0.1 % of rated torque
+inline constexpr Register kPresentTemperature{63, 1}; // deg C
+inline constexpr Register kServoStatus{65, 1};        // fault bits, as in a status packet's error byte
+inline constexpr Register kMoving{66, 1};              // 1 while the shaft travels to its goal
+inline constexpr Register kPresentCurrent{69, 2};     // 6.5 mA
 
-inline constexpr int present_speed_sign_bit = 15;
-inline constexpr int present_load_sign_bit = 10;
-inline constexpr int present_current_sign_bit = 15;
-inline constexpr double load_unit = 0.001;      // fraction of rated torque per unit
-inline constexpr double current_unit = 0.0065;  // A per unit
-inline constexpr double voltage_unit = 0.1;     // V per unit
+inline constexpr int kPresentSpeedSignBit = 15;
+inline constexpr int kPresentLoadSignBit = 10;
+inline constexpr int kPresentCurrentSignBit = 15;
+inline constexpr double kLoadUnit = 0.001;      // fraction of rated torque per unit
+inline constexpr double kCurrentUnit = 0.0065;  // A per unit
+inline constexpr double kVoltageUnit = 0.1;     // V per unit
 
 // Every status register in one block: present position (56) up to the end
 // of present current (70). One sync read of it per model group.
-inline constexpr Register status_block{56, 15};
+inline constexpr Register kStatusBlock{56, 15};
 
 // Names of the fault bits of the status register (and of a status packet's
 // error byte): bit 0 supply voltage out of range, 1 angle (sensor), 2 over
@@ -52,7 +52,7 @@ inline constexpr StatusFlag status_flags[] = {
 
 // The position loop's gains, shared by every model: one byte each in three
 // consecutive registers, P at 21, D at 22 and I at 23 (D comes before I).
-inline constexpr Register pid_gains{21, 3};
+inline constexpr Register kPidGains{21, 3};
 
 struct PidGains {
     std::uint8_t p = 0;
@@ -68,7 +68,7 @@ inline constexpr PidGains pid_gains_from_bytes(std::uint8_t at_21, std::uint8_t 
 }
 
 // SM40BL only (EEPROM).
-inline constexpr Register position_offset{31, 2};
-inline constexpr Register eeprom_lock{55, 1};
+inline constexpr Register kPositionOffset{31, 2};
+inline constexpr Register kEepromLock{55, 1};
 
 }  // namespace smartbus::feetech_servo

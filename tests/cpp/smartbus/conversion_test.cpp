@@ -8,23 +8,23 @@
 #include "smartbus/sm40bl.hpp"
 
 using namespace smartbus;
-using feetech_servo::pi;
+using feetech_servo::kPi;
 using feetech_servo::position_steps_from_radians;
 using feetech_servo::radians_from_position_steps;
 
 TEST(PositionConversion, PresentPositionWorkedValues) {
     EXPECT_EQ(radians_from_position_steps(2048), 0.0);
     EXPECT_FALSE(std::signbit(radians_from_position_steps(2048)));
-    EXPECT_EQ(radians_from_position_steps(0), -pi);
-    EXPECT_EQ(radians_from_position_steps(3072), pi / 2);
-    EXPECT_EQ(radians_from_position_steps(-1), -pi - 2 * pi / 4096);
-    EXPECT_EQ(radians_from_position_steps(4096), pi);
+    EXPECT_EQ(radians_from_position_steps(0), -kPi);
+    EXPECT_EQ(radians_from_position_steps(3072), kPi / 2);
+    EXPECT_EQ(radians_from_position_steps(-1), -kPi - 2 * kPi / 4096);
+    EXPECT_EQ(radians_from_position_steps(4096), kPi);
 }
 
 TEST(PositionConversion, GoalPositionTruncatesAndSaturates) {
     EXPECT_EQ(position_steps_from_radians(0.0), 2048);
-    EXPECT_EQ(position_steps_from_radians(pi), 4096);
-    EXPECT_EQ(position_steps_from_radians(-pi), 0);
+    EXPECT_EQ(position_steps_from_radians(kPi), 4096);
+    EXPECT_EQ(position_steps_from_radians(-kPi), 0);
     EXPECT_EQ(position_steps_from_radians(1.0), 2699);
     EXPECT_EQ(position_steps_from_radians(-1.0), 1396);  // 1396.13: truncated
     EXPECT_EQ(position_steps_from_radians(-3.15), -5);   // -5.48: toward zero, not down
@@ -36,10 +36,10 @@ TEST(PositionConversion, GoalPositionTruncatesAndSaturates) {
 }
 
 TEST(OffsetConversion, ReadsSignMagnitude) {
-    EXPECT_EQ(sm40bl::radians_from_offset_raw(0x07FF), pi);
-    EXPECT_EQ(sm40bl::radians_from_offset_raw(0x0FFF), -pi);
-    EXPECT_EQ(sm40bl::radians_from_offset_raw(0x0C00), -(1024 * pi) / 2047);
-    EXPECT_EQ(sm40bl::radians_from_offset_raw(0x1400), (1024 * pi) / 2047);  // bit 12 set: not negative
+    EXPECT_EQ(sm40bl::radians_from_offset_raw(0x07FF), kPi);
+    EXPECT_EQ(sm40bl::radians_from_offset_raw(0x0FFF), -kPi);
+    EXPECT_EQ(sm40bl::radians_from_offset_raw(0x0C00), -(1024 * kPi) / 2047);
+    EXPECT_EQ(sm40bl::radians_from_offset_raw(0x1400), (1024 * kPi) / 2047);  // bit 12 set: not negative
     const double minus_zero = sm40bl::radians_from_offset_raw(0x0800);
     EXPECT_EQ(minus_zero, 0.0);
     EXPECT_TRUE(std::signbit(minus_zero));
@@ -52,14 +52,14 @@ TEST(OffsetConversion, WritesSignMagnitudeWithinPi) {
         EXPECT_TRUE(word.ok()) << radians;
         return word.ok() ? static_cast<std::uint16_t>(*word) : std::uint16_t{0xDEAD};
     };
-    EXPECT_EQ(raw(-pi / 2), 0x0BFF);
+    EXPECT_EQ(raw(-kPi / 2), 0x0BFF);
     EXPECT_EQ(raw(-0.0), 0x0800);
     EXPECT_EQ(raw(0.0), 0x0000);
     EXPECT_EQ(raw(0.1), 0x0041);
-    EXPECT_EQ(raw(pi), 0x07FF);
-    EXPECT_EQ(raw(-pi), 0x0FFF);
+    EXPECT_EQ(raw(kPi), 0x07FF);
+    EXPECT_EQ(raw(-kPi), 0x0FFF);
 
-    for (double beyond : {std::nextafter(pi, 4.0), -3.2, 100.0, std::nan(""),
+    for (double beyond : {std::nextafter(kPi, 4.0), -3.2, 100.0, std::nan(""),
                           std::numeric_limits<double>::infinity()}) {
         auto refused = sm40bl::offset_raw_from_radians(beyond);
         ASSERT_FALSE(refused.ok()) << beyond;

@@ -56,14 +56,14 @@ TEST(InstructionPacket, SerialisesEveryInstructionTheBusUses) {
 }
 
 TEST(InstructionPacket, RefusesWhatCannotBeEncoded) {
-    const Bytes max_data(max_write_data, 0xAB);
+    const Bytes max_data(kMaxWriteData, 0xAB);
     auto fits = packets.write_packet(1, 0, max_data)->to_bytes();
     ASSERT_TRUE(fits.ok());
     EXPECT_EQ(fits->size(), 259u);
     EXPECT_EQ((*fits)[3], 255);
     EXPECT_EQ(fits->back(), smartbus_test::feetech_sum(std::span(*fits).subspan(2, fits->size() - 3)));
 
-    const Bytes too_much(max_write_data + 1, 0);
+    const Bytes too_much(kMaxWriteData + 1, 0);
     auto refused = packets.write_packet(1, 0, too_much)->to_bytes();
     ASSERT_FALSE(refused.ok());
     ASSERT_NE(refused.error().io(), nullptr);

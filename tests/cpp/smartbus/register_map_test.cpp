@@ -12,7 +12,7 @@
 
 using namespace smartbus;
 using namespace std::chrono_literals;
-using feetech_servo::pi;
+using feetech_servo::kPi;
 using smartbus_test::Bytes;
 using smartbus_test::communication_code;
 using smartbus_test::io_kind;
@@ -40,14 +40,14 @@ TEST_F(Servos, PresentPositionOfFourArmServosInIdOrder) {
     servos.set_u16(4, 56, 0xFFFF);
     auto radians = sm40bl::sync_read_present_position(handler, *port, arms);
     ASSERT_TRUE(radians.ok()) << radians.error().message();
-    EXPECT_EQ(*radians, (std::vector<double>{0.0, -pi, pi / 2, -pi - 2 * pi / 4096}));
+    EXPECT_EQ(*radians, (std::vector<double>{0.0, -kPi, kPi / 2, -kPi - 2 * kPi / 4096}));
     auto raw = sm40bl::sync_read_raw_present_position(handler, *port, arms);
     ASSERT_TRUE(raw.ok());
     EXPECT_EQ(*raw, (std::vector<std::int16_t>{2048, 0, 3072, -1}));
 }
 
 TEST_F(Servos, GoalPositionWritesSaturatedSteps) {
-    const double goals[] = {pi, 0.0, 100.0};
+    const double goals[] = {kPi, 0.0, 100.0};
     ASSERT_TRUE(sts3025bl::sync_write_goal_position(handler, *port, nose, goals).ok());
     wait_for_packets(1);
     EXPECT_EQ(servos.u16(5, 42), 0x1000);
@@ -75,7 +75,7 @@ TEST_F(Servos, TorqueAndVoltage) {
 }
 
 TEST_F(Servos, OffsetAndLockOfTheArmServos) {
-    const double offsets[] = {-pi / 2, -0.0, 0.1, pi};
+    const double offsets[] = {-kPi / 2, -0.0, 0.1, kPi};
     ASSERT_TRUE(sm40bl::sync_write_lock(handler, *port, arms, {false, false, false, false}).ok());
     ASSERT_TRUE(sm40bl::sync_write_offset(handler, *port, arms, offsets).ok());
     ASSERT_TRUE(sm40bl::sync_write_lock(handler, *port, arms, {true, true, true, true}).ok());
@@ -90,7 +90,7 @@ TEST_F(Servos, OffsetAndLockOfTheArmServos) {
     servos.set_u16(3, 31, 0x1400);
     auto read_back = sm40bl::sync_read_offset(handler, *port, arms);
     ASSERT_TRUE(read_back.ok());
-    EXPECT_EQ((*read_back)[2], 1024 * pi / 2047);
+    EXPECT_EQ((*read_back)[2], 1024 * kPi / 2047);
     EXPECT_TRUE(std::signbit((*read_back)[1]));
 
     // Beyond pi: refused, nothing sent.
@@ -133,8 +133,8 @@ TEST_F(Servos, ErrorsOfTheTransactionPassThrough) {
 
 TEST(RegisterTable, PidGainsAreRegisters21To23InTheOrderPDI) {
     namespace regs = smartbus::feetech_servo;
-    EXPECT_EQ(regs::pid_gains.address, 21);
-    EXPECT_EQ(regs::pid_gains.width, 3);
+    EXPECT_EQ(regs::kPidGains.address, 21);
+    EXPECT_EQ(regs::kPidGains.width, 3);
     const auto bytes = regs::pid_gain_bytes({.p = 32, .i = 5, .d = 7});
     EXPECT_EQ(bytes, (std::array<std::uint8_t, 3>{32, 7, 5}));
     const regs::PidGains gains = regs::pid_gains_from_bytes(bytes[0], bytes[1], bytes[2]);
