@@ -35,6 +35,9 @@ TEST_F(Commands, PositionsReachTheServosAndTheNeckIsClamped) {
     EXPECT_FALSE(loop->send_command(cmd::SetNeckPosition{{0.9, 0.2, -0.1}}));
     EXPECT_FALSE(loop->send_command(cmd::SetNeckRollPosition{-0.2}));
     ASSERT_TRUE(eventually([&] { return std::abs(sim->neck_state(2).commanded_position + 0.2) < 1e-4; }));
+    // Sync writes have no reply, and the serial line hands bytes over later
+    // than the CAN bus: wait for the last one to be applied.
+    ASSERT_TRUE(eventually([&] { return std::abs(sim->servo_goal(3) + 0.3) < kStep; }));
 
     EXPECT_NEAR(sim->servo_goal(1), 0.1, kStep);
     EXPECT_NEAR(sim->servo_goal(2), 0.2, kStep);
@@ -54,7 +57,8 @@ TEST_F(Commands, TorqueCommandsSetTheReportedState) {
 
     EXPECT_FALSE(loop->send_command(cmd::EnableTorqueOnIds{{3}}));
     ASSERT_TRUE(eventually([&] { return loop->is_torque_enabled().value(); }));
-    EXPECT_TRUE(sim->servo_torque(3));
+    // The flag is set once the sync write is sent; the servo acts on it a moment later.
+    EXPECT_TRUE(eventually([&] { return sim->servo_torque(3); }));
     EXPECT_FALSE(sim->servo_torque(1));  // the stored flag stands for all servos anyway
 
     EXPECT_FALSE(loop->send_command(cmd::DisableTorque{}));
