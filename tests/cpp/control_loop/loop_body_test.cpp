@@ -51,7 +51,10 @@ class LoopBody : public test_support::SimTest {
 protected:
     void SetUp() override {
         SimTest::SetUp();
-        auto opened = quorvel::QuorvelMotorController::create(sim->serial_path(), sim->can_bus());
+        // One attempt per read (below): wide serial windows, so that a busy
+        // machine's pseudo-terminal cannot turn a tick into a failed read.
+        const quorvel::SerialTimings patient{std::chrono::milliseconds(100), std::chrono::milliseconds(100)};
+        auto opened = quorvel::QuorvelMotorController::create(sim->serial_path(), sim->can_bus(), patient);
         ASSERT_TRUE(opened.ok()) << opened.error().message();
         controller.emplace(std::move(opened).value());
     }
