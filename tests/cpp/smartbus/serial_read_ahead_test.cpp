@@ -28,8 +28,11 @@ Bytes joined(std::initializer_list<Bytes> parts) {
 
 class ReadAhead : public testing::Test {
 protected:
+    // The port waits up to 100 ms rather than the servos' 10 ms: these tests
+    // are about what is read, and a pseudo-terminal on a busy machine can
+    // hold bytes back past 10 ms.
     void SetUp() override {
-        auto opened = open_serial_port(peer.slave_path());
+        auto opened = open_serial_port(peer.slave_path(), std::chrono::milliseconds(100));
         ASSERT_TRUE(opened.ok()) << opened.error().message();
         port = std::move(opened).value();
     }
@@ -155,8 +158,7 @@ TEST_F(ReadAhead, HeldPartialPacketThenSilenceTimesOut) {
     ASSERT_FALSE(cut.ok());
     EXPECT_EQ(io_kind(cut.error()), IoErrorKind::TimedOut);
     EXPECT_EQ(cut.error().message(), "Operation timed out");
-    EXPECT_GE(ms, 9.5);
-    EXPECT_LT(ms, 500.0);
+    EXPECT_GE(ms, 99.5);  // one wait of the port
 
     // What the failed read took is gone; the next reply is read whole.
     ASSERT_NO_FATAL_FAILURE(expect_to_read(0));
