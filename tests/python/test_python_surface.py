@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from waiting import eventually
 
 quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
 
@@ -230,6 +231,8 @@ def test_statistics_and_readings_pickle(qmc, sim):
                                   stats_pub_period=timedelta(milliseconds=20)) as loop:
         loop.set_neck_position([0.0, 0.1, 0.0])
         loop.async_read_raw_bytes(1, 21, 3)  # the queued command has run: there is a write_dt sample
+        # ... in the statistics published after it, every 20 ms
+        assert eventually(lambda: (s := loop.get_stats()) is not None and len(s.write_dt) > 0)
         stats = loop.get_stats()
         position = loop.get_last_position()
     assert stats is not None

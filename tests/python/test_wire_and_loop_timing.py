@@ -10,6 +10,7 @@ import time
 from datetime import timedelta
 
 import pytest
+from waiting import eventually
 
 quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
 
@@ -67,8 +68,8 @@ def test_statistics_are_shared_and_each_list_built_once(qmc, sim):
         stats = loop.get_stats()
         period = stats.period
         assert stats.period is period and stats.read_dt is stats.read_dt and stats.write_dt is stats.write_dt
-        time.sleep(0.05)
-        assert stats.period is period and len(loop.get_stats().period) > len(period)  # a snapshot, not a view
+        assert eventually(lambda: len(loop.get_stats().period) > len(period))  # later statistics have more
+        assert stats.period is period and len(stats.period) == len(period)  # a snapshot, not a view
         mean = sum(period) / len(period) * 1000
         assert repr(stats).startswith(f"ControlLoopStats(period=~{mean:.2f}ms, read_dt=~")
     finally:
@@ -93,11 +94,16 @@ def test_loop_thread_records_reach_python_in_order_with_their_origin(qmc, sim):
     logger.addHandler(handler)
     try:
         loop = qmc.QuorvelPyControlLoop(sim.serial_path, timedelta(milliseconds=2), can_bus=sim.can_bus)
-        for _ in range(2):
-            sim.set_servo_silent(7, True)  # the last servo of a sync read: a tick times out, retried 20 ms later
-            time.sleep(0.006)
-            sim.set_servo_silent(7, False)
-            time.sleep(0.1)
+        # The last servo of a sync read is silent for one read: that tick
+        # times out and is retried 20 ms later, when it answers again.
+        def nose_reads():
+            return sum(len(e.bytes) > 7 and e.bytes[4] == 0x82 and 7 in e.bytes[7:-1] for e in sim.serial_log())
+
+        sim.clear_logs()
+        sim.set_servo_silent(7, True)
+        assert eventually(lambda: nose_reads() >= 1)
+        sim.set_servo_silent(7, False)
+        assert eventually(lambda: nose_reads() >= 2)  # the retry (or a later tick) went out
         loop.close()
         recovered = [r for r in handler.records if r.getMessage().startswith("Serial I/O recovered after")]
     finally:
