@@ -4,8 +4,8 @@
 
 namespace qmc::py {
 
-PyTypeObject* create_type(PyType_Spec& spec) {
-    PyObject* type = PyType_FromSpec(&spec);
+PyTypeObject* create_type(PyType_Spec& type_spec) {
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) return nullptr;
 #if PY_VERSION_HEX >= 0x030E0000
     if (PyType_Freeze(reinterpret_cast<PyTypeObject*>(type)) < 0) {
@@ -31,8 +31,8 @@ PyTypeObject* create_class(const ClassParts& parts, std::initializer_list<PyType
     slots.insert(slots.end(), more.begin(), more.end());
     slots.push_back({0, nullptr});
     const unsigned long flags = kClassFlags | (parts.tp_new == nullptr ? Py_TPFLAGS_DISALLOW_INSTANTIATION : 0UL);
-    PyType_Spec spec = {parts.name, parts.basicsize, 0, static_cast<unsigned int>(flags), slots.data()};
-    return create_type(spec);
+    PyType_Spec type_spec = {parts.name, parts.basicsize, 0, static_cast<unsigned int>(flags), slots.data()};
+    return create_type(type_spec);
 }
 
 void free_instance(PyObject* self) {

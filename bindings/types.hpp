@@ -13,7 +13,7 @@ inline constexpr unsigned long kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMM
 
 // Creates the type (frozen on Python 3.14 and newer). Returns a new
 // reference, or null with an exception set.
-PyTypeObject* create_type(PyType_Spec& spec);
+PyTypeObject* create_type(PyType_Spec& type_spec);
 
 // The parts every class of the module has (the controller classes have
 // exactly these).
