@@ -11,6 +11,7 @@ namespace {
 constexpr std::uint16_t kOffsetMagnitudeMask = 0x07FF;
 constexpr std::uint16_t kOffsetSignBit = 0x0800;
 constexpr double kOffsetMagnitudeFull = 2047.0;   // magnitude that means pi
+constexpr std::uint16_t kLastStep = 4095;         // the position sensor's range is 0 to 4095
 
 double wrap_turn(double steps) {
     double w = std::fmod(steps, kStepsPerTurn);
@@ -49,6 +50,8 @@ Servo::Servo(std::uint8_t id, ServoModel model) : id_(id), model_(model) {
     const std::uint16_t model_number = model == ServoModel::SM40BL ? kSm40blModelNumber : kSts3025blModelNumber;
     registers_[servo_register::kModelNumber] = static_cast<std::uint8_t>(model_number & 0xFF);
     registers_[servo_register::kModelNumber + 1] = static_cast<std::uint8_t>(model_number >> 8);
+    registers_[servo_register::kMaxAngleLimit] = static_cast<std::uint8_t>(kLastStep & 0xFF);
+    registers_[servo_register::kMaxAngleLimit + 1] = static_cast<std::uint8_t>(kLastStep >> 8);
     registers_[servo_register::kMaxTemperature] = 70;
     registers_[servo_register::kMaxVoltage] = 140;
     registers_[servo_register::kMinVoltage] = 95;
@@ -91,6 +94,20 @@ void Servo::set_goal(int steps) {
     registers_[servo_register::kGoalPosition + 1] = static_cast<std::uint8_t>(raw >> 8);
 }
 
+double Servo::distance_to_goal() const {
+    const double present = present_exact();
+    const std::uint16_t min_limit = word_at(registers_, servo_register::kMinAngleLimit);
+    const std::uint16_t max_limit = word_at(registers_, servo_register::kMaxAngleLimit);
+    if (min_limit == 0 && max_limit == 0) return short_way(present, static_cast<double>(goal_steps()));
+    // The firmware saturates the goal at the limits (never beyond the
+    // sensor's range) and drives straight there: a goal past an end stops at
+    // that end rather than wrapping round to the other.
+    const int lo = std::min<int>(min_limit, kLastStep);
+    const int hi = std::min<int>(max_limit, kLastStep);
+    const int target = std::min(std::max<int>(goal_steps(), lo), std::max(lo, hi));
+    return static_cast<double>(target) - present;
+}
+
 void Servo::advance(const ServoEnvironment& env) {
     const double elapsed = last_update_ < 0 ? 0.0 : env.now - last_update_;
     last_update_ = env.now;
@@ -98,7 +115,7 @@ void Servo::advance(const ServoEnvironment& env) {
     moving_ = false;
     if (!torque_on()) return;
     const double present = present_exact();
-    const double distance = short_way(present, static_cast<double>(goal_steps()));
+    const double distance = distance_to_goal();
     if (distance == 0.0) return;
     const double reach = env.speed_steps_per_s * std::max(elapsed, 0.0);
     double moved = distance;

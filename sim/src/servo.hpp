@@ -3,8 +3,11 @@
 // Positions are in steps, 4096 per turn, 2048 = 0 rad. The shaft angle
 // (`encoder`) is single-turn, [0, 4096). The servo reports
 // present = encoder - offset, wrapped into one turn, and, while torque is on,
-// moves the shaft until present equals the goal register (the short way
-// round).
+// moves the shaft until present equals the goal register saturated at the
+// angle limits (registers 9 and 11, 0 and 4095 by default): the shaft never
+// crosses the end of the range. With both limits 0 (the real servo's
+// multi-turn mode, which this single-turn model does not have) it goes the
+// short way round to the goal wrapped into one turn.
 #pragma once
 
 #include <array>
@@ -27,6 +30,8 @@ inline constexpr std::uint8_t kPresentPosition = 56;  // 2 bytes, computed
 inline constexpr std::uint8_t kPresentVoltage = 62;   // computed
 // Health registers.
 inline constexpr std::uint8_t kModelNumber = 3;       // 2 bytes, EEPROM, fixed per model
+inline constexpr std::uint8_t kMinAngleLimit = 9;     // 2 bytes, EEPROM, steps
+inline constexpr std::uint8_t kMaxAngleLimit = 11;    // 2 bytes, EEPROM, steps
 inline constexpr std::uint8_t kMaxTemperature = 13;   // deg C; at or above it the overheat bit is set
 inline constexpr std::uint8_t kMaxVoltage = 14;       // tenths of a volt; the voltage bit above it
 inline constexpr std::uint8_t kMinVoltage = 15;       // tenths of a volt; the voltage bit below it
@@ -103,6 +108,8 @@ public:
 private:
     double offset_steps() const;
     double present_exact() const;
+    // Signed steps from present to where the shaft is driven.
+    double distance_to_goal() const;
     void set_goal(int steps);
 
     std::uint8_t id_;

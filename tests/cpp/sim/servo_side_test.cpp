@@ -119,6 +119,36 @@ TEST_F(ServoSide, SyncWriteSetsGoalsSilentlyAndTorqueMovesTheShaft) {
     EXPECT_DOUBLE_EQ(sim->servo_position(1), 0.0);
 }
 
+TEST_F(ServoSide, GoalsSaturateAtTheAngleLimitsInsteadOfWrapping) {
+    // Limits 0 and 4095 by default (registers 9 and 11).
+    EXPECT_EQ(port->exchange(instruction(5, kRead, {9, 4}), 10), status(5, {0, 0, 0xFF, 0x0F}));
+    port->send(instruction(0xFE, kSyncWrite, {40, 1, 1, 1, 5, 1}));   // torque on, servos 1 and 5
+    auto goal_then_present = [&](std::uint8_t id, int goal) {
+        port->send(instruction(0xFE, kSyncWrite, {42, 2, id, static_cast<std::uint8_t>(goal & 0xFF),
+                                                  static_cast<std::uint8_t>((goal >> 8) & 0xFF)}));
+        const Bytes reply = port->exchange(instruction(id, kRead, {56, 2}), 8);
+        return reply.size() == 8 ? reply[5] | (reply[6] << 8) : -1;
+    };
+    for (const int lo_hi : {0, 1}) {
+        const int lo = lo_hi ? 1000 : 0, hi = lo_hi ? 3000 : 4095;
+        if (lo_hi) {
+            for (std::uint8_t id : {1, 5}) {
+                EXPECT_EQ(port->exchange(instruction(id, kWrite, {9, 0xE8, 0x03, 0xB8, 0x0B}), 6), status(id));
+            }
+        }
+        for (const int goal : {-32768, -1, 0, 500, 2048, 3500, 4095, 4096, 5000, 32767})
+            for (std::uint8_t id : {1, 5}) EXPECT_EQ(goal_then_present(id, goal), std::clamp(goal, lo, hi)) << goal;
+    }
+    // Travelling, the shaft goes straight to the end of the range, never across it.
+    EXPECT_EQ(port->exchange(instruction(1, kWrite, {9, 0, 0, 0xFF, 0x0F}), 6), status(1));
+    EXPECT_EQ(goal_then_present(1, 100), 100);
+    sim->set_servo_speed(kPi);
+    const double before = sim->servo_position(1);
+    goal_then_present(1, 4090);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_GT(sim->servo_position(1), before);
+}
+
 TEST_F(ServoSide, OffsetIsSignMagnitudeLockedAndShiftsTheReading) {
     sim->set_servo_position(1, 0.5);
     const double before = sim->servo_position(1);
