@@ -10,7 +10,9 @@ the controller, and runs until Ctrl-C:
     >>> QuorvelMotorController("/dev/pts/4", can_bus="unix:/tmp/torso_sim.k2Jd8a/can.sock")
 
 Options set the supply voltage, silence servos or neck motors, choose the neck
-dynamics and show the joints live (--watch).
+dynamics and show the joints live (--watch). The paths change every run;
+`--link DIR` keeps names that do not: DIR/serial (the serial port) and
+DIR/can (the CAN bus, `unix:DIR/can`), symbolic links removed on stop.
 """
 
 from __future__ import annotations
@@ -55,6 +57,10 @@ def _parser() -> argparse.ArgumentParser:
                         "as an FTDI chip's latency timer does (default 0 = at once)")
     p.add_argument("--silent-neck", type=int, action="append", default=[], metavar="INDEX",
                    help="neck motor 0-2 (yaw, pitch, roll) that does not answer (repeatable)")
+    p.add_argument("--link", metavar="DIR", default=None,
+                   help="keep stable names for the buses: DIR/serial links to the serial port and DIR/can to "
+                        "the CAN bus socket (pass unix:DIR/can as the CAN bus); created if missing, replaced if "
+                        "left by an earlier run, removed on stop")
     return p
 
 
@@ -83,7 +89,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     try:
         sim = TorsoSim(neck_ctrl_mode=args.neck_ctrl_mode, neck_positions=args.neck_positions,
-                       wire=args.wire, usb_latency_ms=args.usb_latency_ms)
+                       wire=args.wire, usb_latency_ms=args.usb_latency_ms, link=args.link)
     except (OSError, ValueError, OverflowError) as e:
         print(f"quorvel-torso-sim: {e}", file=sys.stderr)
         return 1
@@ -115,10 +121,11 @@ def _run(sim, args) -> int:
         return 2
 
     print("quorvel torso simulator running" + (" with wire time" if args.wire else ""))
-    print(f"serial port: {sim.serial_path}")
-    print(f"CAN bus:     {sim.can_bus}")
+    serial, can = sim.serial_link or sim.serial_path, sim.can_bus_link or sim.can_bus
+    print(f"serial port: {serial}" + (f" -> {sim.serial_path}" if sim.serial_link else ""))
+    print(f"CAN bus:     {can}" + (f" -> {sim.can_bus[len('unix:'):]}" if sim.can_bus_link else ""))
     print()
-    print(f'    QuorvelMotorController("{sim.serial_path}", can_bus="{sim.can_bus}")')
+    print(f'    QuorvelMotorController("{serial}", can_bus="{can}")')
     print()
     print("Press Ctrl-C to stop.", flush=True)
     if args.watch is not None:

@@ -1,6 +1,7 @@
 """The virtual Quorvel torso for tests and for working without hardware."""
 
 import builtins
+from os import PathLike
 from types import TracebackType
 from typing import Any, Final, Protocol, SupportsFloat, SupportsIndex, final
 
@@ -89,17 +90,27 @@ class TorsoSim:
         usb_latency_ms: float = 0.0,
         servo_latency_us: float = 20.0,
         can_turnaround_us: float = 50.0,
+        link: str | PathLike[str] | None = None,
     ) -> TorsoSim:
         """`wire=True`: serial bytes and CAN frames take their time on the wire (1 Mbaud,
         1 Mbit/s), servos answer `servo_latency_us` plus their return delay after a packet,
         motors `can_turnaround_us` after a frame; `usb_latency_ms` releases serial replies on a
-        USB adapter's latency timer. Default: every answer at once."""
+        USB adapter's latency timer. Default: every answer at once.
+
+        `link=DIR`: DIR/serial links to the pseudo-terminal and DIR/can to the bus socket while
+        the simulator runs (names that stay the same across runs); close() removes them."""
     @property
     def serial_path(self) -> str:
         """Path of the serial port to open (the pty's slave side)."""
     @property
     def can_bus(self) -> str:
         """CAN bus name to pass to the controller: "unix:<path>"."""
+    @property
+    def serial_link(self) -> str | None:
+        """With link=DIR: "DIR/serial", a symbolic link to `serial_path`; else None."""
+    @property
+    def can_bus_link(self) -> str | None:
+        """With link=DIR: "unix:DIR/can", the bus through a symbolic link to its socket; else None."""
     @property
     def closed(self) -> bool:
         """True once close() has run."""

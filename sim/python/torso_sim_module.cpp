@@ -58,17 +58,28 @@ bool neck_index(int index) {
 PyObject* sim_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"neck_ctrl_mode",     "neck_positions",    "reboot_silence",
                                      "wire",               "usb_latency_ms",    "servo_latency_us",
-                                     "can_turnaround_us",  nullptr};
+                                     "can_turnaround_us",  "link",              nullptr};
     unsigned long mode = 1;
     PyObject* positions = nullptr;
     double reboot_silence = 0.020;
     int wire = 0;
     double usb_latency_ms = 0.0, servo_latency_us = 20.0, can_turnaround_us = 50.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|kOd$pddd:TorsoSim", const_cast<char**>(keywords), &mode,
+    PyObject* link = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|kOd$pdddO:TorsoSim", const_cast<char**>(keywords), &mode,
                                      &positions, &reboot_silence, &wire, &usb_latency_ms, &servo_latency_us,
-                                     &can_turnaround_us))
+                                     &can_turnaround_us, &link))
         return nullptr;
     torso_sim::Options options;
+    if (link && link != Py_None) {
+        PyObject* encoded = nullptr;   // str or path-like, in the file system's encoding
+        if (!PyUnicode_FSConverter(link, &encoded)) return nullptr;
+        options.link_directory.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+        Py_DECREF(encoded);
+        if (options.link_directory.empty()) {
+            PyErr_SetString(PyExc_ValueError, "link must name a directory");
+            return nullptr;
+        }
+    }
     options.wire.enabled = wire != 0;
     if (!seconds_to_micros(usb_latency_ms * 1e-3, options.wire.usb_latency) ||
         !seconds_to_micros(servo_latency_us * 1e-6, options.wire.servo_latency) ||
@@ -149,6 +160,16 @@ PyObject* string_property(PyObject* self, void*) {
     return PyUnicode_FromString((sim->*Getter)().c_str());
 }
 
+// A path property that is None when empty (no link directory), decoded as
+// the file system does.
+template <std::string (TorsoSim::*Getter)() const>
+PyObject* optional_path_property(PyObject* self, void*) {
+    SIM_OR_FAIL(self);
+    const std::string path = (sim->*Getter)();
+    if (path.empty()) Py_RETURN_NONE;
+    return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+}
+
 PyObject* sim_get_closed(PyObject* self, void*) { return PyBool_FromLong(reinterpret_cast<SimObject*>(self)->sim == nullptr); }
 
 // ---- type and module definitions
@@ -190,12 +211,17 @@ PyGetSetDef sim_getset[] = {
      "Path of the serial port to open (the pty's slave side).", nullptr},
     {"can_bus", string_property<&TorsoSim::can_bus>, nullptr,
      "CAN bus name to pass to the controller: \"unix:<path>\".", nullptr},
+    {"serial_link", optional_path_property<&TorsoSim::serial_link>, nullptr,
+     "With link=DIR: \"DIR/serial\", a symbolic link to `serial_path` that keeps its name across runs; else None.",
+     nullptr},
+    {"can_bus_link", optional_path_property<&TorsoSim::can_bus_link>, nullptr,
+     "With link=DIR: \"unix:DIR/can\", the bus through a symbolic link to its socket; else None.", nullptr},
     {"closed", sim_get_closed, nullptr, "True once close() has run.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 const char sim_doc[] =
     "TorsoSim(neck_ctrl_mode=1, neck_positions=None, reboot_silence=0.02, *, wire=False, usb_latency_ms=0.0, "
-    "servo_latency_us=20.0, can_turnaround_us=50.0)\n--\n\n"
+    "servo_latency_us=20.0, can_turnaround_us=50.0, link=None)\n--\n\n"
     "A virtual Quorvel torso: seven Feetech servos (ids 1-4 SM40BL, 5-7 STS3025BL) behind a pseudo-terminal at "
     "`serial_path`, and three Damiao neck motors (CAN ids 1-3) on the virtual CAN bus `can_bus`. Starts at once; "
     "use as a context manager or call close().\n\n"
@@ -205,7 +231,10 @@ const char sim_doc[] =
     "a servo answers servo_latency_us plus its return-delay register (address 7, 2 us units) after the "
     "instruction, sync-read replies follow one another, and with usb_latency_ms > 0 replies reach the host on "
     "the adapter's latency timer; CAN frames take their bit time at 1 Mbit/s one at a time on the bus, and a "
-    "motor answers can_turnaround_us after the frame it answers.";
+    "motor answers can_turnaround_us after the frame it answers.\n\n"
+    "link=DIR keeps stable names for the buses while the simulator runs: DIR/serial links to the "
+    "pseudo-terminal and DIR/can to the bus socket (so the bus is \"unix:DIR/can\"); DIR is created if "
+    "missing, links of an earlier run are replaced, and close() removes them.";
 
 PyType_Slot sim_slots[] = {{Py_tp_new, reinterpret_cast<void*>(sim_new)},
                            {Py_tp_dealloc, reinterpret_cast<void*>(sim_dealloc)},

@@ -6,12 +6,15 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <system_error>
+#include <utility>
 
 namespace torso_sim {
 
@@ -19,6 +22,36 @@ namespace {
 
 // SCHED_FIFO priority of the bus threads where the system allows it.
 constexpr int kBusThreadPriority = 10;
+
+// Points `link` at `target`. A symbolic link already there (an earlier run's)
+// is replaced through a temporary name and a rename, so the name never goes
+// missing for a program that polls it; anything else there is left alone.
+bool place_link(const std::string& target, const std::string& link, std::string& error) {
+    struct stat existing {};
+    if (::lstat(link.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode))
+        return error = link + " exists and is not a symbolic link", false;
+    const std::string temporary = link + ".new." + std::to_string(::getpid());
+    ::unlink(temporary.c_str());
+    if (::symlink(target.c_str(), temporary.c_str()) != 0)
+        return error = "cannot create the link " + link + ": " + std::strerror(errno), false;
+    if (::rename(temporary.c_str(), link.c_str()) != 0) {
+        error = "cannot create the link " + link + ": " + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Removes `link` if it still points at `target`: a simulator started later
+// with the same directory may have taken the name over.
+void remove_link(const std::string& link, const std::string& target) {
+    if (link.empty()) return;
+    std::string points_to(4096, '\0');
+    const ssize_t n = ::readlink(link.c_str(), points_to.data(), points_to.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= points_to.size()) return;
+    points_to.resize(static_cast<std::size_t>(n));
+    if (points_to == target) ::unlink(link.c_str());
+}
 
 }  // namespace
 
@@ -34,6 +67,7 @@ TorsoSim::Impl::~Impl() {
     }
     if (serial_thread.joinable()) serial_thread.join();
     if (can_thread.joinable()) can_thread.join();
+    remove_links();
     listener.reset();
     if (!socket_path.empty()) ::unlink(socket_path.c_str());
     if (!directory.empty()) ::rmdir(directory.c_str());
@@ -58,12 +92,34 @@ bool TorsoSim::Impl::open(std::string& error) {
     }
     listener = std::move(*opened_bus);
     foreign_node.emplace(socket_path);
+    if (!link_directory.empty() && !make_links(error)) return false;
 
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return error = std::string("pipe2: ") + std::strerror(errno), false;
     wake_read.reset(pipe_fds[0]);
     wake_write.reset(pipe_fds[1]);
     return start_bus_threads(error);
+}
+
+bool TorsoSim::Impl::make_links(std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path dir = fs::absolute(link_directory, ec);
+    if (ec) return error = "link directory " + link_directory + ": " + ec.message(), false;
+    fs::create_directories(dir, ec);
+    if (ec) return error = "cannot create the link directory " + dir.string() + ": " + ec.message(), false;
+    const std::string serial = (dir / "serial").string();
+    const std::string can = (dir / "can").string();
+    if (!place_link(pty.slave_path, serial, error)) return false;
+    serial_link = serial;
+    if (!place_link(socket_path, can, error)) return false;
+    can_link = can;
+    return true;
+}
+
+void TorsoSim::Impl::remove_links() {
+    remove_link(serial_link, pty.slave_path);
+    remove_link(can_link, socket_path);
 }
 
 bool TorsoSim::Impl::start_bus_threads(std::string& error) {

@@ -20,7 +20,7 @@ namespace torso_sim {
 
 class TorsoSim::Impl {
 public:
-    explicit Impl(const Options& options) : state(options) {}
+    explicit Impl(const Options& options) : state(options), link_directory(options.link_directory) {}
     // Wakes and joins the bus threads, then removes the socket and the directory.
     ~Impl();
     Impl(const Impl&) = delete;
@@ -39,9 +39,13 @@ public:
     UniqueFd wake_read, wake_write;
     std::thread serial_thread, can_thread;
     std::optional<ForeignNode> foreign_node;  // a test's second node on the bus
+    std::string link_directory;               // as asked; empty: no links
+    std::string serial_link, can_link;        // the links made (absolute paths)
 
 private:
     bool start_bus_threads(std::string& error);
+    bool make_links(std::string& error);
+    void remove_links();
     void forget_in_forked_child();
 };
 

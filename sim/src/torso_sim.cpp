@@ -70,6 +70,8 @@ TorsoSim::~TorsoSim() = default;
 
 std::string TorsoSim::serial_path() const { return impl_->pty.slave_path; }
 std::string TorsoSim::can_bus() const { return "unix:" + impl_->socket_path; }
+std::string TorsoSim::serial_link() const { return impl_->serial_link; }
+std::string TorsoSim::can_bus_link() const { return impl_->can_link.empty() ? std::string() : "unix:" + impl_->can_link; }
 
 // ---- servos
 

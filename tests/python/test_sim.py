@@ -104,20 +104,42 @@ def test_close_ends_the_simulator_and_is_idempotent():
         TorsoSim(neck_positions=[1.0])
 
 
-def test_command_prints_the_connection_and_stops_on_ctrl_c():
+def test_links_keep_stable_names_and_go_with_their_simulator(tmp_path, qmc):
+    links = tmp_path / "torso"
+    serial, can = links / "serial", links / "can"
+    first = TorsoSim(link=links)
+    assert (first.serial_link, first.can_bus_link) == (str(serial), f"unix:{can}")
+    assert os.readlink(serial) == first.serial_path and f"unix:{os.readlink(can)}" == first.can_bus
+    with qmc.QuorvelMotorController(first.serial_link, can_bus=first.can_bus_link) as torso:
+        assert len(torso.read_all_positions()) == 7 and len(torso.read_neck_positions()) == 3
+    # A second simulator on the same names takes them over; the first leaves them alone when it stops.
+    with TorsoSim(link=links) as second:
+        first.close()
+        assert os.readlink(serial) == second.serial_path and os.readlink(can) == second.can_bus[len("unix:"):]
+    assert not os.path.lexists(serial) and not os.path.lexists(can)
+    with TorsoSim() as plain:
+        assert plain.serial_link is None and plain.can_bus_link is None
+    serial.write_text("not a link")
+    with pytest.raises(OSError, match="is not a symbolic link"):
+        TorsoSim(link=links)
+
+
+def test_command_prints_the_connection_and_stops_on_ctrl_c(tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    links = tmp_path / "links"
     # Started with SIGINT ignored, as a shell starts background jobs: Ctrl-C must still stop it.
-    proc = subprocess.Popen([sys.executable, "-m", "quorvel_tools.sim_cli", "--voltage", "110"],
+    proc = subprocess.Popen([sys.executable, "-m", "quorvel_tools.sim_cli", "--voltage", "110", "--link", str(links)],
                             stdout=subprocess.PIPE, text=True, env=env,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
     try:
         lines = [proc.stdout.readline() for _ in range(3)]
         assert lines[0].startswith("quorvel torso simulator running")
-        serial_path = lines[1].split(":", 1)[1].strip()
-        assert lines[2].split(":", 1)[1].strip().startswith("unix:")
-        assert os.path.exists(serial_path)
+        assert lines[1].startswith(f"serial port: {links / 'serial'} -> /dev/")
+        assert lines[2].startswith(f"CAN bus:     unix:{links / 'can'} -> ")
+        assert os.path.exists(links / "serial")
         proc.send_signal(signal.SIGINT)
         assert proc.wait(timeout=10) == 0
+        assert not os.path.lexists(links / "serial")
     finally:
         if proc.poll() is None:
             proc.kill()

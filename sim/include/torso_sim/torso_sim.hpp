@@ -60,6 +60,12 @@ struct Options {
     std::chrono::milliseconds reboot_silence{20};
     // Wire time on both buses; off by default (every answer is instant).
     WireTiming wire{};
+    // When set, stable names for a person or a script to use across runs:
+    // `<dir>/serial` links to the pseudo-terminal and `<dir>/can` to the bus
+    // socket (the directory is created if missing; a link left by an earlier
+    // run is replaced). They are removed on stop unless another simulator has
+    // replaced them meanwhile.
+    std::string link_directory;
 };
 
 class TorsoSim {
@@ -78,6 +84,10 @@ public:
 
     std::string serial_path() const;   // slave side of the pty, e.g. /dev/pts/5
     std::string can_bus() const;       // "unix:<tempdir>/can.sock"
+    // With Options::link_directory: "<dir>/serial" and "unix:<dir>/can"
+    // (absolute); empty without it.
+    std::string serial_link() const;
+    std::string can_bus_link() const;
 
     // ---- servos, ids 1..7 (1-4 SM40BL, 5-7 STS3025BL); other ids are ignored
     void set_servo_silent(std::uint8_t id, bool silent);
