@@ -1,5 +1,6 @@
 """quorvel-doctor: check a Quorvel torso end to end and say in plain words what to fix.
 
+    quorvel-doctor                             # find the torso's serial adapter and CAN interface
     quorvel-doctor --serial /dev/ttyUSB0 --can can0
     quorvel-doctor --sim                       # the simulated torso
     quorvel-doctor --sim --inject hot-servo=3  # ... with a fault, to see what it looks like
@@ -10,11 +11,18 @@ not locked by another process, the USB adapter's latency timer), the CAN
 interface (exists, is up, bitrate, error state), each of the seven servos
 (answers, model number, voltage, temperature, error flags) and each neck motor
 (answers, control mode, fault, temperatures, turns off zero). One line per
-check; a summary line at the end. Exit status 0 when nothing failed, 1
-otherwise (2 for bad arguments).
+check (SKIP for one that does not apply or cannot be made); a summary line at
+the end. Exit status 0 when nothing failed, 1 otherwise (2 for bad arguments).
+
+Without --serial (or --can) the doctor looks for them: the serial adapters
+(/dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*) and the CAN interfaces
+present; it asks each adapter for the seven servos and checks the one that
+holds the torso.
 
 The doctor only reads: servo read packets, and CAN feedback requests and
-register reads. It never moves a motor and never writes a register.
+register reads. It never moves a motor and never writes a register. It sends
+nothing to a terminal that is a session's (a shell's or a getty's), and puts
+back the terminal settings of every port it opened.
 """
 
 from __future__ import annotations
@@ -30,15 +38,16 @@ import sys
 import tempfile
 import time
 from dataclasses import asdict
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from quorvel_motor_controller import NECK_JOINTS, SERVO_IDS, SERVO_JOINTS
 
 # The serial and CAN checks live in doctor_links; they are imported here so
 # that `doctor` stays the one name to use.
 from .doctor_links import (FAIL, PASS, SKIP, WARN, CanLink, Check,  # noqa: F401
-                           can_checks, latency_timer_check, lock_holders, openers, parse_ip_link_json,
-                           serial_checks)
+                           can_candidates, can_checks, latency_timer_check, lock_holders, openers,
+                           parse_ip_link_json, serial_candidates, serial_checks, session_holders,
+                           terminal_settings_kept, valid_interface_name)
 
 # The torso's joints as the module names them; servo ids from the module, neck CAN ids 1 to 3.
 SERVO_NAMES = SERVO_JOINTS
@@ -80,20 +89,24 @@ ASKS_BEFORE_SILENT = 3
 
 
 def _motor_check(key: str, label: str, no_answer_fix: str, read: Callable[[], Any],
-                 judge: Callable[[int, Any], Tuple[str, str, Optional[str]]]) -> Check:
-    """A motor that does not answer fails; otherwise `judge` turns its
-    (model or mode, status) reading into status, message and fix."""
-    for ask in range(ASKS_BEFORE_SILENT):
+                 judge: Callable[[int, Any], Tuple[str, str, Optional[str]]], asks: int) -> Check:
+    """A motor that does not answer `asks` times fails; otherwise `judge` turns
+    its (model or mode, status) reading into status, message and fix."""
+    for ask in range(asks):
         try:
             first, status = read()
             break
         except RuntimeError as e:
-            if ask == ASKS_BEFORE_SILENT - 1:
+            if ask == asks - 1:
                 return Check(key, FAIL, f"{label} does not answer ({e})", no_answer_fix)
     return Check(key, *judge(first, status))
 
 
-def servo_check(servo_id: int, probe: Callable[[int], object]) -> Check:
+def _silent(check: Check) -> bool:
+    return check.status == FAIL and " does not answer (" in check.message
+
+
+def servo_check(servo_id: int, probe: Callable[[int], object], asks: int = ASKS_BEFORE_SILENT) -> Check:
     label = f"servo {servo_id} {_SERVO_NAME_BY_ID[servo_id]}"
 
     def judge(model: int, status: Any) -> Tuple[str, str, Optional[str]]:
@@ -111,7 +124,19 @@ def servo_check(servo_id: int, probe: Callable[[int], object]) -> Check:
     return _motor_check(f"servo.{servo_id}", label,
                         f"Check this servo's cable and power, and that its id is {servo_id} "
                         f"(a broken link in the chain silences every servo after it).",
-                        lambda: probe(servo_id), judge)
+                        lambda: probe(servo_id), judge, asks)
+
+
+def servo_checks(probe: Callable[[int], object], path: str) -> List[Check]:
+    """Every servo, asked once; the silent ones are asked again only if some
+    servo answered, so a port with no servo on it gets one packet per id."""
+    checks = [servo_check(SERVO_IDS[n], probe, asks=1) for n in SERVO_NAMES]
+    if all(_silent(c) for c in checks):
+        fix = (f"No servo answers on {path}: check that it is the servo bus adapter's port and that the servos "
+               f"have power.")
+        return [Check(c.check, c.status, c.message, fix) for c in checks]
+    return [servo_check(SERVO_IDS[n], probe, asks=ASKS_BEFORE_SILENT - 1) if _silent(c) else c
+            for n, c in zip(SERVO_NAMES, checks)]
 
 
 def _radians(value: float) -> str:
@@ -142,7 +167,7 @@ def neck_check(index: int, probe: Callable[[int], object]) -> Check:
 
     return _motor_check(f"neck.{name}", label,
                         f"Check the motor's power, the CAN wiring and termination, and that its CAN id is {index + 1}.",
-                        lambda: probe(index), judge)
+                        lambda: probe(index), judge, ASKS_BEFORE_SILENT)
 
 
 @contextlib.contextmanager
@@ -165,49 +190,172 @@ def _placeholder_can_bus() -> Iterator[str]:
             os.rmdir(directory)
 
 
-def motor_checks(serial: Optional[str], can: str, serial_ok: bool, can_ok: bool) -> List[Check]:
+def _utf8(path: str) -> Optional[str]:
+    """`path`, or a name of the same file, in the UTF-8 the controller takes;
+    None if there is none."""
+    for name in (path, os.path.realpath(path)):
+        try:
+            name.encode("utf-8")
+            return name
+        except UnicodeEncodeError:
+            continue
+    return None
+
+
+@contextlib.contextmanager
+def servo_bus(serial: str) -> Iterator[Any]:
+    """A controller on the serial port alone, closed at the end of the block,
+    and the port's terminal settings put back as they were."""
+    from quorvel_motor_controller import QuorvelMotorController
+
+    name = _utf8(serial)
+    if name is None:
+        raise RuntimeError("the port's name is not valid UTF-8 and no other name of it is")
+    with terminal_settings_kept(serial), _placeholder_can_bus() as nobody:
+        servos = QuorvelMotorController(name, can_bus=nobody)
+        try:
+            yield servos
+        finally:
+            servos.close()
+
+
+def _not_checked(why: str, servos: bool = True, neck: bool = True) -> List[Check]:
+    checks = []
+    if servos:
+        checks += [Check(f"servo.{SERVO_IDS[n]}", SKIP, f"servo {SERVO_IDS[n]} {n}: not checked: {why}")
+                   for n in SERVO_NAMES]
+    if neck:
+        checks += [Check(f"neck.{n}", SKIP, f"{n} (CAN id {i + 1}): not checked: {why}")
+                   for i, n in enumerate(NECK_NAMES)]
+    return checks
+
+
+def motor_checks(serial: Optional[str], can: Optional[str], serial_ok: bool, can_ok: bool) -> List[Check]:
     from quorvel_motor_controller import QuorvelMotorController
 
     checks: List[Check] = []
     if serial is None or not serial_ok:
-        why = "no serial port given" if serial is None else "the serial port is not usable (see above)"
-        checks += [Check(f"servo.{SERVO_IDS[n]}", SKIP, f"servo {SERVO_IDS[n]} {n}: not checked: {why}")
-                   for n in SERVO_NAMES]
+        why = "no serial port found" if serial is None else "the serial port is not usable (see above)"
+        checks += _not_checked(why, neck=False)
     else:
-        with _placeholder_can_bus() as nobody:
-            try:
-                servos = QuorvelMotorController(serial, can_bus=nobody)
-            except RuntimeError as e:
-                servos = None
-                checks += [Check(f"servo.{SERVO_IDS[n]}", FAIL,
-                                 f"servo {SERVO_IDS[n]} {n}: not checked: cannot open {serial} ({e})",
-                                 "Close any other program using the port and check its permissions.")
-                           for n in SERVO_NAMES]
-            if servos is not None:
-                checks += [servo_check(SERVO_IDS[n], servos.probe_servo) for n in SERVO_NAMES]
-                del servos  # releases the port
-    if not can_ok:
-        checks += [Check(f"neck.{n}", SKIP, f"{n} (CAN id {i + 1}): not checked: the CAN bus is not usable (see above)")
-                   for i, n in enumerate(NECK_NAMES)]
-        return checks
+        try:
+            with servo_bus(serial) as servos:
+                checks += servo_checks(servos.probe_servo, serial)
+        except RuntimeError as e:
+            checks += [Check(f"servo.{SERVO_IDS[n]}", FAIL,
+                             f"servo {SERVO_IDS[n]} {n}: not checked: cannot open {serial} ({e})",
+                             "Close any other program using the port and check its permissions.")
+                       for n in SERVO_NAMES]
+    if can is None or not can_ok:
+        why = "no CAN interface found" if can is None else "the CAN bus is not usable (see above)"
+        return checks + _not_checked(why, servos=False)
     try:
         neck = QuorvelMotorController(None, can_bus=can)
     except RuntimeError as e:
         return checks + [Check(f"neck.{n}", FAIL, f"{n} (CAN id {i + 1}): not checked: {e}",
                                f"Check that {can} exists and is up (ip link show {can}).")
                          for i, n in enumerate(NECK_NAMES)]
-    checks += [neck_check(i, neck.probe_neck_motor) for i in range(len(NECK_NAMES))]
-    del neck
+    try:
+        checks += [neck_check(i, neck.probe_neck_motor) for i in range(len(NECK_NAMES))]
+    finally:
+        neck.close()
     return checks
 
 
-def run_checks(serial: Optional[str], can: str) -> List[Check]:
-    checks = serial_checks(serial) if serial is not None else []
-    serial_ok = serial is not None and all(c.status != FAIL for c in checks if c.check != "serial.latency_timer")
-    bus = can_checks(can)
+def _serial_usable(checks: Sequence[Check]) -> bool:
+    return all(c.status != FAIL for c in checks if c.check != "serial.latency_timer")
+
+
+def run_checks(serial: Optional[str], can: Optional[str], sysfs: str = "/sys") -> List[Check]:
+    checks = serial_checks(serial, sysfs=sysfs) if serial is not None else []
+    serial_ok = serial is not None and _serial_usable(checks)
+    bus = can_checks(can, sysfs) if can is not None else []
     checks += bus
-    can_ok = all(c.status != FAIL for c in bus if c.check in ("can.exists", "can.up"))
+    can_ok = can is not None and all(c.status != FAIL for c in bus if c.check in ("can.exists", "can.up"))
     return checks + motor_checks(serial, can, serial_ok, can_ok)
+
+
+# ---- finding the torso ---------------------------------------------------------------------------
+
+SERIAL_PLACES = "/dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*"
+
+
+def _servos_answering(path: str) -> Tuple[int, str]:
+    """How many of the seven servos answer on `path` (each asked once), and a
+    note on the port for the report. Sends nothing to a port that fails its
+    own checks (missing, locked, a session's terminal)."""
+    checks = serial_checks(path)
+    if not _serial_usable(checks):
+        failed = next(c for c in checks if c.status == FAIL)
+        return 0, failed.message
+    try:
+        with servo_bus(path) as servos:
+            answering = [c for c in servo_checks(servos.probe_servo, path) if not _silent(c)]
+    except RuntimeError as e:
+        return 0, f"cannot be opened ({e})"
+    return len(answering), f"{len(answering)} of {len(SERVO_NAMES)} servos answer"
+
+
+def _neck_motors_answering(iface: str) -> int:
+    from quorvel_motor_controller import QuorvelMotorController
+
+    try:
+        neck = QuorvelMotorController(None, can_bus=iface)
+    except RuntimeError:
+        return 0
+    answering = 0
+    try:
+        for index in range(len(NECK_NAMES)):
+            try:
+                neck.probe_neck_motor(index)
+                answering += 1
+            except RuntimeError:
+                pass
+    finally:
+        neck.close()
+    return answering
+
+
+def find_serial(candidates: Sequence[str]) -> Tuple[Optional[str], Check, List[Dict[str, Any]]]:
+    """The candidate port that holds the torso (the most servos answering), the
+    report line and what was found on each port."""
+    if not candidates:
+        return None, Check("find.serial", FAIL, f"no serial adapter found (looked for {SERIAL_PLACES})",
+                           "Plug the servo bus adapter in and check that the system sees it (dmesg | tail), "
+                           "or give its port with --serial PATH; quorvel-doctor --sim shows a simulated torso."), []
+    seen: List[Dict[str, Any]] = []
+    for path in candidates:
+        count, note = _servos_answering(path)
+        seen.append({"path": path, "device": os.path.realpath(path), "servos": count, "note": note})
+    best = max(seen, key=lambda s: s["servos"])
+    listed = "; ".join(f"{s['path']}: {s['note']}" for s in seen)
+    if best["servos"] == 0:
+        return None, Check("find.serial", FAIL, f"no servo answers on the serial adapters found ({listed})",
+                           "Check the servos' power and the cable from the adapter to the first servo, or give "
+                           "the port with --serial PATH."), seen
+    others = [s for s in seen if s is not best]
+    message = (f"torso's servo bus found on {best['path']}: {best['note']}"
+               + (f" (also looked at {'; '.join(s['path'] + ': ' + s['note'] for s in others)})" if others else ""))
+    return best["path"], Check("find.serial", PASS, message), seen
+
+
+def find_can(candidates: Sequence[str]) -> Tuple[Optional[str], Check, List[Dict[str, Any]]]:
+    """The CAN interface of the neck: the only one, or the one where the most
+    neck motors answer."""
+    if not candidates:
+        return None, Check("find.can", FAIL, "no CAN interface found (no network interface of type CAN)",
+                           "Plug the CAN adapter in and check that its driver is loaded (ip link show), or give the "
+                           "interface with --can IFACE."), []
+    if len(candidates) == 1:
+        return candidates[0], Check("find.can", PASS, f"CAN interface found: {candidates[0]}"), [
+            {"interface": candidates[0], "neck_motors": None}]
+    seen: List[Dict[str, Any]] = [{"interface": iface, "neck_motors": _neck_motors_answering(iface)}
+                                  for iface in candidates]
+    best = max(seen, key=lambda s: s["neck_motors"])
+    listed = ", ".join(f"{s['interface']} ({s['neck_motors']} of {len(NECK_NAMES)} neck motors answer)"
+                       for s in seen)
+    return best["interface"], Check("find.can", PASS, f"CAN interface of the neck: {best['interface']} "
+                                                      f"(found {listed})"), seen
 
 
 def summary(checks: Sequence[Check]) -> dict:
@@ -249,28 +397,53 @@ def _neck_index(joint: str) -> int:
     raise ValueError(f"unknown neck joint {joint!r} (yaw, pitch or roll)")
 
 
+def _servo_id(text: str) -> int:
+    try:
+        servo_id = int(text)
+    except ValueError:
+        servo_id = 0
+    if servo_id not in SERVO_IDS.values():
+        raise ValueError(f"servo id must be 1 to 7, not {text!r}")
+    return servo_id
+
+
+def parse_fault(fault: str) -> Tuple[str, Any]:
+    """(kind, argument) of an --inject value; ValueError for anything that
+    would not inject what it says."""
+    kind, has_arg, arg = fault.partition("=")
+    if kind in ("silent-servo", "hot-servo"):
+        return kind, _servo_id(arg)
+    if kind in ("neck-silent", "neck-turn"):
+        return kind, _neck_index(arg)
+    if kind == "neck-fault":
+        joint, _, name = arg.partition(":")
+        if name not in NECK_FAULT_CODES:
+            raise ValueError(f"unknown neck fault {name!r} ({', '.join(NECK_FAULT_CODES)})")
+        return kind, (_neck_index(joint), NECK_FAULT_CODES[name])
+    if kind in ("low-voltage", "locked-port"):
+        if has_arg:
+            raise ValueError(f"{kind} takes no value")
+        return kind, None
+    raise ValueError(f"unknown fault {fault!r}")
+
+
 def apply_fault(sim, fault: str, helpers: list) -> None:
     """Injects one fault into a running simulator; processes it starts go to `helpers`."""
-    kind, _, arg = fault.partition("=")
+    kind, arg = parse_fault(fault)
     if kind == "silent-servo":
-        sim.set_servo_silent(int(arg), True)
+        sim.set_servo_silent(arg, True)
     elif kind == "hot-servo":
-        sim.set_servo_temperature(int(arg), 75)
+        sim.set_servo_temperature(arg, 75)
     elif kind == "low-voltage":
         sim.set_voltage(90)
     elif kind == "neck-silent":
-        sim.set_neck_silent(_neck_index(arg), True)
+        sim.set_neck_silent(arg, True)
     elif kind == "neck-turn":
-        sim.set_neck_position(_neck_index(arg), 2 * math.pi + 0.1)
+        sim.set_neck_position(arg, 2 * math.pi + 0.1)
     elif kind == "neck-fault":
-        joint, _, name = arg.partition(":")
-        if name not in NECK_FAULT_CODES:
-            raise ValueError(f"unknown neck fault {name!r}")
-        sim.set_neck_fault(_neck_index(joint), NECK_FAULT_CODES[name])
-    elif kind == "locked-port":
+        sim.set_neck_fault(*arg)
+    else:  # locked-port
         helpers.append(hold_lock(sim.serial_path))
-    else:
-        raise ValueError(f"unknown fault {fault!r}")
 
 
 def hold_lock(path: str) -> subprocess.Popen:
@@ -305,10 +478,15 @@ def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="quorvel-doctor", formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Check a Quorvel torso end to end (serial port, CAN interface, every motor) and say what "
-                    "to fix. Only reads: never moves a motor, never writes a register.",
+                    "to fix. Only reads: never moves a motor, never writes a register. Without --serial or "
+                    f"--can it looks for them: serial adapters ({SERIAL_PLACES}) and CAN interfaces.",
         epilog=INJECT_HELP)
-    p.add_argument("--serial", metavar="PATH", help="serial device of the servo bus, e.g. /dev/ttyUSB0")
-    p.add_argument("--can", metavar="IFACE", default=None, help="CAN interface of the neck (default can0)")
+    p.add_argument("--serial", metavar="PATH",
+                   help="serial device of the servo bus, e.g. /dev/ttyUSB0 (default: the adapter the servos "
+                        "answer on)")
+    p.add_argument("--can", metavar="IFACE", default=None,
+                   help="CAN interface of the neck, e.g. can0, or unix:PATH for the simulator (default: the CAN "
+                        "interface found)")
     p.add_argument("--sim", action="store_true", help="check a simulated torso started for the purpose")
     p.add_argument("--inject", metavar="FAULT", action="append", default=[],
                    help="with --sim: inject a fault (see below)")
@@ -316,32 +494,65 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
+def _printable(value: Any) -> Any:
+    """`value` with every string made valid UTF-8: a path's bytes that are not
+    (kept by Python as lone surrogates) are shown as \\xNN escapes."""
+    if isinstance(value, str):
+        try:
+            raw = value.encode("utf-8", "surrogateescape")
+        except UnicodeEncodeError:
+            raw = value.encode("utf-8", "backslashreplace")
+        return raw.decode("utf-8", "backslashreplace")
+    if isinstance(value, dict):
+        return {_printable(k): _printable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_printable(v) for v in value]
+    return value
+
+
 def report(checks: List[Check], as_json: bool, elapsed: float, target: dict) -> int:
     s = summary(checks)
     if as_json:
-        print(json.dumps({"target": target, "checks": [asdict(c) for c in checks], "summary": s,
-                          "duration_s": round(elapsed, 3)}, indent=2, ensure_ascii=False))
+        document = {"target": target, "checks": [asdict(c) for c in checks], "summary": s,
+                    "duration_s": round(elapsed, 3)}
+        # ASCII with escapes: valid JSON whatever the locale's encoding.
+        print(json.dumps(_printable(document), indent=2, ensure_ascii=True))
     else:
         for c in checks:
-            print(c.line())
-        print(summary_line(s))
+            print(_printable(c.line()))
+        print(_printable(summary_line(s)))
     return 0 if s["ok"] else 1
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Optional[Sequence[str]] = None, dev: str = "/dev", sysfs: str = "/sys") -> int:
+    """The command; `dev` and `sysfs` are where the adapters are looked for."""
+    try:
+        code = _main(argv, dev, sysfs)
+        sys.stdout.flush()  # a closed pipe shows here rather than at exit
+        return code
+    except BrokenPipeError:
+        # The reader went away (`quorvel-doctor --json | head`): stop quietly.
+        # Output still buffered would fail again at exit, so it goes nowhere.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _main(argv: Optional[Sequence[str]], dev: str, sysfs: str) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.sim and (args.serial or args.can):
         parser.error("--sim starts its own torso: leave out --serial and --can")
     if args.inject and not args.sim:
         parser.error("--inject needs --sim")
-    if not args.sim and not args.serial:
-        parser.error("give --serial PATH (and --can IFACE), or --sim")
+    for fault in args.inject:
+        try:
+            parse_fault(fault)
+        except ValueError as e:
+            parser.error(f"--inject {fault}: {e}")
     start = time.monotonic()
     if not args.sim:
-        can = args.can or "can0"
-        checks = run_checks(args.serial, can)
-        return report(checks, args.json, time.monotonic() - start, {"serial": args.serial, "can": can})
+        return _check_hardware(args, dev, sysfs, start)
 
     try:
         from quorvel_torso_sim import TorsoSim
@@ -353,15 +564,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             for fault in args.inject:
                 apply_fault(sim, fault, helpers)
-        except (ValueError, OverflowError, IndexError) as e:
-            stop_helpers(helpers)
-            parser.error(f"--inject: {e}")
-        try:
             checks = run_checks(sim.serial_path, sim.can_bus)
         finally:
             stop_helpers(helpers)
         target = {"sim": True, "serial": sim.serial_path, "can": sim.can_bus, "inject": args.inject}
         return report(checks, args.json, time.monotonic() - start, target)
+
+
+def _check_hardware(args: argparse.Namespace, dev: str, sysfs: str, start: float) -> int:
+    """The given links, or those found when not given, then the whole torso."""
+    serial, can = args.serial, args.can
+    found: List[Check] = []
+    target: dict = {}
+    if serial is None:
+        serial, line, seen = find_serial(serial_candidates(dev))
+        found.append(line)
+        target["serial_candidates"] = seen
+    if can is None:
+        can, line, seen_can = find_can(can_candidates(sysfs))
+        found.append(line)
+        target["can_candidates"] = seen_can
+    checks = found + run_checks(serial, can, sysfs)
+    return report(checks, args.json, time.monotonic() - start, {"serial": serial, "can": can, **target})
 
 
 if __name__ == "__main__":

@@ -1,17 +1,24 @@
 """The doctor's checks of the links to the motors: the serial port of the servo
-bus and the CAN interface of the neck. Each check is one `Check` line."""
+bus and the CAN interface of the neck. Each check is one `Check` line. Also
+what the doctor needs to find those links when it is not told them, and to
+leave a terminal as it found it."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import fcntl
+import glob
 import json
 import os
+import platform
+import re
 import shutil
 import stat
 import subprocess
+import termios
 from dataclasses import dataclass
-from typing import Callable, List, Optional, Sequence
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 EXPECTED_BITRATE = 1_000_000
 
@@ -73,7 +80,7 @@ def lock_holders(locks_text: str, device: os.stat_result) -> List[int]:
 def openers(path: str, proc: str = "/proc") -> List[int]:
     """Pids of other processes with `path` open (those whose descriptors we may look at)."""
     target = os.path.realpath(path)
-    found = []
+    found: List[int] = []
     try:
         entries = os.listdir(proc)
     except OSError:
@@ -96,11 +103,41 @@ def _describe(pids: Sequence[int]) -> str:
     return ", ".join(f"pid {pid} ({_proc_cmdline(pid)})" for pid in pids)
 
 
+def _tty_numbers(tty_nr: int) -> Tuple[int, int]:
+    """(major, minor) of a controlling terminal as /proc/PID/stat encodes it."""
+    return (tty_nr >> 8) & 0xFFF, (tty_nr & 0xFF) | ((tty_nr >> 12) & 0xFFF00)
+
+
+def session_holders(device: os.stat_result, proc: str = "/proc") -> List[int]:
+    """Pids whose controlling terminal is the terminal `device` describes: a
+    login shell's or a getty's. A servo adapter is no one's."""
+    want = (os.major(device.st_rdev), os.minor(device.st_rdev))
+    found: List[int] = []
+    try:
+        entries = os.listdir(proc)
+    except OSError:
+        return found
+    for entry in entries:
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"{proc}/{entry}/stat", "rb") as f:
+                text = f.read()
+            # "pid (comm) state ppid pgrp session tty_nr ...": comm may hold anything, so split after its ')'.
+            fields = text[text.rindex(b")") + 1:].split()
+            tty_nr = int(fields[4])
+        except (OSError, ValueError, IndexError):
+            continue
+        if tty_nr != 0 and _tty_numbers(tty_nr) == want:
+            found.append(int(entry))
+    return sorted(found)
+
+
 def latency_timer_check(path: str, sysfs: str = "/sys") -> Check:
     name = os.path.basename(os.path.realpath(path))
     timer_file = os.path.join(sysfs, "bus", "usb-serial", "devices", name, "latency_timer")
     if not os.path.exists(timer_file):
-        return Check("serial.latency_timer", PASS,
+        return Check("serial.latency_timer", SKIP,
                      f"latency timer: {path} is not a USB serial adapter (no latency timer to set)")
     try:
         with open(timer_file) as f:
@@ -168,6 +205,13 @@ def serial_checks(path: str, proc: str = "/proc", sysfs: str = "/sys") -> List[C
                                 "Stop that program (or release its QuorvelMotorController) before using the port."))
             return checks
         fcntl.flock(fd, fcntl.LOCK_UN)
+        sessions = session_holders(device, proc)
+        if sessions:
+            # Someone's terminal, not a servo adapter: nothing is written to it.
+            checks.append(Check("serial.lock", FAIL,
+                                f"{path} is the terminal of a session: {_describe(sessions)}; nothing was sent to it",
+                                "Give the servo bus adapter's port (/dev/ttyUSB0, /dev/ttyACM0 or its udev symlink)."))
+            return checks
         checks.append(Check("serial.lock", PASS, f"{path} is not locked by another process"))
     finally:
         os.close(fd)
@@ -211,14 +255,23 @@ def can_checks(iface: str, sysfs: str = "/sys", ip_link: Callable[[str], Optiona
     restart_cmd = f"sudo ip link set {iface} down && {up_cmd}"
     if iface.startswith("unix:"):
         path = iface[len("unix:"):]
-        if not os.path.exists(path):
-            return [Check("can.exists", FAIL, f"virtual CAN bus {path} does not exist",
-                          "Start the simulator (quorvel-torso-sim) and pass the CAN bus name it prints.")]
-        note = "virtual bus of the simulator: no kernel interface to check"
+        start_sim = "Start the simulator (quorvel-torso-sim) and pass the CAN bus name it prints."
+        try:
+            mode = os.stat(path).st_mode
+        except OSError as e:
+            return [Check("can.exists", FAIL, f"virtual CAN bus {path} does not exist ({e.strerror})", start_sim)]
+        if not stat.S_ISSOCK(mode):
+            return [Check("can.exists", FAIL, f"virtual CAN bus {path} is not a socket", start_sim)]
+        note = "does not apply to the simulator's virtual bus (no kernel interface)"
         return [Check("can.exists", PASS, f"virtual CAN bus {path} exists"),
-                Check("can.up", PASS, f"CAN bus state: {note}"),
-                Check("can.bitrate", PASS, f"CAN bitrate: {note}"),
-                Check("can.state", PASS, f"CAN error state: {note}")]
+                Check("can.up", SKIP, f"CAN interface state: {note}"),
+                Check("can.bitrate", SKIP, f"CAN bitrate: {note}"),
+                Check("can.state", SKIP, f"CAN error state: {note}")]
+    if not valid_interface_name(iface):
+        return [Check("can.exists", FAIL,
+                      f"CAN interface {iface!r} does not exist: not an interface name (1 to 15 characters, "
+                      f"no '/', ':' or spaces, not '.' or '..')",
+                      "Give the interface as `ip link show` lists it (e.g. can0), or a simulator's unix:PATH.")]
     net = os.path.join(sysfs, "class", "net", iface)
     if not os.path.isdir(net):
         return [Check("can.exists", FAIL, f"CAN interface {iface} does not exist",
@@ -247,7 +300,7 @@ def can_checks(iface: str, sysfs: str = "/sys", ip_link: Callable[[str], Optiona
     if link.kind != "can":
         note = f"{iface} is a {link.kind or 'non-CAN'} interface: it has no bitrate or error state"
         checks.append(Check("can.bitrate", WARN, note, "Use the real CAN adapter's interface for the torso."))
-        checks.append(Check("can.state", PASS, f"CAN error state: {note}"))
+        checks.append(Check("can.state", SKIP, f"CAN error state: {note}"))
         return checks
     if link.bitrate == EXPECTED_BITRATE:
         checks.append(Check("can.bitrate", PASS, f"CAN bitrate is {link.bitrate} bit/s"))
@@ -271,3 +324,105 @@ def can_checks(iface: str, sysfs: str = "/sys", ip_link: Callable[[str], Optiona
     else:
         checks.append(Check("can.state", FAIL, f"CAN error state is {state.lower()}", f"Restart it: {restart_cmd}"))
     return checks
+
+
+def valid_interface_name(name: str) -> bool:
+    """Whether the kernel would accept `name` for a network interface (so that
+    it can never reach outside /sys/class/net)."""
+    return (0 < len(name.encode("utf-8", "surrogateescape")) <= 15 and name not in (".", "..")
+            and not any(c in "/:" or c.isspace() for c in name))
+
+
+# ---- finding the torso's links ---------------------------------------------------------------
+
+ARPHRD_CAN = 280   # /sys/class/net/IFACE/type of a CAN interface
+
+
+def _natural(path: str) -> Tuple[str, int]:
+    match = re.match(r"(.*?)(\d*)$", path)
+    head, number = (match.group(1), match.group(2)) if match else (path, "")
+    return head, int(number) if number else -1
+
+
+def serial_candidates(dev: str = "/dev") -> List[str]:
+    """The serial adapters present: their stable /dev/serial/by-id names first,
+    then /dev/ttyUSB* and /dev/ttyACM* not already named by one."""
+    found: List[str] = []
+    seen = set()
+    by_id = os.path.join(dev, "serial", "by-id")
+    try:
+        names = sorted(os.listdir(by_id))
+    except OSError:
+        names = []
+    paths = [os.path.join(by_id, name) for name in names]
+    for pattern in ("ttyUSB*", "ttyACM*"):
+        paths += sorted(glob.glob(os.path.join(glob.escape(dev), pattern)), key=_natural)
+    for path in paths:
+        real = os.path.realpath(path)
+        if real not in seen and os.path.exists(path):
+            seen.add(real)
+            found.append(path)
+    return found
+
+
+def can_candidates(sysfs: str = "/sys") -> List[str]:
+    """Network interfaces of type CAN (real adapters and vcan alike)."""
+    net = os.path.join(sysfs, "class", "net")
+    try:
+        names = sorted(os.listdir(net), key=_natural)
+    except OSError:
+        return []
+    found = []
+    for name in names:
+        try:
+            with open(os.path.join(net, name, "type")) as f:
+                if int(f.read().strip()) == ARPHRD_CAN:
+                    found.append(name)
+        except (OSError, ValueError):
+            continue
+    return found
+
+
+# ---- leaving a terminal as it was found ---------------------------------------------------------
+
+# TCGETS2 and TCSETS2 where the ioctl numbers are the generic ones: termios2
+# carries any speed, which tcgetattr cannot; elsewhere tcgetattr does.
+_TERMIOS2: Optional[Tuple[int, int, int]] = (
+    (0x802C542A, 0x402C542B, 44)
+    if platform.machine() in ("x86_64", "i386", "i686", "aarch64", "armv7l", "armv6l", "riscv64") else None)
+
+
+def _read_settings(fd: int) -> Tuple[str, Any]:
+    if _TERMIOS2 is not None:
+        get, _, size = _TERMIOS2
+        with contextlib.suppress(OSError):
+            return "termios2", fcntl.ioctl(fd, get, bytes(size))
+    return "termios", termios.tcgetattr(fd)
+
+
+def _write_settings(fd: int, saved: Tuple[str, Any]) -> None:
+    kind, value = saved
+    if kind == "termios2" and _TERMIOS2 is not None:
+        fcntl.ioctl(fd, _TERMIOS2[1], value)
+    else:
+        termios.tcsetattr(fd, termios.TCSANOW, value)
+
+
+@contextlib.contextmanager
+def terminal_settings_kept(path: str) -> Iterator[None]:
+    """Puts `path`'s terminal settings (modes, speed, control characters) back
+    as they were when the block ends: the controller leaves its port raw at
+    1 Mbaud, which would spoil a terminal the doctor was pointed at by mistake."""
+    fd: Optional[int] = None
+    saved: Optional[Tuple[str, Any]] = None
+    with contextlib.suppress(OSError, termios.error):
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+        saved = _read_settings(fd)
+    try:
+        yield
+    finally:
+        if fd is not None:
+            with contextlib.suppress(OSError, termios.error):
+                if saved is not None:
+                    _write_settings(fd, saved)
+            os.close(fd)

@@ -101,8 +101,8 @@ def failing(lines):
 def test_doctor_on_a_healthy_torso(capsys):
     code, lines, elapsed = run_doctor(capsys)
     assert code == 0, "\n".join(lines)
-    assert all(line.startswith("PASS") for line in lines[:-1]) and len(lines) == 20
-    assert lines[-1] == "OK: 19 checks: 19 passed, 0 warnings, 0 failed"
+    assert all(line.startswith(("PASS", "SKIP")) for line in lines[:-1]) and len(lines) == 20
+    assert lines[-1] == "OK: 19 checks: 15 passed, 0 warnings, 0 failed, 4 skipped"
     assert any(line.startswith("PASS  servo 1 left_arm_pitch: model 2580, 12.0 V, 32 \u00b0C, no error flags")
                for line in lines)
     assert elapsed < 10  # about 0.1 s on an idle machine; the target is 2 s
@@ -129,7 +129,7 @@ def test_doctor_names_the_failing_motor(capsys, fault, line):
     code, lines, _ = run_doctor(capsys, "--inject", fault)
     assert code == 1
     assert len(failing(lines)) == 1 and failing(lines)[0].startswith(line), "\n".join(lines)
-    assert lines[-1].startswith("NOT OK: 19 checks: 18 passed, 0 warnings, 1 failed (")
+    assert lines[-1].startswith("NOT OK: 19 checks: 14 passed, 0 warnings, 1 failed, 4 skipped (")
 
 
 def test_doctor_names_the_process_holding_the_port(capsys):
@@ -164,7 +164,7 @@ def test_doctor_reports_a_motor_silent_only_after_every_ask_went_unanswered():
 
 def test_doctor_only_reads(sim):
     checks = doctor.run_checks(sim.serial_path, sim.can_bus)
-    assert all(c.status == "pass" for c in checks)
+    assert all(c.status in ("pass", "skip") for c in checks)
     assert {entry.bytes[4] for entry in sim.serial_log()} == {0x02}  # read packets only
     assert {(f.id, f.data[2]) for f in sim.can_log()} == {(0x7FF, 0xCC), (0x7FF, 0x33)}  # feedback, register read
     assert all(not sim.servo_torque(i) for i in range(1, 8))
@@ -175,9 +175,9 @@ def test_doctor_command_line():
     result = subprocess.run([sys.executable, "-m", "quorvel_tools.doctor", "--sim", "--inject", "silent-servo=2"],
                             capture_output=True, text=True, timeout=60, env=env)
     assert result.returncode == 1 and "FAIL  servo 2 left_arm_yaw does not answer" in result.stdout
-    result = subprocess.run([sys.executable, "-m", "quorvel_tools.doctor"], capture_output=True, text=True,
-                            timeout=60, env=env)
-    assert result.returncode == 2 and "give --serial PATH" in result.stderr
+    result = subprocess.run([sys.executable, "-m", "quorvel_tools.doctor", "--inject", "silent-servo=2"],
+                            capture_output=True, text=True, timeout=60, env=env)
+    assert result.returncode == 2 and "--inject needs --sim" in result.stderr
 
 
 # ---- the system checks, from fixture files ----------------------------------------------------
@@ -199,7 +199,7 @@ def test_latency_timer(tmp_path):
     assert check.status == "warn" and "is 16 ms" in check.message and 'ATTR{latency_timer}="1"' in check.fix
     (timer / "latency_timer").write_text("1\n")
     assert doctor.latency_timer_check("/dev/ttyUSB0", str(tmp_path)).status == "pass"
-    assert doctor.latency_timer_check("/dev/ttyACM0", str(tmp_path)).status == "pass"
+    assert doctor.latency_timer_check("/dev/ttyACM0", str(tmp_path)).status == "skip"
 
 
 IP_LINK = """[{"ifname":"can0","flags":["NOARP","UP","LOWER_UP","ECHO"],"linkinfo":{"info_kind":"can",
