@@ -29,6 +29,15 @@ def _ms(seconds: float) -> str:
     return "   n/a" if math.isnan(seconds) else f"{seconds * 1e3:6.3f}"
 
 
+def steady_periods(period: Sequence[float]) -> List[float]:
+    """The period samples without the oldest one kept. The loop's first sample
+    runs from the start of the loop body to its first tick, which is due at
+    once: a few microseconds, which would show as a rate of 100 kHz and more.
+    Once the loop has dropped old samples the oldest is an ordinary one, and
+    leaving it out costs one sample in 100 000."""
+    return list(period[1:])
+
+
 def _hz(rate: float, width: int) -> str:
     return f"{'n/a':>{width}}" if math.isnan(rate) else f"{rate:{width}.1f}"
 
@@ -46,7 +55,7 @@ class LoopFigures:
     def from_stats(cls, stats, nominal: float, window: int = 100) -> "LoopFigures":
         if stats is None:
             return cls()
-        recent = stats.period[-window:]
+        recent = steady_periods(stats.period)[-window:]
         read = stats.read_dt[-window:]
         figures = cls(executed=len(stats.write_dt))
         if recent:
@@ -61,7 +70,7 @@ class LoopFigures:
 def summary(stats, sent: int, elapsed: float, nominal: float) -> List[str]:
     if stats is None:
         return ["control loop statistics: none published"]
-    period, read_dt, write_dt = stats.period, stats.read_dt, stats.write_dt
+    period, read_dt, write_dt = steady_periods(stats.period), stats.read_dt, stats.write_dt
     lines = [f"control loop statistics  {stats!r}"]
     if period:
         rate = len(period) / sum(period) if sum(period) > 0 else float("nan")

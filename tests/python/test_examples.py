@@ -45,6 +45,19 @@ def test_demo_without_a_terminal_prints_plain_lines_and_the_summary():
     assert "torque off" in out
 
 
+def test_demo_rate_leaves_out_the_first_period_sample():
+    from types import SimpleNamespace
+
+    from quorvel_tools.demo_view import LoopFigures, summary
+
+    # The first sample runs from the loop body's start to its first tick, due at once: microseconds.
+    for tail in ([], [0.01], [0.01] * 150):
+        stats = SimpleNamespace(period=[3e-6] + tail, read_dt=[], write_dt=[])
+        rate = LoopFigures.from_stats(stats, nominal=0.01).rate_hz
+        assert (rate != rate) if not tail else rate == pytest.approx(100.0)
+    assert "(100.0 Hz, nominal 100 Hz)" in "\n".join(summary(stats, sent=0, elapsed=1.5, nominal=0.01))
+
+
 def _run_in_terminal(args, seconds_before_interrupt=None, timeout=120):
     """Runs `args` on a pseudo-terminal; returns (exit status, everything it printed)."""
     pid, fd = pty.fork()
