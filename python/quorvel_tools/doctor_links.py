@@ -77,22 +77,25 @@ def lock_holders(locks_text: str, device: os.stat_result) -> List[int]:
     return pids
 
 
+def _pids(proc: str) -> List[int]:
+    try:
+        return sorted(int(entry) for entry in os.listdir(proc) if entry.isdigit())
+    except OSError:
+        return []
+
+
 def openers(path: str, proc: str = "/proc") -> List[int]:
     """Pids of other processes with `path` open (those whose descriptors we may look at)."""
     target = os.path.realpath(path)
     found: List[int] = []
-    try:
-        entries = os.listdir(proc)
-    except OSError:
-        return found
-    for entry in entries:
-        if not entry.isdigit() or int(entry) == os.getpid():
+    for pid in _pids(proc):
+        if pid == os.getpid():
             continue
-        fd_dir = f"{proc}/{entry}/fd"
+        fd_dir = f"{proc}/{pid}/fd"
         try:
             for fd in os.listdir(fd_dir):
                 if os.readlink(f"{fd_dir}/{fd}") == target:
-                    found.append(int(entry))
+                    found.append(pid)
                     break
         except OSError:
             continue
@@ -113,15 +116,9 @@ def session_holders(device: os.stat_result, proc: str = "/proc") -> List[int]:
     login shell's or a getty's. A servo adapter is no one's."""
     want = (os.major(device.st_rdev), os.minor(device.st_rdev))
     found: List[int] = []
-    try:
-        entries = os.listdir(proc)
-    except OSError:
-        return found
-    for entry in entries:
-        if not entry.isdigit():
-            continue
+    for pid in _pids(proc):
         try:
-            with open(f"{proc}/{entry}/stat", "rb") as f:
+            with open(f"{proc}/{pid}/stat", "rb") as f:
                 text = f.read()
             # "pid (comm) state ppid pgrp session tty_nr ...": comm may hold anything, so split after its ')'.
             fields = text[text.rindex(b")") + 1:].split()
@@ -129,8 +126,8 @@ def session_holders(device: os.stat_result, proc: str = "/proc") -> List[int]:
         except (OSError, ValueError, IndexError):
             continue
         if tty_nr != 0 and _tty_numbers(tty_nr) == want:
-            found.append(int(entry))
-    return sorted(found)
+            found.append(pid)
+    return found
 
 
 def latency_timer_check(path: str, sysfs: str = "/sys") -> Check:

