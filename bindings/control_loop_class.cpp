@@ -48,9 +48,22 @@ std::string communication_failure_text() { return MotorError(MotorError::Communi
 
 QuorvelControlLoop& loop_of(PyObject* self) { return **reinterpret_cast<ControlLoopObject*>(self)->loop; }
 
+bool created_here(PyObject* self) {
+    return in_creating_process(reinterpret_cast<ControlLoopObject*>(self)->creator);
+}
+
+bool usable_here(PyObject* self) {
+    if (created_here(self)) return true;
+    raise_runtime_error("control loop belongs to the parent process (pid " +
+                        std::to_string(reinterpret_cast<ControlLoopObject*>(self)->creator.pid) +
+                        "); create a new loop after fork");
+    return false;
+}
+
 // Queues `command`, waiting for room without the interpreter lock when the
 // queue is full and running the signal handlers meanwhile.
 Queued enqueue(PyObject* self, MotorCmd& command) {
+    if (!usable_here(self)) return Queued::SignalRaised;
     QuorvelControlLoop& loop = loop_of(self);
     auto refused = loop.try_send_command(command);  // the usual case: room at once
     while (refused == SendError::Full || refused == SendError::Timeout) {
@@ -100,7 +113,9 @@ PyObject* queue_command(PyObject* self, MotorCmd command, const std::string& clo
 // Waits for the queued commands in slices, running the signal handlers in
 // between. Interrupted, the loop goes on closing by itself; a later close()
 // (or the object's release) waits for the rest.
+// In a forked child there is nothing to close: the loop runs in the parent.
 PyObject* close(PyObject* self) {
+    if (!created_here(self)) return none();
     QuorvelControlLoop& loop = loop_of(self);
     while (!allow_threads([&] { return loop.close_until(std::chrono::steady_clock::now() + kSignalCheckPeriod); })) {
         if (PyErr_CheckSignals() < 0) return nullptr;
@@ -112,6 +127,7 @@ PyObject* close(PyObject* self) {
 
 // The dict lists the servos in servo-vector order (by id, 1 to 7).
 PyObject* get_motor_name_id(PyObject* self) {
+    if (!usable_here(self)) return nullptr;
     const auto& names = loop_of(self).motor_name_ids();
     std::vector<std::pair<std::string, std::uint8_t>> ordered(names.begin(), names.end());
     std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
@@ -130,18 +146,21 @@ PyObject* get_motor_name_id(PyObject* self) {
 }
 
 PyObject* get_last_position(PyObject* self) {
+    if (!usable_here(self)) return nullptr;
     auto position = loop_of(self).get_last_position();
     if (!position) return raise_error(position.error());
     return make_torso_position(position.value());
 }
 
 PyObject* is_torque_enabled(PyObject* self) {
+    if (!usable_here(self)) return nullptr;
     auto enabled = loop_of(self).is_torque_enabled();
     if (!enabled) return raise_error(enabled.error());
     return bool_object(enabled.value());
 }
 
 PyObject* get_stats(PyObject* self) {
+    if (!usable_here(self)) return nullptr;
     auto stats = loop_of(self).get_stats();
     if (!stats) return none();
     return make_control_loop_stats(std::move(*stats));

@@ -109,6 +109,7 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             return nullptr;
         }
         add_live_loop(*loop);
+        reinterpret_cast<ControlLoopObject*>(self)->creator = this_process();
         reinterpret_cast<ControlLoopObject*>(self)->devices = devices.release();
         reinterpret_cast<ControlLoopObject*>(self)->loop = loop.release();
         return self;
@@ -116,10 +117,12 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 }
 
 // No call can be running: each holds a reference to the object. Releasing
-// the last reference to the loop closes it, which waits for its thread.
+// the last reference to the loop closes it, which waits for its thread. In
+// a forked child the loop is left alone (its thread is the parent's, and
+// closing its ports would touch the parent's devices).
 void control_loop_dealloc(PyObject* self) {
     auto* loop = reinterpret_cast<ControlLoopObject*>(self)->loop;
-    allow_threads([&] { delete loop; });
+    if (created_here(self)) allow_threads([&] { delete loop; });
     delete reinterpret_cast<ControlLoopObject*>(self)->devices;
     free_instance(self);
 }
@@ -128,7 +131,8 @@ void control_loop_dealloc(PyObject* self) {
 PyObject* control_loop_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         const LoopDevices& devices = *reinterpret_cast<ControlLoopObject*>(self)->devices;
-        const bool closed = (*reinterpret_cast<ControlLoopObject*>(self)->loop)->is_closed();
+        // Closed to a forked child, whatever it is in the parent.
+        const bool closed = !created_here(self) || (*reinterpret_cast<ControlLoopObject*>(self)->loop)->is_closed();
         PyObject* port =
             devices.serialport ? PyUnicode_DecodeFSDefault(devices.serialport->c_str()) : Py_NewRef(Py_None);
         PyObject* bus = PyUnicode_DecodeFSDefault(devices.can_bus.c_str());

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/after_fork.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/method_shapes.hpp"
 #include "bindings/python.hpp"
@@ -37,9 +38,16 @@ struct ControlLoopObject {
     // Owned; set by tp_new before the object is handed out, freed by dealloc.
     std::shared_ptr<quorvel::QuorvelControlLoop>* loop;
     LoopDevices* devices;  // owned likewise
+    ProcessStamp creator;  // the process whose thread runs the loop
 };
 
 quorvel::QuorvelControlLoop& loop_of(PyObject* self);
+
+// False in a process forked after the loop was created: the loop thread is
+// not there, so the loop must not be touched (not even released).
+bool created_here(PyObject* self);
+// created_here, or RuntimeError naming the creating process.
+bool usable_here(PyObject* self);
 
 // The text of MotorError::CommunicationFailure.
 std::string communication_failure_text();
@@ -47,7 +55,8 @@ std::string communication_failure_text();
 enum class Queued {
     Done,
     Closed,         // the loop is closing or closed: nothing was queued
-    SignalRaised,   // a signal handler raised while waiting for room (exception set)
+    SignalRaised,   // a signal handler raised while waiting for room, or the
+                    // loop belongs to the parent process (exception set)
 };
 
 // Queues `command`, waiting for room without the interpreter lock when the

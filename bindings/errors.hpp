@@ -3,6 +3,8 @@
 // which derives from BaseException so `except Exception` does not hide it.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstddef>
 #include <exception>
 #include <stdexcept>
@@ -66,11 +68,17 @@ constexpr R failure_value() {
 // Runs `body` (which returns a PyObject* or an int status) and turns any C++
 // exception escaping it into PanicException, returning the failure value.
 // Every function the interpreter calls into runs its body through this.
+// The one thing it lets pass is the forced unwinding by which the
+// interpreter ends a thread at exit (AllowThreads): swallowed, it would
+// abort the process ("exception not rethrown"); so neither this nor any
+// frame between a lock re-take and the interpreter may be noexcept.
 template <class F>
-auto guarded(F&& body) noexcept -> decltype(body()) {
+auto guarded(F&& body) -> decltype(body()) {
     using R = decltype(body());
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::exception& fault) {
         raise_panic(fault.what());
     } catch (...) {

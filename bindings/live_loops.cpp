@@ -1,11 +1,13 @@
 #include "bindings/live_loops.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
+#include "bindings/interpreter_state.hpp"
 #include "bindings/python.hpp"
 
 namespace qmc::py {
@@ -34,12 +36,13 @@ private:
     std::vector<std::weak_ptr<QuorvelControlLoop>> loops_;
 };
 
-LiveLoops& live_loops() {
-    static LiveLoops* loops = new LiveLoops();  // used until the process ends
-    return *loops;
-}
+// Used until the process ends (a forked child starts a new one).
+std::atomic<LiveLoops*> registry{new LiveLoops()};
+
+LiveLoops& live_loops() { return *registry.load(); }
 
 PyObject* close_live_loops(PyObject*, PyObject*) {
+    note_exit_thread();
     return guarded([]() -> PyObject* {
         auto loops = live_loops().running();
         allow_threads([&] {
@@ -66,6 +69,10 @@ bool register_exit_hook_once() {
 }  // namespace
 
 void add_live_loop(const std::shared_ptr<QuorvelControlLoop>& loop) { live_loops().add(loop); }
+
+// The parent's registry is left as it was (another thread may have held its
+// mutex at the fork); the loops it names are the parent's, not to be closed here.
+void forget_live_loops_after_fork() { registry.store(new LiveLoops()); }
 
 bool register_live_loops_exit_hook() {
     static bool registered = false;  // interpreter lock held

@@ -15,6 +15,10 @@ namespace qmc::py {
 // Registers a loop; the registry holds it weakly.
 void add_live_loop(const std::shared_ptr<quorvel::QuorvelControlLoop>& loop);
 
+// For the child side of fork(): forgets the parent's loops (their threads
+// are not in the child). Touches no Python and takes no lock.
+void forget_live_loops_after_fork();
+
 // Registers the hook with atexit, once; false with a Python error set.
 // Interpreter lock held.
 bool register_live_loops_exit_hook();

@@ -14,8 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <signal.h>
+
+#include <cinttypes>
+#include <cstdio>
 
 #include "bindings/errors.hpp"
 #include "bindings/interpreter_state.hpp"
@@ -31,8 +35,17 @@ using common::log::Level;
 // Records a native thread hands to the forwarding thread before they drop
 // the oldest: a burst of a few seconds of a loop logging every tick.
 constexpr std::size_t kQueueCapacity = 1024;
-// How long interpreter exit waits for records on their way to Python.
-constexpr auto kExitDrainTime = std::chrono::seconds(5);
+// How long interpreter exit waits for records on their way to Python; the
+// rest are dropped (and counted on stderr): exit must not hang on a slow
+// handler.
+constexpr auto kExitDrainTime = std::chrono::milliseconds(800);
+// Then how long it waits for the forwarding thread to leave the handler it
+// is in, so that it is out of Python when finalisation begins.
+constexpr auto kExitLeaveTime = std::chrono::milliseconds(200);
+
+// Set on the forwarding thread: it cannot wait for records queued behind
+// the one it is delivering (a handler calling close() would wait on itself).
+thread_local bool on_forwarding_thread = false;
 
 // A record copied out of the logging statement, to be forwarded later.
 struct QueuedRecord {
@@ -51,6 +64,42 @@ struct QueuedRecord {
 
     common::log::Record view() const { return {level, origin, file ? file->c_str() : nullptr, line, message}; }
 };
+
+// What delivering records involves besides Python: the Python threads in
+// the middle of forwarding one, and the hand-off to the forwarding thread.
+// A forked child starts with a fresh one: the parent's forwarding thread
+// does not exist there, and the parent's threads may have held its mutexes.
+struct Delivery {
+    std::atomic<int> in_flight{0};  // Python threads forwarding a record now
+    std::mutex drain_mutex;         // pairs with drained for the exit hook's wait
+    std::condition_variable drained;
+
+    // `mutex` guards every member below it; it is held for a push, a swap
+    // of the queue or a count, never while Python runs.
+    std::mutex mutex;
+    std::deque<QueuedRecord> queue;
+    std::uint64_t dropped = 0;     // lost from a full queue, not yet reported
+    std::string dropped_origin;    // origin of the last record lost
+    std::uint64_t handed_off = 0;  // records queued so far
+    std::uint64_t settled = 0;     // records delivered (or lost and reported) so far
+    bool stopping = false;         // interpreter exit: end once empty
+    bool done = false;             // the forwarding thread has ended
+    std::condition_variable ready;    // something to forward, or stopping
+    std::condition_variable settles;  // settled or done moved
+    std::thread thread;               // started on the first hand-off
+    std::atomic<bool> abandoned{false};  // exit stopped waiting: no more Python
+
+    void settle(std::uint64_t count) {
+        {
+            std::lock_guard lock(mutex);
+            settled += count;
+        }
+        settles.notify_all();
+    }
+};
+
+// True while a thread may still take the interpreter lock to deliver.
+bool interpreter_open() { return Py_IsInitialized() && !interpreter_finalizing(); }
 
 class LoggingBridge final : public common::log::Sink {
 public:
@@ -77,41 +126,70 @@ public:
     // having released the interpreter lock) forwards its record at once. Any
     // other thread (a control loop's) hands it to the forwarding thread and
     // goes on: it never waits for the interpreter lock.
-    void write(const common::log::Record& record) noexcept override {
+    // Not noexcept: the interpreter may end a Python thread in here (at exit),
+    // by an unwinding that must pass (see AllowThreads).
+    void write(const common::log::Record& record) override {
         if (!enabled(record.level, record.origin)) return;
+        Delivery& delivery = *delivery_.load();
         // Announce the call before the last look at the flag: the exit hook
         // sets the flag before it counts, so one of the two sees the other.
-        in_flight_.fetch_add(1);
-        if (!closed_.load() && Py_IsInitialized() && !interpreter_finalizing()) {
-            if (PyGILState_GetThisThreadState() != nullptr) {
-                const PyGILState_STATE gil = PyGILState_Ensure();
-                SavedException saved;
-                try {
-                    forward(record);
-                } catch (...) {
-                    // Out of memory while building texts: the record is lost.
-                }
-                saved.restore();
-                PyGILState_Release(gil);
-            } else {
-                hand_off(record);
-            }
+        const InFlight announced(delivery, closed_);
+        if (closed_.load() || !interpreter_open()) return;
+        if (PyGILState_GetThisThreadState() == nullptr) {
+            hand_off(delivery, record);
+            return;
         }
-        if (in_flight_.fetch_sub(1) == 1 && closed_.load()) {
-            std::lock_guard lock(drain_mutex_);
-            drained_.notify_all();
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        SavedException saved;
+        try {
+            forward(record);
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            // Out of memory while building texts: the record is lost.
         }
+        saved.restore();
+        PyGILState_Release(gil);
     }
 
     // Waits until every record handed off before the call has reached Python
-    // (or been dropped), at most until `deadline`. Without the interpreter lock.
+    // (or been dropped), at most until `deadline`. Without the interpreter
+    // lock. On the forwarding thread (a handler) it returns false at once:
+    // those records come after the one being handled.
     bool flush(std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock lock(queue_mutex_);
-        const std::uint64_t target = handed_off_;
-        return settled_.wait_until(lock, deadline, [&] { return forwarded_ >= target || forwarder_done_; });
+        if (on_forwarding_thread) return false;
+        Delivery& delivery = *delivery_.load();
+        std::unique_lock lock(delivery.mutex);
+        const std::uint64_t target = delivery.handed_off;
+        return delivery.settles.wait_until(lock, deadline,
+                                           [&] { return delivery.settled >= target || delivery.done; });
     }
 
+    // In a forked child: the parent's forwarding thread and the Python
+    // threads that were forwarding are not there. Nothing else runs yet.
+    void forget_after_fork() { delivery_.store(new Delivery()); }  // the parent's copy is left as it is
+
 private:
+    // Counts a Python thread in write(); the last one out while exit waits wakes it.
+    class InFlight {
+    public:
+        InFlight(Delivery& delivery, const std::atomic<bool>& closed) : delivery_(delivery), closed_(closed) {
+            delivery_.in_flight.fetch_add(1);
+        }
+        ~InFlight() {
+            if (delivery_.in_flight.fetch_sub(1) == 1 && closed_.load()) {
+                std::lock_guard lock(delivery_.drain_mutex);
+                delivery_.drained.notify_all();
+            }
+        }
+        InFlight(const InFlight&) = delete;
+        InFlight& operator=(const InFlight&) = delete;
+
+    private:
+        Delivery& delivery_;
+        const std::atomic<bool>& closed_;
+    };
+
     // Asks the logger; -1 with an exception set on failure.
     int is_enabled_for(PyObject* logger, int level) {
         PyObject* number = PyLong_FromLong(level);
@@ -199,77 +277,88 @@ private:
 
     // Queues a copy for the forwarding thread (started on first use). A full
     // queue loses its oldest record; the loss is reported in order.
-    void hand_off(const common::log::Record& record) noexcept {
+    void hand_off(Delivery& delivery, const common::log::Record& record) noexcept {
         try {
             QueuedRecord copy(record);
             {
-                std::lock_guard lock(queue_mutex_);
-                if (forwarder_done_) return;
-                if (!forwarder_.joinable() && !start_forwarder()) return;
-                if (queue_.size() >= kQueueCapacity) {
-                    dropped_origin_ = std::move(queue_.front().origin);
-                    queue_.pop_front();
-                    ++dropped_;
+                std::lock_guard lock(delivery.mutex);
+                if (delivery.done) return;
+                if (!delivery.thread.joinable() && !start_forwarder(delivery)) return;
+                if (delivery.queue.size() >= kQueueCapacity) {
+                    delivery.dropped_origin = std::move(delivery.queue.front().origin);
+                    delivery.queue.pop_front();
+                    ++delivery.dropped;
                 }
-                queue_.push_back(std::move(copy));
-                ++handed_off_;
+                delivery.queue.push_back(std::move(copy));
+                ++delivery.handed_off;
             }
-            queue_ready_.notify_one();
+            delivery.ready.notify_one();
         } catch (...) {
             // Out of memory: the record is lost.
         }
     }
 
-    // queue_mutex_ held. The forwarding thread takes no signals: they belong
-    // to the program's own threads.
-    bool start_forwarder() {
+    // delivery.mutex held. The forwarding thread takes no signals: they
+    // belong to the program's own threads.
+    bool start_forwarder(Delivery& delivery) {
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
         try {
-            forwarder_ = std::thread([this] { forward_queued(); });
+            delivery.thread = std::thread([this, &delivery] { forward_queued(delivery); });
         } catch (const std::system_error&) {
         }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return forwarder_.joinable();
+        return delivery.thread.joinable();
     }
 
     // The forwarding thread: takes what is queued, in order, and hands it to
-    // Python under the interpreter lock; ends once stopping and empty.
-    void forward_queued() {
+    // Python under the interpreter lock; ends once stopping and empty, or at
+    // once when exit has stopped waiting for it (never entering Python again).
+    // Not noexcept: if finalisation begins while it is in a handler, the
+    // interpreter ends it by an unwinding that must pass.
+    void forward_queued(Delivery& delivery) {
+        on_forwarding_thread = true;
         for (;;) {
             std::deque<QueuedRecord> batch;
             std::uint64_t dropped = 0;
             std::string dropped_origin;
             {
-                std::unique_lock lock(queue_mutex_);
-                queue_ready_.wait(lock, [this] { return !queue_.empty() || dropped_ != 0 || stopping_; });
-                if (queue_.empty() && dropped_ == 0) break;  // stopping, all delivered
-                batch.swap(queue_);
-                dropped = std::exchange(dropped_, 0);
-                dropped_origin = std::move(dropped_origin_);
+                std::unique_lock lock(delivery.mutex);
+                delivery.ready.wait(lock, [&] {
+                    return !delivery.queue.empty() || delivery.dropped != 0 || delivery.stopping;
+                });
+                if (delivery.queue.empty() && delivery.dropped == 0) break;  // stopping, all delivered
+                batch.swap(delivery.queue);
+                dropped = std::exchange(delivery.dropped, 0);
+                dropped_origin = std::move(delivery.dropped_origin);
             }
-            if (!abandoned_.load()) {
-                const PyGILState_STATE gil = PyGILState_Ensure();
-                try {
-                    if (dropped != 0) report_dropped(dropped, dropped_origin);
-                    for (const QueuedRecord& record : batch) forward(record.view());
-                } catch (...) {
-                    // Out of memory while building texts: the rest of the batch is lost.
+            if (delivery.abandoned.load() || !interpreter_open()) break;
+            std::size_t forwarded = 0;  // of the batch, each settled as it goes
+            const PyGILState_STATE gil = PyGILState_Ensure();
+            try {
+                if (dropped != 0) report_dropped(dropped, dropped_origin);
+                for (const QueuedRecord& record : batch) {
+                    if (delivery.abandoned.load()) break;
+                    forward(record.view());
+                    ++forwarded;
+                    delivery.settle(1);
                 }
-                PyGILState_Release(gil);
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+                // Out of memory while building texts: the rest of the batch is lost.
             }
-            {
-                std::lock_guard lock(queue_mutex_);
-                forwarded_ += batch.size() + dropped;
-            }
-            settled_.notify_all();
+            PyGILState_Release(gil);
+            if (delivery.abandoned.load()) break;  // what is left, exit counts as dropped
+            // The records lost from a full queue (reported now) and any a fault cut short.
+            delivery.settle(dropped + (batch.size() - forwarded));
         }
         {
-            std::lock_guard lock(queue_mutex_);
-            forwarder_done_ = true;
+            std::lock_guard lock(delivery.mutex);
+            delivery.done = true;
         }
-        settled_.notify_all();
+        delivery.settles.notify_all();
     }
 
     // A warning in place of the records lost from a full queue; GIL held.
@@ -298,31 +387,46 @@ private:
         return registered != nullptr;
     }
 
+    // Waits at most kExitDrainTime for the records on their way to Python,
+    // then (if some are left) tells the forwarding thread to stop, gives it
+    // kExitLeaveTime to leave the handler it is in, and says on stderr how
+    // many records were dropped. Exit never waits longer for this module.
     void stop_forwarding() {
+        note_exit_thread();
         closed_.store(true);
+        Delivery& delivery = *delivery_.load();
         const auto deadline = std::chrono::steady_clock::now() + kExitDrainTime;
+        std::uint64_t dropped = 0;
         Py_BEGIN_ALLOW_THREADS
         {
-            std::unique_lock lock(drain_mutex_);
-            drained_.wait_until(lock, deadline, [this] { return in_flight_.load() == 0; });
+            std::unique_lock lock(delivery.drain_mutex);
+            delivery.drained.wait_until(lock, deadline, [&] { return delivery.in_flight.load() == 0; });
         }
-        bool done = false;
         {
-            std::unique_lock lock(queue_mutex_);
-            stopping_ = true;
-            queue_ready_.notify_all();
-            done = settled_.wait_until(lock, deadline, [this] { return forwarder_done_ || !forwarder_.joinable(); });
+            std::unique_lock lock(delivery.mutex);
+            delivery.stopping = true;
+            delivery.ready.notify_all();
+            const auto finished = [&] { return delivery.done || !delivery.thread.joinable(); };
+            if (!delivery.settles.wait_until(lock, deadline, finished)) {
+                delivery.abandoned.store(true);
+                (void)delivery.settles.wait_until(lock, deadline + kExitLeaveTime, finished);
+                dropped = delivery.handed_off - delivery.settled;
+            }
         }
-        if (forwarder_.joinable()) {
-            if (done) {
-                forwarder_.join();
+        if (delivery.thread.joinable()) {
+            if (delivery.done) {
+                delivery.thread.join();  // it has left its loop: returns at once
             } else {
-                // Stuck in a Python handler: it must not take the lock again.
-                abandoned_.store(true);
-                forwarder_.detach();
+                delivery.thread.detach();  // still in a handler; it never enters Python again
             }
         }
         Py_END_ALLOW_THREADS
+        if (dropped != 0) {
+            std::fprintf(stderr,
+                         "quorvel_motor_controller: %" PRIu64
+                         " log records dropped at exit: Python's logging did not take them within %.1f s\n",
+                         dropped, std::chrono::duration<double>(kExitDrainTime).count());
+        }
     }
 
     PyObject* logging_ = nullptr;
@@ -334,25 +438,9 @@ private:
     LoggerCache cache_;  // the loggers by origin, read without a lock
 
     std::atomic<bool> closed_{false};  // interpreter exit has begun: drop records
-    std::atomic<int> in_flight_{0};
-    std::mutex drain_mutex_;  // pairs with drained_ for the exit hook's wait
-    std::condition_variable drained_;
-
-    // The hand-off to the forwarding thread. queue_mutex_ guards every member
-    // below it; it is held for a push, a swap of the queue or a count, never
-    // while Python runs.
-    std::mutex queue_mutex_;
-    std::deque<QueuedRecord> queue_;
-    std::uint64_t dropped_ = 0;      // lost from a full queue, not yet reported
-    std::string dropped_origin_;     // origin of the last record lost
-    std::uint64_t handed_off_ = 0;   // records queued so far
-    std::uint64_t forwarded_ = 0;    // records delivered (or lost) so far
-    bool stopping_ = false;          // interpreter exit: end once empty
-    bool forwarder_done_ = false;    // the forwarding thread has ended
-    std::condition_variable queue_ready_;  // something to forward, or stopping
-    std::condition_variable settled_;      // forwarded_ or forwarder_done_ moved
-    std::thread forwarder_;                // started on the first hand-off
-    std::atomic<bool> abandoned_{false};   // exit gave up waiting for it
+    // This process's delivery state (replaced in a forked child; never freed:
+    // threads may hold it until the process ends).
+    std::atomic<Delivery*> delivery_{new Delivery()};
 };
 
 // Lives for the rest of the process: threads may log until it ends.
@@ -367,6 +455,10 @@ PyObject* LoggingBridge::on_exit(PyObject*, PyObject*) {
 
 bool flush_log_records(std::chrono::steady_clock::time_point deadline) {
     return installed_bridge == nullptr || installed_bridge->flush(deadline);
+}
+
+void forget_log_forwarding_after_fork() {
+    if (installed_bridge != nullptr) installed_bridge->forget_after_fork();
 }
 
 void install_logging_bridge() {

@@ -12,7 +12,9 @@
 // to a bounded queue, and a forwarding thread delivers the records in order
 // (a full queue drops its oldest record and says so in a warning). At
 // interpreter exit the queue is flushed and the forwarding thread ended
-// before finalisation; from then on every record is dropped.
+// before finalisation, waiting at most about a second for slow handlers
+// (what is left then is dropped, with a count on stderr); from then on
+// every record is dropped. A forked child starts with no forwarding thread.
 #pragma once
 
 #include <chrono>
@@ -27,7 +29,13 @@ void install_logging_bridge();
 
 // Waits until the records that native threads handed off before the call
 // have reached Python, at most until `deadline`; false if it ran out. Call
-// without the interpreter lock (the forwarding thread needs it).
+// without the interpreter lock (the forwarding thread needs it). On the
+// forwarding thread itself (in a logging handler) it returns false at once:
+// the records behind the one being handled are delivered after it.
 bool flush_log_records(std::chrono::steady_clock::time_point deadline);
+
+// For the child side of fork(): forgets the parent's forwarding thread and
+// the records it had queued. Touches no Python and takes no lock.
+void forget_log_forwarding_after_fork();
 
 }  // namespace qmc::py

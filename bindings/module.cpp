@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bindings/after_fork.hpp"
 #include "bindings/control_loop_class.hpp"
 #include "bindings/direct_controller.hpp"
 #include "bindings/errors.hpp"
@@ -112,6 +113,10 @@ PyObject* create_module() {
     } catch (...) {
         Py_DECREF(module);
         throw;
+    }
+    if (!install_fork_handler()) {
+        Py_DECREF(module);
+        return PyErr_NoMemory();
     }
     for (const ClassEntry& entry : kClasses) {
         PyTypeObject* type = entry.type();

@@ -25,8 +25,11 @@ public:
     // A cheap pre-check: false when a record at `level` from `origin` would
     // surely be dropped, so the caller need not build its message.
     virtual bool enabled(Level level, std::string_view origin) const = 0;
-    // Delivers one record; may be called from any thread, never throws.
-    virtual void write(const Record& record) noexcept = 0;
+    // Delivers one record; may be called from any thread, never fails.
+    // Not noexcept: a host may end the calling thread while it delivers
+    // (an interpreter at exit ends a thread that wants its lock back by a
+    // forced unwinding), and that unwinding must pass through the caller.
+    virtual void write(const Record& record) = 0;
 };
 
 // Installs the sink for the rest of the process (it must outlive every
