@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 5000;
     const int warm_up = 200;
 
+    smartbus_test::FakeServos servos({1, 2, 3, 4});  // outlives the peer thread that answers with it
     smartbus_test::PtyPeer peer;
-    smartbus_test::FakeServos servos({1, 2, 3, 4});
     for (std::uint8_t id = 1; id <= 4; ++id) servos.set_u16(id, 56, static_cast<std::uint16_t>(2000 + id));
     peer.set_responder(servos.responder());
 

@@ -33,7 +33,6 @@ ControllerResult<void> then_store_torque(ControllerResult<void> result, SharedCe
     return result;
 }
 
-// The joint's observed position is not needed.
 // A neck setter's result without the observed positions, which the loop does
 // not report: the clamp and the checks are the controller's own.
 template <class T>
@@ -121,7 +120,9 @@ ControllerResult<void> handle_commands(QuorvelMotorController& controller, Share
                                    [&] { return controller.read_servo_status(); });
             },
             [&](c::ReadNeckStatus& cmd) {
-                return read_status(controller, cmd.reply, false, allowed_retries, stop,
+                // One attempt, as the periodic read asks the neck: the retry
+                // rule is for serial time-outs, and no CAN error is one.
+                return read_status(controller, cmd.reply, false, 1, stop,
                                    [&] { return controller.read_neck_status(); });
             },
         },

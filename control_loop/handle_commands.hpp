@@ -10,7 +10,7 @@
 namespace quorvel {
 
 // Runs `command`'s bus operations and returns the first failure. Only the
-// torque commands change `last_torque` (after full success), and only the two
+// torque commands change `last_torque` (after full success), and only the
 // commands with a reply channel report anything back. The command's reply
 // channel is answered or released before this returns. Retries end early
 // once `stop` asks.

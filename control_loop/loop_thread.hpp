@@ -42,8 +42,8 @@ public:
 // ticks back to back, never skipped. Between ticks the thread sleeps in the
 // queue's deadline wait, so a command wakes it at once. Returns once
 // `stop_requested` is seen and the queue is empty; throws LoopFault (or
-// whatever a bus operation throws) on a fault.
-// The loop thread's environment: the monotonic clock and a fair coin.
+// whatever a bus operation throws) on a fault. This one runs with the
+// monotonic clock and a fair coin.
 void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
                    const LoopConfig& config);
 // The same body in a given environment.

@@ -1,6 +1,7 @@
 // The commands Python puts on a control loop's queue. Positions are radians;
-// identifiers, addresses and lengths are servo bytes. Only the two commands
-// with an answer carry a reply channel; the others report nothing back.
+// identifiers, addresses and lengths are servo bytes. The raw read, the raw
+// packet and the two health readings carry a reply channel for their answer;
+// the others report nothing back.
 #pragma once
 
 #include <array>
@@ -60,7 +61,8 @@ struct WriteRawPacket {
     ByteReply reply;
 };
 
-// Health readings, answered like ReadRawBytes (same retry rule).
+// Health readings, answered like ReadRawBytes: the servos' under the same
+// retry rule, the neck's in one attempt (as the periodic read asks it).
 struct ReadServoStatus {
     StatusReply<std::array<ServoStatus, 7>> reply;
 };

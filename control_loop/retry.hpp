@@ -1,7 +1,8 @@
 // The control loop's retry rule for bus reads: up to `allowed_retries`
 // attempts, 20 ms apart, retrying only serial I/O errors of the timed-out or
 // interrupted kind (a silent servo). Any other error ends the attempts, and
-// so does a stop request (close(), or Ctrl-C during start-up).
+// so does a stop request (close(), or Ctrl-C during start-up). CAN errors are
+// never retried: the neck's reads are single attempts.
 #pragma once
 
 #include <chrono>

@@ -44,13 +44,17 @@ auto ReconnectingSerialPort::forward(Call&& call) -> decltype(call(std::declval<
     auto port = open_port();
     if (!port) return Err{std::move(port).error()};
     auto result = call(**port);
-    if (!result) {
-        watch_failure(result.error());
-    } else if (lost_) {
-        lost_ = false;
-        QMC_LOG(Level::Info, kControllerLogOrigin, "Serial port " + path_ + " is back");
-    }
+    if (!result) watch_failure(result.error());
     return result;
+}
+
+// Only bytes received prove the device is back: a write, a drain or a quiet
+// line also succeed on a terminal whose far end is not answering yet, or is
+// already going again, and a loss until then is the same loss.
+void ReconnectingSerialPort::note_bytes_received() {
+    if (!lost_) return;
+    lost_ = false;
+    QMC_LOG(Level::Info, kControllerLogOrigin, "Serial port " + path_ + " is back");
 }
 
 smartbus::Result<smartbus::SerialPort*> ReconnectingSerialPort::open_port() {
@@ -97,7 +101,9 @@ smartbus::Result<std::size_t> ReconnectingSerialPort::bytes_to_read() {
 }
 
 smartbus::Result<void> ReconnectingSerialPort::read_exact(std::span<std::uint8_t> out) {
-    return forward([&](smartbus::SerialPort& port) { return port.read_exact(out); });
+    auto received = forward([&](smartbus::SerialPort& port) { return port.read_exact(out); });
+    if (received && !out.empty()) note_bytes_received();
+    return received;
 }
 
 smartbus::Result<void> ReconnectingSerialPort::write_all(std::span<const std::uint8_t> bytes) {

@@ -118,9 +118,14 @@ public:
         next_ = end_ = 0;
         if (discarded == 0) {
             pollfd entry{fd_, POLLIN, 0};
-            const timespec timeout = to_timespec(std::max<std::chrono::nanoseconds>(wait, {}));
+            // A signal must not stretch the quiet wait: each retry waits only what is left.
+            const auto deadline = std::chrono::steady_clock::now() + std::max<std::chrono::nanoseconds>(wait, {});
             int ready;
-            while ((ready = ::ppoll(&entry, 1, &timeout, nullptr)) < 0 && errno == EINTR) {
+            for (;;) {
+                const timespec left = to_timespec(
+                    std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), {}));
+                ready = ::ppoll(&entry, 1, &left, nullptr);
+                if (ready >= 0 || errno != EINTR) break;
             }
             if (ready < 0) return common::Err{os_failure(errno)};
             if (ready == 0) return std::size_t{0};

@@ -52,6 +52,12 @@ std::uint16_t force_pos_field(float x, float hi, float scale) {
 // its command ids), so the content must name the motor too.
 bool from_motor(const CanFrame& frame) { return !frame.fd && frame.data.size() == 8; }
 
+// The motor's answer to a register read: bytes 0-1 its esc_id, byte 2 the read code.
+bool is_register_reply(const CanFrame& frame, std::uint16_t esc_id) {
+    return frame.data[0] == static_cast<std::uint8_t>(esc_id) &&
+           frame.data[1] == static_cast<std::uint8_t>(esc_id >> 8) && frame.data[2] == kRegisterRead;
+}
+
 bool is_valid_limit(float limit) { return !std::isnan(limit) && limit >= 0.0F; }
 
 }  // namespace
@@ -89,18 +95,21 @@ std::optional<Damiao> Damiao::create(std::uint16_t esc_id, std::uint16_t mst_id,
 }
 
 ReplyPattern Damiao::feedback_pattern() const {
-    const auto motor_bits = static_cast<std::uint8_t>(esc_id_ & 0x0F);
-    return ReplyPattern{standard_id(mst_id_), [motor_bits](const CanFrame& frame) {
-                            return from_motor(frame) && (frame.data[0] & 0x0F) == motor_bits;
+    const std::uint16_t esc_id = esc_id_;
+    // A register reply that comes late also names the motor in byte 0's low
+    // bits. Read as feedback it would be a disabled motor at position code
+    // 0x0033 (esc_ids below 0x100, as the neck's): -12.48 rad with pmax 12.5,
+    // far beyond any neck joint's range. So such a frame is the register reply.
+    return ReplyPattern{standard_id(mst_id_), [esc_id](const CanFrame& frame) {
+                            return from_motor(frame) && (frame.data[0] & 0x0F) == (esc_id & 0x0F) &&
+                                   !is_register_reply(frame, esc_id);
                         }};
 }
 
 ReplyPattern Damiao::register_reply_pattern(std::uint8_t id) const {
     const std::uint16_t esc_id = esc_id_;
     return ReplyPattern{standard_id(mst_id_), [esc_id, id](const CanFrame& frame) {
-                            return from_motor(frame) && frame.data[0] == static_cast<std::uint8_t>(esc_id) &&
-                                   frame.data[1] == static_cast<std::uint8_t>(esc_id >> 8) &&
-                                   frame.data[2] == kRegisterRead && frame.data[3] == id;
+                            return from_motor(frame) && is_register_reply(frame, esc_id) && frame.data[3] == id;
                         }};
 }
 

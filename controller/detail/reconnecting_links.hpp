@@ -4,7 +4,8 @@
 // every call until it is reopened at the same path or interface name; each
 // link reopens by itself, at most every kReopenInterval, on the first call
 // after that interval. One warning record is written when the device is
-// lost and one info record when a call succeeds on it again.
+// lost and one info record when it is heard from again (serial bytes or a CAN
+// frame received): failures before that belong to the same loss.
 //
 // Each link is used by one thread at a time, like the controller.
 #pragma once
@@ -43,11 +44,12 @@ private:
     smartbus::Result<smartbus::SerialPort*> open_port();
     void watch_failure(const smartbus::Error& error);
     void lose(const smartbus::Error& error);
+    void note_bytes_received();
 
     std::string path_;
     std::chrono::milliseconds timeout_;  // every wait of the port, kept across reopening
     std::unique_ptr<smartbus::SerialPort> port_;  // null while the device is lost
-    // From the loss until the first successful call on the reopened port.
+    // From the loss until bytes arrive from the reopened port.
     bool lost_ = false;
     std::chrono::steady_clock::time_point next_attempt_{};
     std::string lost_reason_;

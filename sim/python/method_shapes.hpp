@@ -3,7 +3,7 @@
 // call the simulator (after the arguments, so a closed simulator is reported
 // only for calls that were well formed), return None or the value converted.
 //
-//   args_method<"set_servo_silent", &TorsoSim::set_servo_silent, Byte, Flag>(doc)
+//   args_method<"set_servo_silent", &TorsoSim::set_servo_silent, Byte, Flag<"silent">>(doc)
 //
 // names the method, the simulator call and one parameter kind per argument.
 #pragma once
@@ -49,8 +49,24 @@ struct Plain {
 };
 
 using Byte = Plain<'b', unsigned char, std::uint8_t>;   // 0 to 255, else OverflowError
-using Flag = Plain<'p', int, bool>;                     // any object, by its truth
 using Int = Plain<'i', int>;
+
+// True or False and nothing else, by the controller module's rule: any other
+// object (an int included) is a TypeError "argument '<Name>': expected bool, got <type>".
+template <Text Name>
+struct Flag {
+    static constexpr char code = 'O';
+    using Raw = PyObject*;
+    using Value = bool;
+    static bool take(Raw raw, Value& out) {
+        if (!PyBool_Check(raw)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, got %s", Name.chars, Py_TYPE(raw)->tp_name);
+            return false;
+        }
+        out = raw == Py_True;
+        return true;
+    }
+};
 
 // A value `Accept` takes as it is; anything else, `*Error` with `Message`.
 template <char Code, class R, class V, bool (*Accept)(R), PyObject** Error, Text Message>

@@ -43,7 +43,7 @@ PyObject* sim_send_can_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef neck_methods_table[] = {
-    args_method<"set_neck_silent", &TorsoSim::set_neck_silent, NeckIndex, Flag>(
+    args_method<"set_neck_silent", &TorsoSim::set_neck_silent, NeckIndex, Flag<"silent">>(
         "set_neck_silent($self, index, silent, /)\n--\n\nNeck motor 0-2 (CAN id 1-3) neither answers nor acts."),
     args_method<"set_neck_position", &TorsoSim::set_neck_position, NeckIndex, Finite<"position must be finite">>(
         "set_neck_position($self, index, radians, /)\n--\n\nPut the motor's shaft here, at rest (multi-turn values allowed)."),
@@ -55,10 +55,10 @@ PyMethodDef neck_methods_table[] = {
         "set_neck_ctrl_mode($self, index, mode, /)\n--\n\nSet the motor's CTRL_MODE register directly."),
     args_method<"neck_register", &TorsoSim::neck_register, NeckIndex, Byte>(
         "neck_register($self, index, reg, /)\n--\n\nRaw 32 bits of a motor register (a float's bits for float registers)."),
-    args_method<"set_neck_dynamics", &TorsoSim::set_neck_dynamics, Flag>(
+    args_method<"set_neck_dynamics", &TorsoSim::set_neck_dynamics, Flag<"spring_damper">>(
         "set_neck_dynamics($self, spring_damper, /)\n--\n\nFalse (default): position = MIT command at once; True: a "
         "spring-damper with the frame's kp and kd."),
-    args_method<"set_mode_write_sticks", &TorsoSim::set_mode_write_sticks, Flag>(
+    args_method<"set_mode_write_sticks", &TorsoSim::set_mode_write_sticks, Flag<"sticks">>(
         "set_mode_write_sticks($self, sticks, /)\n--\n\nFalse: CTRL_MODE writes are echoed but not applied."),
     args_method<"set_neck_reply_delay", &TorsoSim::set_neck_reply_delay, Seconds<microseconds>>(
         "set_neck_reply_delay($self, seconds, /)\n--\n\nDelay before the neck motors' answers."),

@@ -15,7 +15,7 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 PyMethodDef servo_methods_table[] = {
-    args_method<"set_servo_silent", &TorsoSim::set_servo_silent, Byte, Flag>(
+    args_method<"set_servo_silent", &TorsoSim::set_servo_silent, Byte, Flag<"silent">>(
         "set_servo_silent($self, id, silent, /)\n--\n\nA silent servo (ids 1-7) neither answers nor acts, as if unplugged."),
     args_method<"set_servo_position", &TorsoSim::set_servo_position, Byte, Finite<"position must be finite">>(
         "set_servo_position($self, id, radians, /)\n--\n\nPut the shaft where the servo reports `radians` (wrapped into one "
@@ -26,7 +26,7 @@ PyMethodDef servo_methods_table[] = {
         "servo_goal($self, id, /)\n--\n\nGoal position register in rad."),
     arg_method<"servo_torque", &TorsoSim::servo_torque, ServoIdObject>(
         "servo_torque($self, id, /)\n--\n\nTorque enable register as a bool."),
-    args_method<"set_servo_torque", &TorsoSim::set_servo_torque, Byte, Flag>(
+    args_method<"set_servo_torque", &TorsoSim::set_servo_torque, Byte, Flag<"on">>(
         "set_servo_torque($self, id, on, /)\n--\n\nSet torque enable."),
     arg_method<"servo_offset", &TorsoSim::servo_offset, ServoIdObject>(
         "servo_offset($self, id, /)\n--\n\nSM40BL position offset in rad (0 for the STS3025BL nose servos)."),
@@ -49,7 +49,7 @@ PyMethodDef servo_methods_table[] = {
         "set_reboot_silence($self, seconds, /)\n--\n\nHow long a servo stays silent after answering a reboot (default 0.02)."),
     arg_method<"servo_reboot_count", &TorsoSim::servo_reboot_count, ServoIdObject>(
         "servo_reboot_count($self, id, /)\n--\n\nNumber of reboot instructions the servo has obeyed."),
-    args_method<"set_corrupt_checksum", &TorsoSim::set_corrupt_checksum, Byte, Flag>(
+    args_method<"set_corrupt_checksum", &TorsoSim::set_corrupt_checksum, Byte, Flag<"corrupt">>(
         "set_corrupt_checksum($self, id, corrupt, /)\n--\n\nThe servo's replies carry a wrong checksum."),
     args_method<"set_reply_id_override", &TorsoSim::set_reply_id_override, Byte, ReplyAs>(
         "set_reply_id_override($self, id, reply_as, /)\n--\n\nThe servo answers with id `reply_as` (None restores its own)."),

@@ -309,6 +309,12 @@ class StablePaths:
             os.symlink(target, link + ".new")
             os.replace(link + ".new", link)
 
+    def remove(self):
+        """The paths go with the device, as a USB adapter's does: a pseudo-terminal number
+        left behind can be handed to another terminal, which is not the device coming back."""
+        for link in (self.tty, self.socket):
+            os.unlink(link)
+
 
 def records(caplog, level):
     return [r.getMessage() for r in caplog.records if r.name == CONTROLLER_LOGGER and r.levelno == level]
@@ -323,6 +329,7 @@ def test_a_lost_device_comes_back_without_a_new_loop(qmc, tmp_path, caplog):
     direct = None
     try:
         first.close()  # both buses gone, as when the adapter resets
+        paths.remove()
         assert eventually(lambda: _fails(loop), 3.0)
         time.sleep(0.6)  # a few reopen attempts fail meanwhile
         with quorvel_torso_sim.TorsoSim() as second:
@@ -342,6 +349,7 @@ def test_a_lost_device_comes_back_without_a_new_loop(qmc, tmp_path, caplog):
             # The direct controller: every call fails while the device is away, then it reopens.
             direct = qmc.QuorvelMotorController(paths.tty, paths.can_bus)
             second.close()
+            paths.remove()
             with quorvel_torso_sim.TorsoSim() as third:
                 with pytest.raises(RuntimeError):
                     direct.read_all_positions()

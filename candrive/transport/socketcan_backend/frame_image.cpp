@@ -16,6 +16,8 @@ CanId id_from_word(std::uint32_t word) {
     return CanId::standard(word & CanId::kStandardMax);
 }
 
+bool carries_data(std::uint32_t word) { return (word & (kRemoteFlag | kErrorFlag)) == 0; }
+
 }  // namespace
 
 std::size_t fd_wire_length(std::size_t length) {
@@ -49,20 +51,22 @@ CanResult<std::size_t> encode_image(const CanFrame& frame, std::span<std::uint8_
     return sizeof(FdImage);
 }
 
-CanResult<CanFrame> decode_image(std::span<const std::uint8_t> image) {
+CanResult<std::optional<CanFrame>> decode_image(std::span<const std::uint8_t> image) {
     if (image.size() == sizeof(ClassicImage)) {
         ClassicImage classic;
         std::memcpy(&classic, image.data(), sizeof classic);
+        if (!carries_data(classic.id_word)) return std::optional<CanFrame>{};
         const std::size_t length = std::min<std::size_t>(classic.length, kClassicMaxData);
-        return CanFrame{std::vector<std::uint8_t>(classic.data, classic.data + length),
-                        id_from_word(classic.id_word), false, false};
+        return std::optional<CanFrame>(CanFrame{std::vector<std::uint8_t>(classic.data, classic.data + length),
+                                                id_from_word(classic.id_word), false, false});
     }
     if (image.size() == sizeof(FdImage)) {
         FdImage fd;
         std::memcpy(&fd, image.data(), sizeof fd);
+        if (!carries_data(fd.id_word)) return std::optional<CanFrame>{};
         const std::size_t length = std::min<std::size_t>(fd.length, kFdMaxData);
-        return CanFrame{std::vector<std::uint8_t>(fd.data, fd.data + length), id_from_word(fd.id_word), true,
-                        (fd.flags & kFdBitRateSwitch) != 0};
+        return std::optional<CanFrame>(CanFrame{std::vector<std::uint8_t>(fd.data, fd.data + length),
+                                                id_from_word(fd.id_word), true, (fd.flags & kFdBitRateSwitch) != 0});
     }
     return common::Err{CanError::backend("received a message of " + std::to_string(image.size()) +
                                          " bytes, which is not a CAN frame")};

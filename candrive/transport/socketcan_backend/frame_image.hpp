@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "candrive/transport.hpp"
@@ -56,6 +57,8 @@ std::size_t fd_wire_length(std::size_t length);
 CanResult<std::size_t> encode_image(const CanFrame& frame, std::span<std::uint8_t, sizeof(FdImage)> out);
 
 // The frame of a 16- or 72-byte image; any other size is a Backend error.
-CanResult<CanFrame> decode_image(std::span<const std::uint8_t> image);
+// A remote request or an error frame is no frame of data for anyone (a remote
+// request on a feedback identifier would otherwise read as 8 data bytes): nothing.
+CanResult<std::optional<CanFrame>> decode_image(std::span<const std::uint8_t> image);
 
 }  // namespace candrive::socketcan_backend

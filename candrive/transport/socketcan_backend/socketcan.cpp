@@ -170,8 +170,13 @@ CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
         if (received == 0 && (readable.revents & POLLHUP) != 0) {
             return common::Err{CanError::backend(ECONNRESET)};  // the bus went away
         }
-        return socketcan_backend::decode_image(
+        auto decoded = socketcan_backend::decode_image(
             std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)));
+        if (!decoded.ok()) return common::Err{std::move(decoded).error()};
+        if (*decoded) return std::move(**decoded);
+        // A remote request or an error frame: not for us; wait on, within the
+        // deadline, so that a stream of them cannot hold the caller.
+        if (MonotonicClock::now() >= deadline) return common::Err{CanError::timeout()};
     }
 }
 

@@ -113,6 +113,19 @@ TEST(DamiaoDriver, FeedbackErrors) {
     EXPECT_EQ(decode_state(kLimits, Bytes{0x01, 0x7F}).error().kind(), Error::Kind::ShortFeedback);
 }
 
+TEST(DamiaoDriver, ALateRegisterReplyIsNotFeedback) {
+    ScriptedTransport bus;
+    const Damiao m = motor();
+    bus.on_send = [](const CanFrame&, ScriptedTransport& t) {
+        t.reply(0x11, register_reply(0x0A, 1));  // names motor 1 in byte 0, as feedback does
+        t.reply(0x11, kFeedback);
+    };
+    auto state = m.request_feedback(bus);
+    ASSERT_TRUE(state.ok()) << state.error().message();
+    EXPECT_EQ(state->t_mos, 30);
+    EXPECT_TRUE(bus.incoming.empty());
+}
+
 TEST(DamiaoDriver, RegisterErrorsSendNothing) {
     ScriptedTransport bus;
     const Damiao m = motor();

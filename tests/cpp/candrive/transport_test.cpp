@@ -140,6 +140,25 @@ TEST(SocketCanRecv, MessagesOfOtherSizesAreBackendErrors) {
     EXPECT_EQ(frame->id, CanId::standard(0x42));
 }
 
+TEST(SocketCanRecv, RemoteRequestsAndErrorFramesAreNotReceived) {
+    auto [bus, peer] = RawPeer::pair();
+    constexpr std::uint32_t kRemote = 0x40000000U;
+    constexpr std::uint32_t kError = 0x20000000U;
+    const Bytes eight(8, 0x01);
+    peer.write(classic_image(0x011 | kRemote, eight));
+    peer.write(classic_image(0x011 | kError, eight));
+    peer.write(fd_image(0x011 | kExtended | kRemote, eight, 0x04));
+    peer.write(classic_image(0x011, {7}));
+    auto frame = bus.recv(milliseconds(500));
+    ASSERT_TRUE(frame.ok()) << frame.error().message();
+    EXPECT_EQ(frame->data, Bytes{7});
+
+    peer.write(classic_image(0x011 | kRemote, eight));
+    frame = bus.recv(milliseconds(0));
+    ASSERT_FALSE(frame.ok());
+    EXPECT_EQ(frame.error().kind(), CanError::Kind::Timeout);
+}
+
 TEST(SocketCanRecv, TimeOutsAreBounded) {
     auto [bus, peer] = RawPeer::pair();
     auto start = Clock::now();

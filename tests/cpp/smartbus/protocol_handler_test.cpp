@@ -63,7 +63,7 @@ TEST_F(Bus, PingAndRebootReportPresenceNotErrors) {
     EXPECT_FALSE(*absent);
     EXPECT_GE(ms, kPatientTimeout.count() - 0.5);  // one read time-out
 
-    servos.corrupt_checksum.insert(5);
+    servos.faults()->corrupt_checksum.insert(5);
     testing::internal::CaptureStdout();
     auto corrupt = handler.reboot(*port, 5);
     testing::internal::GetCapturedStdout();
@@ -76,7 +76,7 @@ TEST_F(Bus, PingAndRebootReportPresenceNotErrors) {
 }
 
 TEST_F(Bus, ReadAndWriteOneServo) {
-    servos.registers(3)[62] = 121;
+    servos.set_byte(3, 62, 121);
     auto voltage = handler.read(*port, 3, 62, 1);
     ASSERT_TRUE(voltage.ok()) << voltage.error().message();
     EXPECT_EQ(*voltage, Bytes{121});
@@ -97,7 +97,7 @@ TEST_F(Bus, ReadAndWriteOneServo) {
     ASSERT_TRUE(handler.write(*port, 2, 42, goal).ok());
     EXPECT_EQ(servos.u16(2, 42), 0x0400);
 
-    servos.corrupt_checksum.insert(2);
+    servos.faults()->corrupt_checksum.insert(2);
     testing::internal::CaptureStdout();
     auto unconfirmed = handler.write(*port, 2, 42, goal);
     const std::string diagnostic = testing::internal::GetCapturedStdout();
@@ -126,19 +126,19 @@ TEST_F(Bus, SyncReadGathersRepliesInIdOrder) {
 
 TEST_F(Bus, SyncReadFailsMidWayAndTheNextCallRecovers) {
     // Servo 2 silent, servo 3 answers in its place: matched by position, so a ParsingError.
-    servos.silent.insert(2);
+    servos.faults()->silent.insert(2);
     auto failed = handler.sync_read(*port, four_ids, 56, 2);
     ASSERT_FALSE(failed.ok());
     EXPECT_EQ(code_of(failed.error()), CommunicationErrorCode::ParsingError);
     // Servo 4's reply is still waiting; the next send drains it.
     let_late_replies_arrive(8);
-    servos.silent.clear();
+    servos.faults()->silent.clear();
     auto next = handler.sync_read(*port, four_ids, 56, 2);
     ASSERT_TRUE(next.ok()) << next.error().message();
     EXPECT_EQ((*next)[3], (Bytes{0x04, 0x08}));
 
     // Servo 4, the last, silent: the timed-out I/O error the retry logic looks for.
-    servos.silent.insert(4);
+    servos.faults()->silent.insert(4);
     auto silent = handler.sync_read(*port, four_ids, 56, 2);
     ASSERT_FALSE(silent.ok());
     EXPECT_EQ(io_kind_of(silent.error()), IoErrorKind::TimedOut);
@@ -152,19 +152,19 @@ TEST_F(Bus, BadRepliesAreReportedNotTrusted) {
         return result.ok() ? Error(IoError{IoErrorKind::Other, "unexpected success"}) : result.error();
     };
     // Each failure leaves at least servo 3's and 4's replies (16 bytes) unread.
-    servos.reply_as[2] = 3;  // a reply from another id
+    servos.faults()->reply_as[2] = 3;  // a reply from another id
     EXPECT_EQ(code_of(sync_read_error()), CommunicationErrorCode::ParsingError);
     let_late_replies_arrive(16);
-    servos.reply_as.clear();
+    servos.faults()->reply_as.clear();
 
-    servos.garbage_before[1] = {0x00, 0x13};  // no FF FF header
+    servos.faults()->garbage_before[1] = {0x00, 0x13};  // no FF FF header
     EXPECT_EQ(code_of(sync_read_error()), CommunicationErrorCode::ParsingError);
     let_late_replies_arrive(16);
-    servos.garbage_before.clear();
+    servos.faults()->garbage_before.clear();
 
-    servos.truncate_to[4] = 6;  // the last reply stops in the middle
+    servos.faults()->truncate_to[4] = 6;  // the last reply stops in the middle
     EXPECT_EQ(io_kind_of(sync_read_error()), IoErrorKind::TimedOut);
-    servos.truncate_to.clear();
+    servos.faults()->truncate_to.clear();
 
     // Length byte 1: a 5-byte packet.
     peer.set_responder([](const Bytes&) {
@@ -321,7 +321,7 @@ TEST_F(Bus, SyncWriteReadsNothing) {
     // Even a bus that answers with junk does not fail a sync write.
     peer.set_responder([](const Bytes&) { return std::vector<smartbus_test::Reply>{{{}, {0x01, 0x02}}}; });
     ASSERT_TRUE(handler.sync_write(*port, ids, 42, {{0x00, 0x08}, {0x00, 0x04}}).ok());
-    for (int i = 0; i < 200 && peer.received().empty(); ++i) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(peer.wait_until_applied(1));
     EXPECT_EQ(peer.received().back(),
               (Bytes{0xFF, 0xFF, 0xFE, 0x0A, 0x83, 0x2A, 0x02, 0x01, 0x00, 0x08, 0x02, 0x00, 0x04, 0x39}));
 }

@@ -151,6 +151,11 @@ bool PtyPeer::wait_until_answered(std::chrono::milliseconds timeout) {
     return answered_changed_.wait_for(lock, timeout, [&] { return answered_ == taken_; });
 }
 
+bool PtyPeer::wait_until_applied(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return answered_changed_.wait_for(lock, timeout, [&] { return received_.size() >= count && answered_ == taken_; });
+}
+
 std::size_t wait_for_input(smartbus::SerialPort& port, std::size_t count) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (;;) {
@@ -161,21 +166,38 @@ std::size_t wait_for_input(smartbus::SerialPort& port, std::size_t count) {
     }
 }
 
+void FakeServos::set_byte(std::uint8_t id, std::uint8_t address, std::uint8_t value) {
+    std::lock_guard lock(mutex_);
+    registers_[id][address] = value;
+}
+
+std::uint8_t FakeServos::byte(std::uint8_t id, std::uint8_t address) {
+    std::lock_guard lock(mutex_);
+    return registers_[id][address];
+}
+
 void FakeServos::set_u16(std::uint8_t id, std::uint8_t address, std::uint16_t value) {
     std::lock_guard lock(mutex_);
     registers_[id][address] = static_cast<std::uint8_t>(value & 0xFF);
     registers_[id][address + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
+std::uint16_t FakeServos::u16(std::uint8_t id, std::uint8_t address) {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::uint16_t>(registers_[id][address] | registers_[id][address + 1] << 8);
+}
+
 PtyPeer::Responder FakeServos::responder() {
     return [this](const Bytes& packet) { return answer(packet); };
 }
 
+// Called with the lock held.
 Bytes FakeServos::reply_from(std::uint8_t id, const Bytes& params) {
-    Bytes out = garbage_before.count(id) ? garbage_before[id] : Bytes{};
-    Bytes status = status_bytes(reply_as.count(id) ? reply_as[id] : id, error_byte, params);
-    if (corrupt_checksum.count(id)) status.back() ^= 0x5A;
-    if (truncate_to.count(id)) status.resize(truncate_to[id]);
+    Faults& f = faults_;
+    Bytes out = f.garbage_before.count(id) ? f.garbage_before[id] : Bytes{};
+    Bytes status = status_bytes(f.reply_as.count(id) ? f.reply_as[id] : id, f.error_byte, params);
+    if (f.corrupt_checksum.count(id)) status.back() ^= 0x5A;
+    if (f.truncate_to.count(id)) status.resize(f.truncate_to[id]);
     out.insert(out.end(), status.begin(), status.end());
     return out;
 }
@@ -186,11 +208,11 @@ std::vector<Reply> FakeServos::answer(const Bytes& packet) {
     const std::uint8_t instruction = packet[4];
     const Bytes params(packet.begin() + 5, packet.end() - 1);
     const bool has_address_and_count = params.size() >= 2;
-    auto answers = [&](std::uint8_t servo) { return present_.count(servo) && !silent.count(servo); };
+    auto answers = [&](std::uint8_t servo) { return present_.count(servo) && !faults_.silent.count(servo); };
     auto read_params = [&](std::uint8_t servo, std::uint8_t address, std::uint8_t count) {
         auto& regs = registers_[servo];
         Bytes data(regs.begin() + address, regs.begin() + address + count);
-        const int extra = extra_params.count(servo) ? extra_params[servo] : 0;
+        const int extra = faults_.extra_params.count(servo) ? faults_.extra_params[servo] : 0;
         if (extra < 0) data.resize(data.size() - std::min<std::size_t>(data.size(), static_cast<std::size_t>(-extra)));
         for (int i = 0; i < extra; ++i) data.push_back(0xEE);
         return data;

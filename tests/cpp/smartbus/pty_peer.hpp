@@ -58,6 +58,11 @@ public:
     // Waits until every packet received so far has been answered in full, so
     // a test can rely on late replies of a failed exchange being in the port.
     bool wait_until_answered(std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // Waits until at least `count` packets were received since the last
+    // clear_received() and every packet taken has been applied (its responder
+    // ran, its replies were written): what a packet without an answer wrote
+    // into the servos' registers can then be looked at.
+    bool wait_until_applied(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(2));
     // Closes the master side: the port sees a hang-up.
     void hang_up();
 
@@ -78,22 +83,41 @@ private:
     std::thread thread_;
 };
 
-// A responder with a register table per servo and fault switches.
+// A responder with a register table per servo and fault switches. The peer
+// thread answers while the test changes or looks at them, so every access
+// goes through the same lock. A FakeServos must outlive the PtyPeer that
+// answers with its responder: declare it first.
 class FakeServos {
 public:
+    struct Faults {
+        std::set<std::uint8_t> silent;
+        std::set<std::uint8_t> corrupt_checksum;
+        std::map<std::uint8_t, std::uint8_t> reply_as;
+        std::map<std::uint8_t, Bytes> garbage_before;
+        std::map<std::uint8_t, std::size_t> truncate_to;  // reply cut after this many bytes
+        std::map<std::uint8_t, int> extra_params;         // bytes added to (or, negative, cut from) read replies
+        std::uint8_t error_byte = 0;
+    };
+
+    // The fault switches, locked until the end of the full expression:
+    // `servos.faults()->silent.insert(2);`
+    class LockedFaults {
+    public:
+        LockedFaults(std::mutex& mutex, Faults& faults) : lock_(mutex), faults_(faults) {}
+        Faults* operator->() const { return &faults_; }
+
+    private:
+        std::unique_lock<std::mutex> lock_;
+        Faults& faults_;
+    };
+
     explicit FakeServos(std::set<std::uint8_t> present) : present_(std::move(present)) {}
 
-    std::array<std::uint8_t, 256>& registers(std::uint8_t id) { return registers_[id]; }
+    LockedFaults faults() { return LockedFaults(mutex_, faults_); }
+    void set_byte(std::uint8_t id, std::uint8_t address, std::uint8_t value);
+    std::uint8_t byte(std::uint8_t id, std::uint8_t address);
     void set_u16(std::uint8_t id, std::uint8_t address, std::uint16_t value);
-    std::uint16_t u16(std::uint8_t id, std::uint8_t address) { return static_cast<std::uint16_t>(registers_[id][address] | registers_[id][address + 1] << 8); }
-
-    std::set<std::uint8_t> silent;
-    std::set<std::uint8_t> corrupt_checksum;
-    std::map<std::uint8_t, std::uint8_t> reply_as;
-    std::map<std::uint8_t, Bytes> garbage_before;
-    std::map<std::uint8_t, std::size_t> truncate_to;  // reply cut after this many bytes
-    std::map<std::uint8_t, int> extra_params;         // bytes added to (or, negative, cut from) read replies
-    std::uint8_t error_byte = 0;
+    std::uint16_t u16(std::uint8_t id, std::uint8_t address);
 
     PtyPeer::Responder responder();
 
@@ -101,9 +125,10 @@ private:
     std::vector<Reply> answer(const Bytes& packet);
     Bytes reply_from(std::uint8_t id, const Bytes& params);
 
+    std::mutex mutex_;  // guards everything below
     std::set<std::uint8_t> present_;
     std::map<std::uint8_t, std::array<std::uint8_t, 256>> registers_;
-    std::mutex mutex_;
+    Faults faults_;
 };
 
 // Polls the port until at least `count` bytes wait in it or 2 s pass;

@@ -21,9 +21,9 @@ namespace {
 
 class Servos : public smartbus_test::ScriptedBus {
 protected:
-    // Sync writes are not answered: wait until the peer has taken the packet.
+    // Sync writes are not answered: wait until the peer has applied the packets.
     void wait_for_packets(std::size_t count) {
-        for (int i = 0; i < 500 && peer.received().size() < count; ++i) std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(peer.wait_until_applied(count));
         ASSERT_EQ(peer.received().size(), count);
     }
 
@@ -63,12 +63,12 @@ TEST_F(Servos, TorqueAndVoltage) {
     EXPECT_EQ(peer.received()[0],
               (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x83, 0x28, 0x01, 0x01, 0x01, 0x02, 0x00, 0x49}));
 
-    servos.registers(5)[40] = 7;  // any non-zero value is on
+    servos.set_byte(5, 40, 7);  // any non-zero value is on
     auto on = sts3025bl::sync_read_torque_enable(handler, *port, nose);
     ASSERT_TRUE(on.ok());
     EXPECT_EQ(*on, (std::vector<bool>{true, false, false}));
 
-    for (std::uint8_t id = 1; id <= 7; ++id) servos.registers(id)[62] = static_cast<std::uint8_t>(115 + id);
+    for (std::uint8_t id = 1; id <= 7; ++id) servos.set_byte(id, 62, static_cast<std::uint8_t>(115 + id));
     auto volts = sts3025bl::sync_read_present_voltage(handler, *port, nose);
     ASSERT_TRUE(volts.ok());
     EXPECT_EQ(*volts, (Bytes{120, 121, 122}));
@@ -84,7 +84,7 @@ TEST_F(Servos, OffsetAndLockOfTheArmServos) {
     EXPECT_EQ(servos.u16(2, 31), 0x0800);
     EXPECT_EQ(servos.u16(3, 31), 0x0041);
     EXPECT_EQ(servos.u16(4, 31), 0x07FF);
-    EXPECT_EQ(servos.registers(4)[55], 1);
+    EXPECT_EQ(servos.byte(4, 55), 1);
     EXPECT_EQ(peer.received()[0][5], 55);
 
     servos.set_u16(3, 31, 0x1400);
@@ -105,13 +105,13 @@ TEST_F(Servos, OffsetAndLockOfTheArmServos) {
 }
 
 TEST_F(Servos, WrongReplyWidthIsAParsingError) {
-    servos.extra_params[2] = 1;  // three bytes for a two-byte register
+    servos.faults()->extra_params[2] = 1;  // three bytes for a two-byte register
     auto positions = sm40bl::sync_read_present_position(handler, *port, arms);
     ASSERT_FALSE(positions.ok());
     ASSERT_NE(positions.error().communication(), nullptr);
     EXPECT_EQ(communication_code(positions.error()), CommunicationErrorCode::ParsingError);
 
-    servos.extra_params[2] = -1;  // nothing for a one-byte register
+    servos.faults()->extra_params[2] = -1;  // nothing for a one-byte register
     auto torque = sm40bl::sync_read_raw_torque_enable(handler, *port, arms);
     ASSERT_FALSE(torque.ok());
     ASSERT_NE(torque.error().communication(), nullptr);
@@ -119,7 +119,7 @@ TEST_F(Servos, WrongReplyWidthIsAParsingError) {
 }
 
 TEST_F(Servos, ErrorsOfTheTransactionPassThrough) {
-    servos.silent.insert(7);
+    servos.faults()->silent.insert(7);
     auto positions = sts3025bl::sync_read_present_position(handler, *port, nose);
     ASSERT_FALSE(positions.ok());
     EXPECT_TRUE(positions.error().is_timed_out_or_interrupted());

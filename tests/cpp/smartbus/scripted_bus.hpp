@@ -35,8 +35,9 @@ protected:
         port = std::move(opened).value();
     }
 
-    PtyPeer peer;
+    // Before the peer, whose thread answers with them until it is destroyed.
     FakeServos servos{{1, 2, 3, 4, 5, 6, 7}};
+    PtyPeer peer;
     std::unique_ptr<smartbus::SerialPort> port;
     smartbus::FeetechProtocolHandler handler;
 };

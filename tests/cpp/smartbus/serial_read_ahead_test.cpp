@@ -57,6 +57,7 @@ protected:
         return got;
     }
 
+    FakeServos servos{{1, 2, 3, 4}};  // before the peer, whose thread may answer with them
     PtyPeer peer;
     std::unique_ptr<SerialPort> port;
 };
@@ -116,7 +117,6 @@ TEST_F(ReadAhead, ReadsSpanHeldAndLaterBytesWithoutLossOrReordering) {
 }
 
 TEST_F(ReadAhead, TransactionsDrainHeldInputFirst) {
-    FakeServos servos{{1, 2, 3, 4}};
     for (std::uint8_t id = 1; id <= 4; ++id) servos.set_u16(id, 56, static_cast<std::uint16_t>(0x0800 + id));
     peer.set_responder(servos.responder());
     FeetechProtocolHandler handler;
