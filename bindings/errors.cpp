@@ -100,7 +100,10 @@ std::nullptr_t raise_with_notes(PyObject* type, std::string_view text, const com
         PyObject* os_error = os_error_of(*cause);
         if (os_error != nullptr) {
             PyException_SetCause(exception, os_error);  // steals os_error; also suppresses the context
-            ok = add_note(exception, cause->device + ": " + cause->text());
+            // A text that does not name the device ("No such file or directory")
+            // gets a note that does, for whoever reads only the last lines.
+            if (text.find(cause->device) == std::string_view::npos)
+                ok = add_note(exception, cause->device + ": " + cause->text());
         } else {
             ok = false;
         }

@@ -45,8 +45,8 @@ std::nullptr_t raise_with_cause(PyObject* type, std::string_view text, const com
 
 // Raises `type` with `text`, caused by `cause` as raise_with_cause does,
 // carrying `notes` (PEP 678, shown below the message in a traceback; Python
-// 3.11 and newer, older interpreters show none). A cause adds a note naming
-// its device, so that the path is in sight even where the cause is not.
+// 3.11 and newer, older interpreters show none). A cause whose device the
+// text does not name adds a note naming it and the system's reason.
 std::nullptr_t raise_with_notes(PyObject* type, std::string_view text, const common::OsCause* cause,
                                 std::span<const std::string> notes);
 
