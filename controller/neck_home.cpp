@@ -43,15 +43,16 @@ double fastest_homing_speed() {
 // within the hour; other speeds are invalid arguments.
 ControllerResult<void> check_homing_speed(double speed) {
     const double fastest = fastest_homing_speed();
+    // Numbers in the short form: a mistaken speed may well be 1e308.
     if (speed > fastest)
         return Err{ControllerError::invalid_argument(
-            "neck_home: speed must be at most " + common::float_display(fastest) +
-            " rad/s (the neck motors' velocity range), got " + common::float_display(speed))};
+            "neck_home: speed must be at most " + common::float_debug(fastest) +
+            " rad/s (the neck motors' velocity range), got " + common::float_debug(speed))};
     const double slowest = kLongestTravel / kLongestRampSeconds;
     if (speed < slowest)
         return Err{ControllerError::invalid_argument(
-            "neck_home: speed must be at least " + common::float_display(slowest) +
-            " rad/s (half a turn within an hour), got " + common::float_display(speed))};
+            "neck_home: speed must be at least " + common::float_debug(slowest) +
+            " rad/s (half a turn within an hour), got " + common::float_debug(speed))};
     return {};
 }
 
