@@ -243,20 +243,9 @@ def test_accessors_follow_the_loop(sim, loop):
     assert abs(loop.get_last_position().timestamp - time.time()) < 5
 
 
-class _Collect(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.INFO)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
-
-
-def test_failed_reads_are_reported_until_one_succeeds(qmc, sim):
-    handler = _Collect()
-    logging.getLogger(LOOP_LOGGER).addHandler(handler)
+def test_failed_reads_are_reported_until_one_succeeds(qmc, sim, caplog):
+    loop = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus, allowed_retries=1)
     try:
-        loop = qmc.QuorvelPyControlLoop(sim.serial_path, PERIOD, can_bus=sim.can_bus, allowed_retries=1)
         sim.set_servo_silent(7, True)
         silent_servo = f"servo 7 (nose_right) on {sim.serial_path} did not answer"
         failures = []
@@ -275,14 +264,15 @@ def test_failed_reads_are_reported_until_one_succeeds(qmc, sim):
             assert [n[: len(silent_servo)] for n in failures[-1].__notes__] == [silent_servo]
         sim.set_servo_silent(7, False)
         assert eventually(lambda: not failing())
-        loop.close()
     finally:
-        logging.getLogger(LOOP_LOGGER).removeHandler(handler)
-    # One warning naming the silent servo while the reads failed, one record once they worked again.
-    messages = [(r.levelno, r.getMessage()) for r in handler.records if r.getMessage().startswith("Periodic read")]
-    assert len(messages) == 2, messages
-    assert messages[0][0] == logging.WARNING and messages[0][1].startswith("Periodic read failed: " + silent_servo)
-    assert messages[1][0] == logging.INFO and messages[1][1].startswith("Periodic read works again after ")
+        loop.close()  # returns once the loop's records have reached Python
+    # One warning when the reads start failing, one info record once they work again: never two
+    # in a row, however many ticks failed. (A busy machine may add a pair for a late reply.)
+    records = [r for r in caplog.records if r.getMessage().startswith("Periodic read")]
+    levels = [r.levelno for r in records]
+    assert levels == [logging.WARNING, logging.INFO] * (len(levels) // 2) and levels, levels
+    assert any(r.getMessage().startswith("Periodic read failed: " + silent_servo) for r in records)
+    assert all(r.getMessage().startswith("Periodic read works again after ") for r in records[1::2])
 
 
 def test_after_close(sim, loop):
