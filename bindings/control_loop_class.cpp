@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -145,10 +146,17 @@ PyObject* get_motor_name_id(PyObject* self) {
     return map;
 }
 
+// A failed reading names the motors that did not answer in a note.
 PyObject* get_last_position(PyObject* self) {
     if (!usable_here(self)) return nullptr;
     auto position = loop_of(self).get_last_position();
-    if (!position) return raise_error(position.error());
+    if (!position) {
+        const MotorError& error = position.error();
+        const LoopDevices& devices = *reinterpret_cast<ControlLoopObject*>(self)->devices;
+        return raise_bus_failure(
+            error.message(), error.os_cause(), error.motors_at_fault(),
+            {devices.serialport ? std::string_view(*devices.serialport) : std::string_view{}, devices.can_bus});
+    }
     return make_torso_position(position.value());
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "bindings/control_loop_object.hpp"
@@ -97,8 +98,10 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                     return nullptr;
                 case quorvel::ControlLoopError::Kind::Motor: break;
             }
-            return raise_with_cause(PyExc_RuntimeError, error.message(),
-                                    error.motor_error() ? error.motor_error()->os_cause() : nullptr);
+            const quorvel::MotorError* motor_error = error.motor_error();
+            if (motor_error == nullptr) return raise_runtime_error(error.message());
+            return raise_bus_failure(error.message(), motor_error->os_cause(), motor_error->motors_at_fault(),
+                                     {serialport ? std::string_view(*serialport) : std::string_view{}, can_bus});
         }
         auto loop = std::make_unique<std::shared_ptr<QuorvelControlLoop>>(std::move(created).value());
         auto devices = std::make_unique<LoopDevices>(LoopDevices{serialport, can_bus});

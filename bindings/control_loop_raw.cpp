@@ -65,9 +65,10 @@ PyObject* read_raw_bytes(PyObject* self, std::uint8_t id, std::uint8_t addr, std
 }
 
 // A health reading queued like a raw read and awaited as long: the values,
-// RuntimeError "<failure> Motor communication error! ..." when the read failed
-// or the loop is closed, RuntimeError with the neck-only text on a neck-only
-// loop, or null with a signal handler's exception.
+// RuntimeError "<failure> Motor communication error! ..." when the read failed,
+// "channel closed" like every other command once the loop is closing or
+// closed, RuntimeError with the neck-only text on a neck-only loop, or null
+// with a signal handler's exception.
 template <class Command, class T, class Convert>
 PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
     auto channel = quorvel::reply_channel<common::Result<T, std::string>>();
@@ -77,7 +78,7 @@ PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
     switch (enqueue(self, command)) {
         case Queued::Done: break;
         case Queued::SignalRaised: return nullptr;
-        case Queued::Closed: return raise_runtime_error(failed);
+        case Queued::Closed: return raise_runtime_error(kChannelClosed);
     }
     const auto deadline = std::chrono::steady_clock::now() + quorvel::kRawReadTimeout;
     for (;;) {
@@ -87,6 +88,8 @@ PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
             if (!status->ok()) return raise_runtime_error(status->error());
             return convert(status->value());
         }
+        if (status.error() == quorvel::RecvError::Disconnected && loop_of(self).is_closed())
+            return raise_runtime_error(kChannelClosed);  // closed before the loop thread got to it
         if (status.error() == quorvel::RecvError::Disconnected || std::chrono::steady_clock::now() >= deadline)
             return raise_runtime_error(failed);
         if (PyErr_CheckSignals() < 0) return nullptr;
@@ -125,7 +128,15 @@ PyObject* read_pid_gains(PyObject* self, std::uint8_t id) {
 }
 
 PyObject* write_pid_gains(PyObject* self, std::uint8_t id, std::uint16_t p, std::uint16_t i, std::uint16_t d) {
-    // Each register holds one byte: the gains keep their low 8 bits.
+    // Each register holds one byte. Reducing a larger gain to its low 8 bits
+    // would write a gain nobody asked for (256 becomes 0: a servo that no
+    // longer holds its load), so it is refused; 0 to 255 go as they are.
+    const std::pair<const char*, std::uint16_t> gains[] = {{"p", p}, {"i", i}, {"d", d}};
+    for (const auto& [name, gain] : gains) {
+        if (gain > 0xFF)
+            return raise_value_error(std::string("async_write_pid_gains: ") + name +
+                                     " must be between 0 and 255 (one register byte), got " + std::to_string(gain));
+    }
     const auto low = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain & 0xFF); };
     const auto bytes = registers::pid_gain_bytes({low(p), low(i), low(d)});
     return queue_command(self, cmd::WriteRawBytes{id, registers::kPidGains.address, {bytes.begin(), bytes.end()}},

@@ -1,10 +1,13 @@
 #include "bindings/convert.hpp"
 
 #include <datetime.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <utility>
 #include <string_view>
 
 #include "bindings/errors.hpp"
@@ -138,6 +141,50 @@ bool for_each_item(PyObject* obj, Py_ssize_t length, F&& element) {
         Py_DECREF(item);
         if (!ok) return false;
     }
+    return true;
+}
+
+// Bytes of memory the machine has; the largest size_t when unknown.
+std::size_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::size_t>::max();
+    const auto n = static_cast<std::size_t>(pages);
+    const auto size = static_cast<std::size_t>(page_size);
+    return n > std::numeric_limits<std::size_t>::max() / size ? std::numeric_limits<std::size_t>::max() : n * size;
+}
+
+// The items of a sequence of `length` (as its __len__ said), each converted
+// by `element(item, value)`. A __len__ may claim more items than could ever
+// exist (sys.maxsize, say): a length whose values would not fit in the
+// machine's memory raises MemoryError before anything is allocated, as
+// Python's own list() does; otherwise storage grows with the items that
+// really come, so a false length costs nothing up front.
+template <class T, class F>
+bool collect_items(PyObject* obj, Py_ssize_t length, std::vector<T>& out, F&& element) {
+    constexpr std::size_t kFirstReservation = 256;
+    const auto count = static_cast<std::size_t>(length);
+    if (count > physical_memory() / sizeof(T)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::vector<T> values;
+    try {
+        values.reserve(std::min(count, kFirstReservation));
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            PyObject* item = PySequence_GetItem(obj, i);
+            if (item == nullptr) return false;
+            T value{};
+            const bool ok = element(item, value);
+            Py_DECREF(item);
+            if (!ok) return false;
+            values.push_back(value);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    out = std::move(values);
     return true;
 }
 
@@ -280,12 +327,7 @@ bool to_optional_string(PyObject* obj, const char* name, std::optional<std::stri
 bool to_float_vector(PyObject* obj, const char* name, std::vector<double>& out) {
     const Py_ssize_t length = sequence_length(obj, name, kStrToVec);
     if (length < 0) return false;
-    std::vector<double> values(static_cast<std::size_t>(length));
-    if (!for_each_item(obj, length,
-                       [&](PyObject* item, std::size_t i) { return to_double(item, name, values[i]); }))
-        return false;
-    out = std::move(values);
-    return true;
+    return collect_items(obj, length, out, [&](PyObject* item, double& value) { return to_double(item, name, value); });
 }
 
 bool to_float_span(PyObject* obj, const char* name, std::span<double> out) {
@@ -312,12 +354,8 @@ bool to_byte_list(PyObject* obj, const char* name, std::vector<std::uint8_t>& ou
     }
     const Py_ssize_t length = sequence_length(obj, name, kStrToVec);
     if (length < 0) return false;
-    std::vector<std::uint8_t> values(static_cast<std::size_t>(length));
-    if (!for_each_item(obj, length,
-                       [&](PyObject* item, std::size_t i) { return to_u8(item, name, values[i]); }))
-        return false;
-    out = std::move(values);
-    return true;
+    return collect_items(obj, length, out,
+                         [&](PyObject* item, std::uint8_t& value) { return to_u8(item, name, value); });
 }
 
 bool to_bytes(PyObject* obj, const char* name, std::vector<std::uint8_t>& out) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
+#include <string_view>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -67,13 +69,25 @@ inline ControllerCell& cell_of(PyObject* self) { return state_of(self).cell; }
 // mistake; an interrupted operation stopped because a signal handler raised,
 // whose exception is already set; everything else the operation reports is a
 // bus or controller failure.
-inline std::nullptr_t raise_failure(const ControllerError& error) {
+// A failure that lies with a motor names it, and its device, in a note.
+inline std::nullptr_t raise_failure(const ControllerError& error, const BusDevices& devices) {
     if (error.is_invalid_argument()) return raise_value_error(error.message());
     if (error.is_interrupted() && PyErr_Occurred() != nullptr) return nullptr;
-    return raise_error(error);
+    const auto motor = error.motor_at_fault();
+    return raise_bus_failure(error.message(), error.os_cause(),
+                             motor ? std::span<const quorvel::MotorAtFault>(&*motor, 1)
+                                   : std::span<const quorvel::MotorAtFault>(),
+                             devices);
 }
 
-inline std::nullptr_t raise_failure(const smartbus::IoError& error) { return raise_failure(ControllerError(smartbus::Error(error))); }
+inline std::nullptr_t raise_failure(const smartbus::IoError& error, const BusDevices& devices) {
+    return raise_failure(ControllerError(smartbus::Error(error)), devices);
+}
+
+inline BusDevices devices_of(PyObject* self) {
+    const DirectControllerState& state = state_of(self);
+    return {state.serialport ? std::string_view(*state.serialport) : std::string_view{}, state.can_bus};
+}
 
 template <class R>
 struct is_result : std::false_type {};
@@ -138,7 +152,7 @@ PyObject* call(PyObject* self, Op&& op, Convert&& convert) {
     auto& result = *outcome;
     using R = std::remove_reference_t<decltype(result)>;
     if constexpr (is_result<R>::value) {
-        if (!result.ok()) return raise_failure(result.error());
+        if (!result.ok()) return raise_failure(result.error(), devices_of(self));
         if constexpr (std::is_void_v<typename R::value_type>) {
             return none();
         } else {

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace qmc::py {
 namespace {
@@ -56,23 +58,69 @@ void raise_panic(const char* message) noexcept {
 
 std::nullptr_t raise_with_cause(PyObject* type, std::string_view text, const common::OsCause* cause) {
     if (cause == nullptr) return raise(type, text);
+    return raise_with_notes(type, text, cause, {});
+}
+
+namespace {
+
+// Adds `note` to `exception` (Python 3.11+); false with an exception set if
+// that failed.
+bool add_note(PyObject* exception, const std::string& note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* done = PyObject_CallMethod(exception, "add_note", "N",
+                                         PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+    if (done == nullptr) return false;
+    Py_DECREF(done);
+#else
+    (void)exception;
+    (void)note;
+#endif
+    return true;
+}
+
+// OSError(errno, strerror, device): the subclass for the number
+// (FileNotFoundError, PermissionError, ...), naming the device.
+PyObject* os_error_of(const common::OsCause& cause) {
+    const std::string description = cause.text();
+    PyObject* device =
+        PyUnicode_DecodeFSDefaultAndSize(cause.device.data(), static_cast<Py_ssize_t>(cause.device.size()));
+    return PyObject_CallFunction(PyExc_OSError, "isN", cause.number, description.c_str(), device);
+}
+
+}  // namespace
+
+std::nullptr_t raise_with_notes(PyObject* type, std::string_view text, const common::OsCause* cause,
+                                std::span<const std::string> notes) {
+    if (cause == nullptr && notes.empty()) return raise(type, text);
     PyObject* exception = PyObject_CallFunction(
         type, "N", PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (exception == nullptr) return nullptr;
-    const std::string description = cause->text();
-    // OSError(errno, strerror, filename) picks the subclass for the number
-    // (FileNotFoundError, PermissionError, ...) and names the device.
-    PyObject* device =
-        PyUnicode_DecodeFSDefaultAndSize(cause->device.data(), static_cast<Py_ssize_t>(cause->device.size()));
-    PyObject* os_error = PyObject_CallFunction(PyExc_OSError, "isN", cause->number, description.c_str(), device);
-    if (os_error == nullptr) {
-        Py_DECREF(exception);
-        return nullptr;
+    bool ok = true;
+    if (cause != nullptr) {
+        PyObject* os_error = os_error_of(*cause);
+        if (os_error != nullptr) {
+            PyException_SetCause(exception, os_error);  // steals os_error; also suppresses the context
+            // A text that does not name the device ("No such file or directory")
+            // gets a note that does, for whoever reads only the last lines.
+            if (text.find(cause->device) == std::string_view::npos)
+                ok = add_note(exception, cause->device + ": " + cause->text());
+        } else {
+            ok = false;
+        }
     }
-    PyException_SetCause(exception, os_error);  // steals os_error; also suppresses the context
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+    for (std::size_t i = 0; ok && i < notes.size(); ++i) ok = add_note(exception, notes[i]);
+    if (ok) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
     Py_DECREF(exception);
     return nullptr;
+}
+
+std::nullptr_t raise_bus_failure(std::string_view text, const common::OsCause* cause,
+                                 std::span<const quorvel::MotorAtFault> motors, const BusDevices& devices) {
+    std::vector<std::string> notes;
+    for (const quorvel::MotorAtFault& motor : motors)
+        notes.push_back(quorvel::describe_motor_at_fault(
+            motor, motor.bus == quorvel::MotorAtFault::Bus::Serial ? devices.serial : devices.can));
+    return raise_with_notes(PyExc_RuntimeError, text, cause, notes);
 }
 
 std::nullptr_t raise_runtime_error(std::string_view text) { return raise(PyExc_RuntimeError, text); }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include "bindings/python.hpp"
 #include "common/os_cause.hpp"
+#include "controller/controller_error.hpp"
 
 namespace qmc::py {
 
@@ -42,6 +44,25 @@ std::nullptr_t raise_overflow_error(std::string_view text);
 // OSError carrying its errno, strerror and the device as filename, so a
 // traceback says which device failed and why. Type and text stay the same.
 std::nullptr_t raise_with_cause(PyObject* type, std::string_view text, const common::OsCause* cause);
+
+// Raises `type` with `text`, caused by `cause` as raise_with_cause does,
+// carrying `notes` (PEP 678, shown below the message in a traceback; Python
+// 3.11 and newer, older interpreters show none). A cause whose device the
+// text does not name adds a note naming it and the system's reason.
+std::nullptr_t raise_with_notes(PyObject* type, std::string_view text, const common::OsCause* cause,
+                                std::span<const std::string> notes);
+
+// Where the motors hang: the serial device path (empty when neck-only) and
+// the CAN interface name.
+struct BusDevices {
+    std::string_view serial;
+    std::string_view can;
+};
+
+// RuntimeError `text` for a failed bus operation, caused by `cause`, with a
+// note per motor at fault naming it, its device and the fix to try.
+std::nullptr_t raise_bus_failure(std::string_view text, const common::OsCause* cause,
+                                 std::span<const quorvel::MotorAtFault> motors, const BusDevices& devices);
 
 // RuntimeError with an error value's display text (anything with message()),
 // caused by the value's OSError when it has one (os_cause()).

@@ -108,6 +108,12 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
         return Err{ControlLoopError::invalid_argument(
             "realtime_priority must be between " + std::to_string(min_realtime_priority()) + " and " +
             std::to_string(max_realtime_priority()) + ", got " + std::to_string(*realtime_priority))};
+    // A priority the system refuses is refused before start-up reboots the
+    // servos; the loop thread still asks for it itself (and still may be refused).
+    if (realtime_priority) {
+        if (const int refused = probe_realtime_priority(*realtime_priority); refused != 0)
+            return Err{ControlLoopError::realtime_refused(realtime_refusal_text(*realtime_priority, refused))};
+    }
 
     auto [sender, receiver] = bounded_queue<MotorCmd>(kCommandQueueCapacity);
 

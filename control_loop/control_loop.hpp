@@ -77,8 +77,9 @@ public:
     // Between its bus transactions and in its waits it looks at `stop`; once
     // that asks, it releases everything and fails with Kind::Interrupted.
     // With `realtime_priority` (1-99), the loop thread runs under SCHED_FIFO
-    // at that priority; if the system refuses, nothing is left running and
-    // the error is RealtimeRefused (before the thread touches a bus).
+    // at that priority; if the system refuses, the error is RealtimeRefused,
+    // found before any bus is opened (and, should the refusal come only
+    // later, before the thread touches a bus), and nothing is left running.
     static common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> create(
         const std::optional<std::string>& serialport, const std::string& can_bus,
         std::chrono::nanoseconds read_position_loop_period,

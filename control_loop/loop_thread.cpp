@@ -5,12 +5,15 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/log.hpp"
 #include "control_loop/handle_commands.hpp"
+#include "control_loop/log_origin.hpp"
 #include "control_loop/read_pos.hpp"
 
 namespace quorvel {
@@ -144,6 +147,7 @@ private:
         }
 
         auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop);
+        watch_reading(reading);
         {
             auto cell = cells_.last_position.lock();
             if (!cell.poisoned()) *cell = std::move(reading);  // a poisoned cell keeps its old value
@@ -153,6 +157,36 @@ private:
         auto now = env_.now();
         push_capped(pending_reads_, seconds_between(tick_start, now));
         if (now - window_start_ > *config_.stats_pub_period) publish(now);
+    }
+
+    // One warning when the periodic read starts failing, naming the motors
+    // that did not answer, and one info record when it reads again: a silent
+    // servo is heard of once, not on every tick.
+    void watch_reading(const MotorResult<QuorvelTorsoPosition>& reading) {
+        using common::log::Level;
+        if (reading) {
+            if (failed_reads_ > 0)
+                QMC_LOG(Level::Info, kControlLoopLogOrigin,
+                        "Periodic read works again after " + std::to_string(failed_reads_) + " failed reads");
+            failed_reads_ = 0;
+            return;
+        }
+        if (failed_reads_++ > 0) return;
+        QMC_LOG(Level::Warn, kControlLoopLogOrigin, "Periodic read failed: " + what_failed(reading.error()));
+    }
+
+    std::string what_failed(const MotorError& error) const {
+        std::string text;
+        for (const MotorAtFault& motor : error.motors_at_fault()) {
+            if (!text.empty()) text += "; ";
+            text += describe_motor_at_fault(motor, motor.bus == MotorAtFault::Bus::Serial
+                                                       ? controller_.serial_device()
+                                                       : controller_.can_interface());
+        }
+        if (!text.empty()) return text;
+        // No motor to blame: the port or the interface failed.
+        if (const common::OsCause* cause = error.os_cause()) return cause->device + ": " + cause->text();
+        return error.message();
     }
 
     void execute(MotorCmd command) {
@@ -189,6 +223,7 @@ private:
     Clock::time_point window_start_;
     std::vector<double> pending_reads_;     // read_dt samples not yet published
     std::vector<double> pending_commands_;  // write_dt samples not yet published
+    std::uint64_t failed_reads_ = 0;        // periodic reads failed in a row
 };
 
 }  // namespace

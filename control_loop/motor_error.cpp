@@ -45,4 +45,11 @@ std::string MotorError::message() const {
         kind_);
 }
 
+MotorError communication_failure(const ControllerError& error) {
+    MotorError failure(MotorError::CommunicationFailure{});
+    failure.set_os_cause(error.os_cause());
+    failure.add_motor_at_fault(error.motor_at_fault());
+    return failure;
+}
+
 }  // namespace quorvel

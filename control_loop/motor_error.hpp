@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/os_cause.hpp"
+#include "controller/controller_error.hpp"
 
 namespace quorvel {
 
@@ -66,11 +67,24 @@ public:
         return *this;
     }
 
+    // The motors a failed read lies with (the first of each bus whose reply
+    // was missing or not valid), when known; not part of the display text.
+    const std::vector<MotorAtFault>& motors_at_fault() const { return motors_at_fault_; }
+    MotorError& add_motor_at_fault(std::optional<MotorAtFault> motor) {
+        if (motor) motors_at_fault_.push_back(std::move(*motor));
+        return *this;
+    }
+
     friend bool operator==(const MotorError&, const MotorError&) = default;
 
 private:
     Kind kind_;
     std::optional<common::OsCause> os_cause_;
+    std::vector<MotorAtFault> motors_at_fault_;
 };
+
+// CommunicationFailure for a failed bus operation, keeping what the
+// controller's error knows of the device and the motor behind it.
+MotorError communication_failure(const ControllerError& error);
 
 }  // namespace quorvel

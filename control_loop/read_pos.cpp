@@ -6,17 +6,6 @@
 #include <utility>
 
 namespace quorvel {
-namespace {
-
-// The loop's text for any failed read; the cause, if a system call failed,
-// says which device and why.
-MotorError communication_failure(const ControllerError& error) {
-    MotorError failure(MotorError::CommunicationFailure{});
-    failure.set_os_cause(error.os_cause());
-    return failure;
-}
-
-}  // namespace
 
 MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries,
                                            common::StopSource* stop) {
@@ -34,7 +23,12 @@ MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, s
     }
     // Collected even after a failed servo read, so that no answer is left to come late.
     auto neck = controller.finish_neck_feedback(std::move(neck_feedback));
-    if (servo_failure) return common::Err{communication_failure(*servo_failure)};
+    // The cause is the first failure's; the motors at fault are those of both buses.
+    if (servo_failure) {
+        MotorError failure = communication_failure(*servo_failure);
+        if (!neck) failure.add_motor_at_fault(neck.error().motor_at_fault());
+        return common::Err{std::move(failure)};
+    }
     if (!neck) return common::Err{communication_failure(neck.error())};
     return QuorvelTorsoPosition::from_servos(servos, neck.value());
 }

@@ -4,6 +4,10 @@
 #include <sched.h>
 
 #include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "control_loop/signal_mask.hpp"
 
 namespace quorvel {
 
@@ -14,6 +18,18 @@ int run_at_realtime_priority(int priority) {
     sched_param param{};
     param.sched_priority = priority;
     return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+int probe_realtime_priority(int priority) {
+    int outcome = 0;
+    try {
+        const BlockAllSignals no_signals_in_the_probe;
+        std::thread probe([&outcome, priority] { outcome = run_at_realtime_priority(priority); });
+        probe.join();
+    } catch (const std::system_error& e) {
+        return e.code().value();  // no thread to ask with (EAGAIN): the loop thread would not start either
+    }
+    return outcome;
 }
 
 std::string realtime_refusal_text(int priority, int error) {

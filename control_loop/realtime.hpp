@@ -14,6 +14,12 @@ int max_realtime_priority();
 // otherwise the errno of the refusal (EPERM without the right to).
 int run_at_realtime_priority(int priority);
 
+// Whether a thread of this process may run under SCHED_FIFO at `priority`,
+// asked before anything else happens: a short-lived thread asks for it and
+// ends. 0 when allowed, otherwise the errno of the refusal (what
+// run_at_realtime_priority would meet on the loop thread).
+int probe_realtime_priority(int priority);
+
 // Why the loop thread could not get `priority`, and how to allow it.
 std::string realtime_refusal_text(int priority, int error);
 

@@ -21,11 +21,12 @@ constexpr auto kVoltagePollPeriod = std::chrono::milliseconds(100);
 constexpr auto kRebootTimeout = std::chrono::seconds(1);
 
 MotorError communication_failure() { return MotorError(MotorError::CommunicationFailure{}); }
+using quorvel::communication_failure;  // the overload that keeps a bus error's device and motor
 
 MotorResult<std::array<std::uint8_t, 7>> read_voltages(QuorvelMotorController& controller,
                                                        std::uint64_t allowed_retries, common::StopSource* stop) {
     auto voltages = with_retry(allowed_retries, stop, [&] { return controller.read_all_voltages(); });
-    if (!voltages) return Err{communication_failure()};
+    if (!voltages) return Err{communication_failure(voltages.error())};
     return voltages.value();
 }
 
@@ -77,7 +78,8 @@ MotorResult<void> await_supply_and_reboot(QuorvelMotorController& controller, st
                 common::duration_text(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start)) +
                 ")");
 
-    if (!controller.reboot(kRebootTimeout, stop)) return Err{communication_failure()};
+    if (auto rebooted = controller.reboot(kRebootTimeout, stop); !rebooted)
+        return Err{communication_failure(rebooted.error())};
     return {};
 }
 
@@ -85,7 +87,7 @@ MotorResult<bool> first_torque_state(QuorvelMotorController& controller, std::ui
                                      common::StopSource* stop) {
     if (!controller.has_serial_port()) return false;
     auto enabled = with_retry(allowed_retries, stop, [&] { return controller.is_torque_enabled(); });
-    if (!enabled) return Err{communication_failure()};
+    if (!enabled) return Err{communication_failure(enabled.error())};
     return enabled.value();
 }
 

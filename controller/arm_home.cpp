@@ -37,6 +37,9 @@ ControllerResult<std::array<double, 4>> QuorvelMotorController::set_arm_home(dou
     if (!(verify_tol > 0.0))  // NaN included
         return Err{ControllerError("set_arm_home: verify_tol must be positive, got " +
                                    common::float_display(verify_tol))};
+    // An infinite tolerance would pass any verification: the EEPROM offsets
+    // would be rewritten with nothing to catch a wrong sign convention.
+    QMC_TRY(detail::require_finite("set_arm_home", "verify_tol", verify_tol));
     QMC_TRY(state_->require_port());
     auto& port = *state_->serial_port;
     auto& handler = state_->servo_protocol;

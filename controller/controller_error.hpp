@@ -1,6 +1,8 @@
 // The torso controller's error value.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +19,27 @@ inline constexpr std::string_view kControllerLogOrigin = "quorvel_motor_controll
 
 // Text of every servo operation attempted on a controller built without a serial port.
 inline constexpr std::string_view kNeckOnlyMessage = "serial port not configured (neck-only controller)";
+
+// The motor a failed transaction lies with: it did not answer, or what it
+// sent was not a valid reply. Failures of a port, an interface or an
+// argument have none.
+struct MotorAtFault {
+    enum class Bus : std::uint8_t { Serial, Can };
+    Bus bus;
+    std::uint16_t id;        // servo id, or the neck motor's command id on the CAN bus
+    std::string_view joint;  // empty for a servo id that is not on the torso
+    // False: nothing came from it in time (or another motor answered in its
+    // place); true: it answered, but not with a valid reply.
+    bool answered;
+    // What was wrong with the reply, or who answered instead; may be empty.
+    std::string detail;
+
+    friend bool operator==(const MotorAtFault&, const MotorAtFault&) = default;
+};
+
+// "servo 7 (nose_right) on /dev/ttyUSB0 did not answer: check ...": the
+// motor, the device it hangs on (serial path or CAN interface) and the fix.
+std::string describe_motor_at_fault(const MotorAtFault& motor, std::string_view device);
 
 // An operation's failure: its display text, plus the serial-bus error it came
 // from when it came from the servo bus (so callers can apply retry rules).
@@ -52,10 +75,17 @@ public:
         return *this;
     }
 
+    // The motor the failure lies with, when it lies with one: the servo the
+    // serial-bus error names, or the neck motor set by set_neck_motor_at_fault.
+    std::optional<MotorAtFault> motor_at_fault() const;
+    // Marks neck joint `index` (0 to 2) as the motor at fault.
+    ControllerError& set_neck_motor_at_fault(std::size_t index, bool answered, std::string detail);
+
 private:
     std::string message_;
     std::optional<smartbus::Error> serial_;
     std::optional<common::OsCause> os_cause_;
+    std::optional<MotorAtFault> neck_motor_at_fault_;
     bool invalid_argument_ = false;
     bool interrupted_ = false;
 };

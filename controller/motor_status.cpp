@@ -76,7 +76,9 @@ ControllerResult<std::array<NeckStatus, 3>> QuorvelMotorController::read_neck_st
     std::array<NeckStatus, 3> statuses;
     for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
         auto reply = state_->neck_motors[i].request_feedback(state_->can_transport);
-        if (!reply) return Err{ControllerError("read_neck_status(" + neck_name(i) + "): " + reply.error().message())};
+        if (!reply)
+            return Err{detail::neck_failure("read_neck_status(" + neck_name(i) + ")", i, reply.error(),
+                                            state_->can_transport)};
         statuses[i] = neck_status_from(i, *reply);
     }
     return statuses;
@@ -108,9 +110,13 @@ ControllerResult<NeckProbe> QuorvelMotorController::probe_neck_motor(std::size_t
                                                      std::to_string(index))};
     const auto& motor = state_->neck_motors[index];
     auto reply = motor.request_feedback(state_->can_transport);
-    if (!reply) return Err{ControllerError("probe_neck_motor(" + neck_name(index) + "): " + reply.error().message())};
+    if (!reply)
+        return Err{detail::neck_failure("probe_neck_motor(" + neck_name(index) + ")", index, reply.error(),
+                                        state_->can_transport)};
     auto mode = motor.read_register(state_->can_transport, candrive::damiao::kCtrlModeRegister);
-    if (!mode) return Err{ControllerError("probe_neck_motor(" + neck_name(index) + "): " + mode.error().message())};
+    if (!mode)
+        return Err{detail::neck_failure("probe_neck_motor(" + neck_name(index) + ")", index, mode.error(),
+                                        state_->can_transport)};
     return NeckProbe{mode->bits(), neck_status_from(index, *reply)};
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/format.hpp"
 #include "controller/detail/controller_state.hpp"
+#include "controller/motor_tables.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 
 namespace quorvel {
@@ -25,6 +26,35 @@ constexpr auto kCycle = std::chrono::milliseconds(10);
 constexpr double kCycleSeconds = 0.01;
 // Cycles granted on top of the ramp for the joints to settle.
 constexpr std::uint64_t kSettleCycles = 2000;
+// The nearest multiple of 2 pi is at most half a turn away.
+constexpr double kLongestTravel = kTwoPi / 2;
+// A homing whose ramp alone would outlast this is a mistaken speed, not a plan.
+constexpr double kLongestRampSeconds = 3600.0;
+
+// The fastest the ramp may move: every joint follows it, so the slowest
+// motor's velocity range bounds it.
+double fastest_homing_speed() {
+    double fastest = std::numeric_limits<double>::infinity();
+    for (const NeckJoint& joint : kNeckJoints) fastest = std::min(fastest, static_cast<double>(joint.limits.vmax));
+    return fastest;
+}
+
+// A finite, positive speed the ramp can follow and that brings the neck home
+// within the hour; other speeds are invalid arguments.
+ControllerResult<void> check_homing_speed(double speed) {
+    const double fastest = fastest_homing_speed();
+    // Numbers in the short form: a mistaken speed may well be 1e308.
+    if (speed > fastest)
+        return Err{ControllerError::invalid_argument(
+            "neck_home: speed must be at most " + common::float_debug(fastest) +
+            " rad/s (the neck motors' velocity range), got " + common::float_debug(speed))};
+    const double slowest = kLongestTravel / kLongestRampSeconds;
+    if (speed < slowest)
+        return Err{ControllerError::invalid_argument(
+            "neck_home: speed must be at least " + common::float_debug(slowest) +
+            " rad/s (half a turn within an hour), got " + common::float_debug(speed))};
+    return {};
+}
 
 // Ramp cycles plus settling cycles, saturating instead of overflowing when
 // the speed is tiny (the ramp then simply runs until the budget ends).
@@ -52,6 +82,7 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::neck_home(double
     // tolerance would settle anywhere; a NaN or infinite gain has no MIT encoding.
     QMC_TRY(detail::require_finite("neck_home", "speed", speed));
     QMC_TRY(detail::require_finite("neck_home", "tolerance", tolerance));
+    QMC_TRY(check_homing_speed(speed));
     if (kp) QMC_TRY(detail::require_finite("neck_home", "kp", *kp));
     if (kd) QMC_TRY(detail::require_finite("neck_home", "kd", *kd));
 

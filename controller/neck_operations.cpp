@@ -26,20 +26,35 @@ ControllerError index_out_of_range(std::size_t index) {
     return ControllerError("neck index out of range: " + std::to_string(index));
 }
 
-// "<context>: <driver error>". A transport failure of a system call also
-// names the CAN interface it happened on.
-ControllerError can_failure(std::string context, const candrive::damiao::Error& error,
-                            const detail::ReconnectingCanBus& bus) {
-    ControllerError failure(std::move(context) + ": " + error.message());
-    if (const candrive::CanError* transport = error.transport_error())
-        failure.set_os_cause(common::os_cause(transport->os_error(), bus.name()));
-    return failure;
-}
-
 // A position must survive narrowing to the 32-bit float of the MIT frame.
 bool sendable(double position) { return std::isfinite(static_cast<float>(position)); }
 
 }  // namespace
+
+namespace detail {
+
+ControllerError neck_failure(std::string context, std::size_t index, const candrive::damiao::Error& error,
+                             const ReconnectingCanBus& bus) {
+    using Kind = candrive::damiao::Error::Kind;
+    ControllerError failure(std::move(context) + ": " + error.message());
+    switch (error.kind()) {
+        case Kind::Transport: {
+            const candrive::CanError& transport = *error.transport_error();
+            failure.set_os_cause(common::os_cause(transport.os_error(), bus.name()));
+            if (transport.kind() == candrive::CanError::Kind::Timeout) failure.set_neck_motor_at_fault(index, false, "");
+            break;
+        }
+        case Kind::UnexpectedReply:
+        case Kind::ControlModeMismatch:
+        case Kind::ShortFeedback: failure.set_neck_motor_at_fault(index, true, error.message()); break;
+        case Kind::UnknownRegister:
+        case Kind::ReadOnlyRegister:
+        case Kind::TypeMismatch: break;  // the request was at fault, not the motor
+    }
+    return failure;
+}
+
+}  // namespace detail
 
 double QuorvelMotorController::clamp_neck_position(std::size_t index, double position) {
     if (index >= kNeckBounds.size()) return position;
@@ -70,12 +85,12 @@ ControllerResult<void> QuorvelMotorController::enable_neck(bool enable) {
         const auto& motor = state_->neck_motors[i];
         if (enable) {
             if (auto mode = motor.ensure_control_mode(bus, kMitMode); !mode)
-                return Err{can_failure(joint_name(i) + ": ensure MIT mode failed", mode.error(), bus)};
+                return Err{detail::neck_failure(joint_name(i) + ": ensure MIT mode failed", i, mode.error(), bus)};
             if (auto enabled = motor.enable(bus); !enabled)
-                return Err{can_failure(joint_name(i) + ": enable failed", enabled.error(), bus)};
+                return Err{detail::neck_failure(joint_name(i) + ": enable failed", i, enabled.error(), bus)};
         } else {
             if (auto disabled = motor.disable(bus); !disabled)
-                return Err{can_failure(joint_name(i) + ": disable failed", disabled.error(), bus)};
+                return Err{detail::neck_failure(joint_name(i) + ": disable failed", i, disabled.error(), bus)};
         }
     }
     state_->neck_torque_enabled = enable;
@@ -106,7 +121,7 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::command_neck_mit
         auto reply = state_->neck_motors[i].control(state_->can_transport, ControlCommand::Mit(command));
         if (!reply)
             return Err{
-                can_failure(std::string(label) + "(" + joint_name(i) + ")", reply.error(), state_->can_transport)};
+                detail::neck_failure(std::string(label) + "(" + joint_name(i) + ")", i, reply.error(), state_->can_transport)};
         observed[i] = static_cast<double>(reply->position);
     }
     return observed;
@@ -128,7 +143,7 @@ ControllerResult<double> QuorvelMotorController::set_single_neck_joint(std::size
     auto& command = state_->neck_commands[index];
     command.position = static_cast<float>(clamp_neck_position(index, position));
     auto reply = state_->neck_motors[index].control(state_->can_transport, ControlCommand::Mit(command));
-    if (!reply) return Err{can_failure(context, reply.error(), state_->can_transport)};
+    if (!reply) return Err{detail::neck_failure(context, index, reply.error(), state_->can_transport)};
     return static_cast<double>(reply->position);
 }
 
@@ -147,8 +162,8 @@ ControllerResult<std::array<double, 3>> QuorvelMotorController::finish_neck_feed
     for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
         if (i >= replies.size() || !replies[i])
             return Err{i < replies.size()
-                           ? can_failure("read_neck_positions(" + joint_name(i) + ")", replies[i].error(),
-                                         state_->can_transport)
+                           ? detail::neck_failure("read_neck_positions(" + joint_name(i) + ")", i,
+                                                  replies[i].error(), state_->can_transport)
                            : ControllerError("read_neck_positions(" + joint_name(i) + "): no request was sent")};
         positions[i] = static_cast<double>(replies[i]->position);
     }

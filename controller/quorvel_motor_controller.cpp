@@ -79,6 +79,12 @@ smartbus::FeetechProtocolHandler& QuorvelMotorController::servo_protocol() { ret
 
 smartbus::SerialPort* QuorvelMotorController::serial_port() { return state_->serial_port.get(); }
 
+std::string_view QuorvelMotorController::serial_device() const {
+    return state_->serial_port ? std::string_view(state_->serial_port->path()) : std::string_view{};
+}
+
+std::string_view QuorvelMotorController::can_interface() const { return state_->can_transport.name(); }
+
 std::vector<std::uint8_t> QuorvelMotorController::check_missing_ids(common::StopSource* stop) {
     std::vector<std::uint8_t> missing;
     if (!state_->serial_port) return missing;

@@ -126,6 +126,7 @@ public:
     // Makes the present arm pose the new zero by rewriting the four SM40BL
     // offsets in EEPROM, then verifies that the arms read within `verify_tol`
     // of 0. Leaves the arms torque-off. Returns the four verification readings.
+    // An infinite `verify_tol` is an invalid argument (nothing is sent).
     ControllerResult<std::array<double, 4>> set_arm_home(double verify_tol);
     // One protocol-handler read of `length` bytes at `address` of servo `id`.
     ControllerResult<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address,
@@ -168,7 +169,9 @@ public:
     // Ramps every joint at `speed` rad/s to the multiple of 2 pi nearest to
     // where it is, enabling the neck first if needed; returns the observed
     // positions once all are within `tolerance` of their goals. An infinite
-    // speed or tolerance and a NaN or infinite gain are invalid arguments.
+    // speed or tolerance, a NaN or infinite gain, a speed beyond the neck
+    // motors' velocity range and one too slow to travel half a turn within
+    // an hour are invalid arguments.
     // Looks at `stop` before enabling and on every cycle; stopped, it returns
     // "neck_home: interrupted" and leaves the neck enabled at its last command.
     ControllerResult<std::array<double, 3>> neck_home(double speed, double tolerance, std::optional<float> kp,
@@ -193,6 +196,11 @@ public:
     ControllerResult<NeckProbe> probe_neck_motor(std::size_t index);
 
     // ---- Direct bus access for the control loop ------------------------------
+
+    // The devices it was opened with: the serial path (empty when neck-only)
+    // and the CAN interface name, for messages that say where a motor hangs.
+    std::string_view serial_device() const;
+    std::string_view can_interface() const;
 
     // The servo transaction handler and the open port (null when neck-only).
     smartbus::FeetechProtocolHandler& servo_protocol();

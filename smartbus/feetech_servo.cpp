@@ -136,9 +136,9 @@ Result<std::vector<StatusReading>> sync_read_status(FeetechProtocolHandler& hand
     if (!replies) return common::Err{std::move(replies).error()};
     std::vector<StatusReading> readings;
     readings.reserve(replies->size());
-    for (const auto& reply : *replies) {
-        auto reading = decode_status_block(reply);
-        if (!reading) return common::Err{std::move(reading).error()};
+    for (std::size_t i = 0; i < replies->size(); ++i) {
+        auto reading = decode_status_block((*replies)[i]);
+        if (!reading) return common::Err{std::move(reading).error().set_servo_id(ids[i])};
         readings.push_back(*reading);
     }
     return readings;
@@ -147,13 +147,15 @@ Result<std::vector<StatusReading>> sync_read_status(FeetechProtocolHandler& hand
 Result<StatusReading> read_status(FeetechProtocolHandler& handler, SerialPort& port, std::uint8_t id) {
     auto bytes = handler.read(port, id, kStatusBlock.address, kStatusBlock.width);
     if (!bytes) return common::Err{std::move(bytes).error()};
-    return decode_status_block(*bytes);
+    auto reading = decode_status_block(*bytes);
+    if (!reading) return common::Err{std::move(reading).error().set_servo_id(id)};
+    return reading;
 }
 
 Result<std::uint16_t> read_model_number(FeetechProtocolHandler& handler, SerialPort& port, std::uint8_t id) {
     auto bytes = handler.read(port, id, kModelNumber.address, kModelNumber.width);
     if (!bytes) return common::Err{std::move(bytes).error()};
-    if (bytes->size() != kModelNumber.width) return common::Err{parsing_error()};
+    if (bytes->size() != kModelNumber.width) return common::Err{parsing_error().set_servo_id(id)};
     return detail::decode_raw<std::uint16_t>(*bytes);
 }
 

@@ -54,7 +54,11 @@ Result<StatusPacketFeetech> read_one_status_packet(SerialPort& port, std::uint8_
     const std::size_t rest = buffer[3];
     QMC_TRY(port.read_exact(std::span(buffer).subspan(kStatusHeadSize, rest)));
     auto parsed = StatusPacketFeetech::from_bytes(std::span(buffer).first(kStatusHeadSize + rest), id);
-    if (!parsed) return common::Err{parsed.error()};
+    if (!parsed) {
+        Error error(parsed.error());
+        if (buffer[2] != id) error.set_reply_id(buffer[2]);
+        return common::Err{std::move(error)};
+    }
     return std::move(parsed).value();
 }
 
@@ -73,8 +77,13 @@ Result<void> Protocol::send_instruction_packet(SerialPort& port, const Instructi
 
 Result<StatusPacketFeetech> Protocol::read_status_packet(SerialPort& port, std::uint8_t id) {
     auto reply = read_one_status_packet(port, id);
+    if (reply) return reply;
     // Whatever is left of a reply that failed may still be arriving.
-    if (!reply) port.set_unsettled(true);
+    port.set_unsettled(true);
+    // A silent servo or a reply that is not valid is that servo's failure;
+    // a port that failed is nobody's on the bus.
+    Error& error = reply.error();
+    if (error.communication() != nullptr || error.is_timed_out()) error.set_servo_id(id);
     return reply;
 }
 

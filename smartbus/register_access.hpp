@@ -40,8 +40,10 @@ Result<std::vector<Raw>> sync_read_register(FeetechProtocolHandler& handler, Ser
     if (!replies) return common::Err{std::move(replies).error()};
     std::vector<Raw> values;
     values.reserve(replies->size());
-    for (const auto& reply : *replies) {
-        if (reply.size() != reg.width) return common::Err{CommunicationErrorKind{CommunicationErrorCode::ParsingError}};
+    for (std::size_t i = 0; i < replies->size(); ++i) {
+        const auto& reply = (*replies)[i];
+        if (reply.size() != reg.width)
+            return common::Err{Error(CommunicationErrorKind{CommunicationErrorCode::ParsingError}).set_servo_id(ids[i])};
         values.push_back(decode_raw<Raw>(reply));
     }
     return values;

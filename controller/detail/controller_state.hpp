@@ -53,6 +53,12 @@ struct QuorvelMotorController::State {
 
 namespace detail {
 
+// "<context>: <driver error>" for a transaction with neck joint `index`: a
+// transport failure of a system call names the CAN interface it happened on,
+// and a missing or bad reply names the motor at fault.
+ControllerError neck_failure(std::string context, std::size_t index, const candrive::damiao::Error& error,
+                             const ReconnectingCanBus& bus);
+
 // "<context>: position must be finite, got <value>", an invalid argument.
 ControllerError non_finite_position(std::string_view context, double position);
 // Refuses a NaN or infinite `value`: "<operation>: <name> must be finite, got <value>".

@@ -35,6 +35,9 @@ public:
     smartbus::Result<void> flush() override;
     smartbus::Result<std::size_t> discard_input(std::chrono::nanoseconds wait) override;
 
+    // The device path it opens.
+    const std::string& path() const { return path_; }
+
 private:
     // Runs `call` on the open port (reopening it first when it is due) and
     // watches its outcome.

@@ -2,6 +2,7 @@
 
 import logging
 import math
+import sys
 import threading
 import time
 
@@ -211,6 +212,33 @@ def test_bus_failures_raise_runtime_error_with_the_controller_text(controller, s
     assert controller.is_neck_torque_enabled() is False
     with pytest.raises(RuntimeError, match=r"^neck_home: speed must be positive, got NaN$"):
         controller.neck_home(speed=float("nan"))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="exception notes are Python 3.11+")
+def test_a_failed_bus_call_names_the_motor_at_fault_in_a_note(controller, sim):
+    cases = [
+        # The first servo of a sync read silent: the next one's reply comes in its place (or,
+        # should the machine be slow to hand it over, nothing in time).
+        (lambda: sim.set_servo_silent(1, True), controller.read_all_positions,
+         {"Parsing error": " (servo 2 answered in its place): ", "Operation timed out": ": "},
+         f"servo 1 (left_arm_pitch) on {sim.serial_path} did not answer"),
+        (lambda: sim.set_servo_silent(7, True), controller.read_all_positions, {"Operation timed out": ": "},
+         f"servo 7 (nose_right) on {sim.serial_path} did not answer"),
+        (lambda: sim.set_neck_silent(1, True), controller.read_neck_positions,
+         {"read_neck_positions(neck_pitch): transport error: timeout waiting for frame": ": "},
+         f"neck motor neck_pitch (CAN id 2) on {sim.can_bus} did not answer"),
+    ]
+    for make_silent, call, texts, note in cases:
+        make_silent()
+        with pytest.raises(RuntimeError) as failed:
+            call()
+        assert str(failed.value) in texts  # the message stays as it was
+        (only,) = failed.value.__notes__
+        head = note + texts[str(failed.value)]
+        assert only.startswith(head) and only[len(head):].startswith("check "), only  # and what to do
+        for index in range(1, 8):
+            sim.set_servo_silent(index, False)
+        sim.set_neck_silent(1, False)
 
 
 # ---- Homing ----------------------------------------------------------------------------

@@ -118,16 +118,21 @@ def test_control_loop_with(qmc, sim):
 
 def test_failed_serial_opens_name_the_device(qmc, sim, tmp_path):
     missing = "/dev/quorvel-no-such-port"
-    with pytest.raises(RuntimeError, match="^No such file or directory$") as e:
+    with pytest.raises(RuntimeError) as e:
         qmc.QuorvelMotorController(missing, sim.can_bus)
+    assert str(e.value) == "No such file or directory"
     cause = cause_of(e)
     assert isinstance(cause, FileNotFoundError)
     assert (cause.errno, cause.strerror, cause.filename) == (errno.ENOENT, "No such file or directory", missing)
+    # The text names no path, so a note does (shown below the message, where the cause is not).
+    if sys.version_info >= (3, 11):
+        assert e.value.__notes__ == [f"{missing}: No such file or directory"]
 
     not_a_tty = tmp_path / "plain-file"
     not_a_tty.write_bytes(b"")
-    with pytest.raises(RuntimeError, match="^Inappropriate ioctl for device$") as e:
+    with pytest.raises(RuntimeError) as e:
         qmc.QuorvelMotorController(str(not_a_tty), sim.can_bus)
+    assert str(e.value) == "Inappropriate ioctl for device"
     cause = cause_of(e)
     assert (cause.errno, cause.filename) == (errno.ENOTTY, str(not_a_tty))
 

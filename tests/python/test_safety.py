@@ -8,6 +8,7 @@ import logging
 import math
 import os
 import signal
+import sys
 import threading
 import time
 from datetime import timedelta
@@ -105,6 +106,11 @@ GAIN_AND_HOMING_REFUSALS = [
     ("neck_home", (0.4, math.inf), {}, ValueError, r"^neck_home: tolerance must be finite, got inf$"),
     ("neck_home", (), {"kp": NAN}, ValueError, r"^neck_home: kp must be finite, got NaN$"),
     ("neck_home", (), {"kd": -math.inf}, ValueError, r"^neck_home: kd must be finite, got -inf$"),
+    # Beyond the neck motors' velocity range, or too slow to get home within an hour.
+    ("neck_home", (1e308,), {}, ValueError, r"^neck_home: speed must be at most \S+ rad/s .*, got 1e308$"),
+    ("neck_home", (1e-320,), {}, ValueError, r"^neck_home: speed must be at least \S+ rad/s .*, got 1e-320$"),
+    # An infinite tolerance would let a wrong EEPROM offset pass its check.
+    ("set_arm_home", (math.inf,), {}, ValueError, r"^set_arm_home: verify_tol must be finite, got inf$"),
     # NaN, zero or negative keep their own message.
     ("neck_home", (NAN,), {}, RuntimeError, r"^neck_home: speed must be positive, got NaN$"),
     ("neck_home", (-math.inf,), {}, RuntimeError, r"^neck_home: speed must be positive, got -inf$"),
@@ -149,6 +155,55 @@ def test_a_torque_command_over_both_groups_is_all_or_nothing(qmc, sim):
     # Sync writes get no reply: the simulator may take a moment to log them.
     assert eventually(lambda: len(torque_writes(sim)) == 2, 3.0)
     assert sim.servo_torque(1) and sim.servo_torque(5)
+
+
+class _ClaimsMaxsize:
+    """A sequence whose length no process could hold."""
+
+    def __len__(self):
+        return sys.maxsize
+
+    def __getitem__(self, index):
+        return 0
+
+
+def _parameters(method):
+    signature = method.__text_signature__.strip("()").split(", ")
+    return [p.split("=")[0] for p in signature if p not in ("$self", "/")]
+
+
+def test_a_sequence_whose_length_cannot_exist_is_refused_everywhere(qmc, sim, controller):
+    """Every method of every class, with such a sequence in each parameter: MemoryError or
+    ValueError where a sequence goes, an ordinary refusal elsewhere, never PanicException."""
+    with quorvel_torso_sim.TorsoSim() as other:
+        loop = qmc.QuorvelPyControlLoop(other.serial_path, PERIOD, can_bus=other.can_bus)
+        try:
+            calls = [(f"{type(obj).__name__}.{name}", getattr(obj, name))
+                     for obj in (controller, loop) for name in dir(obj)
+                     if not name.startswith("_") and getattr(getattr(obj, name), "__text_signature__", None)]
+            calls += [("QuorvelTorsoPosition", qmc.QuorvelTorsoPosition),
+                      ("ControlLoopStats._from_pickle", qmc.ControlLoopStats._from_pickle)]
+            refused = set()
+            for label, call in calls:
+                # The value classes take only sequences; the methods' other parameters are numbers.
+                count, filler = ((4, [0.0]) if call is qmc.QuorvelTorsoPosition
+                                 else (3, [0.0]) if label.startswith("ControlLoopStats")
+                                 else (len(_parameters(call)), 1))
+                for k in range(count):
+                    args = [filler] * count
+                    args[k] = _ClaimsMaxsize()
+                    try:
+                        call(*args)
+                    except (MemoryError, ValueError):
+                        refused.add(label)
+                    except Exception:  # noqa: BLE001 - a wrong type elsewhere; PanicException is no Exception
+                        pass
+        finally:
+            loop.close()
+    assert refused >= {"QuorvelMotorController.enable_torque_on_ids", "QuorvelMotorController.disable_torque_on_ids",
+                       "QuorvelPyControlLoop.enable_torque_on_ids", "QuorvelPyControlLoop.disable_torque_on_ids",
+                       "QuorvelPyControlLoop.async_write_raw_bytes", "QuorvelTorsoPosition",
+                       "ControlLoopStats._from_pickle"}, refused
 
 
 # ---- close() --------------------------------------------------------------------------------

@@ -145,7 +145,7 @@ def test_realtime_priority_runs_the_loop_thread_under_sched_fifo(qmc, sim):
 
 @pytest.mark.skipif(shutil.which("setpriv") is None or shutil.which("prlimit") is None,
                     reason="needs setpriv and prlimit")
-def test_a_refused_priority_raises_permission_error_and_leaves_nothing_running(sim):
+def test_a_refused_priority_raises_permission_error_before_any_bus_traffic(sim):
     # The simulator stays in this process, where its threads may run at
     # real-time priority; only the module runs without the right to.
     code = (
@@ -161,10 +161,13 @@ def test_a_refused_priority_raises_permission_error_and_leaves_nothing_running(s
         "q.QuorvelMotorController(serial_path, can_bus=can_bus)  # the ports were released\n"
     )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    sim.clear_logs()
     # Without CAP_SYS_NICE and with an rtprio limit of 0, SCHED_FIFO is refused even to root.
     done = subprocess.run(["setpriv", "--bounding-set=-sys_nice", "--inh-caps=-sys_nice", "prlimit", "--rtprio=0",
                            sys.executable, "-c", code, sim.serial_path, sim.can_bus],
                           capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "refused: cannot run the control loop thread at real-time priority 50 (SCHED_FIFO)" in done.stdout
+    # Refused before start-up: not a byte on either bus until the direct controller (which sends nothing).
+    assert sim.serial_log() == [] and sim.can_log() == []
     assert "rtprio" in done.stdout and "CAP_SYS_NICE" in done.stdout

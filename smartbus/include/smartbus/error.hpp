@@ -74,9 +74,37 @@ public:
         return *this;
     }
 
+    // The servo whose reply was missing or not valid, when the failure lies
+    // with a reply (the protocol handler names the servo it was reading);
+    // empty when the port or the caller's request failed. Not part of the
+    // display text.
+    std::optional<std::uint8_t> servo_id() const { return id_or_none(servo_id_); }
+    Error& set_servo_id(std::uint8_t id) {
+        servo_id_ = id;
+        return *this;
+    }
+    // True when the servo sent nothing in time (as opposed to a reply that
+    // was not valid).
+    bool is_timed_out() const { return io() != nullptr && io()->kind == IoErrorKind::TimedOut; }
+    // The id in the header of a reply that came from another servo than
+    // servo_id(): the servo asked did not answer, the next one did.
+    std::optional<std::uint8_t> reply_id() const { return id_or_none(reply_id_); }
+    Error& set_reply_id(std::uint8_t id) {
+        reply_id_ = id;
+        return *this;
+    }
+
 private:
     std::variant<CommunicationErrorKind, IoError, PortError> value_;
     std::optional<common::OsCause> os_cause_;
+    // Servo ids, or kNoId. (Plain ints: GCC 12 takes a disengaged
+    // std::optional<uint8_t> for an uninitialised read when one is copied.)
+    static constexpr int kNoId = -1;
+    static std::optional<std::uint8_t> id_or_none(int id) {
+        return id == kNoId ? std::nullopt : std::optional<std::uint8_t>(static_cast<std::uint8_t>(id));
+    }
+    int servo_id_ = kNoId;
+    int reply_id_ = kNoId;
 };
 
 template <class T>

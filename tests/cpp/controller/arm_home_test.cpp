@@ -19,6 +19,10 @@ TEST_F(ControllerTest, ArmHomeRefusesABadToleranceBeforeAnyTraffic) {
     EXPECT_EQ(ctl->set_arm_home(0.0).error().message(), "set_arm_home: verify_tol must be positive, got 0");
     EXPECT_EQ(ctl->set_arm_home(-1.0).error().message(), "set_arm_home: verify_tol must be positive, got -1");
     EXPECT_EQ(ctl->set_arm_home(std::nan("")).error().message(), "set_arm_home: verify_tol must be positive, got NaN");
+    // An infinite tolerance would let any verification pass.
+    auto unbounded = ctl->set_arm_home(INFINITY);
+    EXPECT_TRUE(unbounded.error().is_invalid_argument());
+    EXPECT_EQ(unbounded.error().message(), "set_arm_home: verify_tol must be finite, got inf");
     EXPECT_TRUE(sim->serial_log().empty());
 }
 

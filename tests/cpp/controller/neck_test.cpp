@@ -1,4 +1,5 @@
 // Neck operations over the virtual CAN bus.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -168,11 +169,23 @@ TEST_F(ControllerTest, NeckHomeValidatesAndKeepsGainOverridesOnFailure) {
               "neck_home: speed must be positive, got 0");
     EXPECT_EQ(ctl->neck_home(0.4, std::nan(""), std::nullopt, std::nullopt).error().message(),
               "neck_home: tolerance must be positive, got NaN");
+    // Faster than the slowest neck motor may turn, or too slow to get home within the hour.
+    double fastest = std::numeric_limits<double>::infinity();
+    for (const auto& joint : kNeckJoints) fastest = std::min(fastest, static_cast<double>(joint.limits.vmax));
+    for (double speed : {std::nextafter(fastest, 1e308), 1e308, kTwoPi / 2 / 3600 * 0.999, 1e-320}) {
+        auto refused = ctl->neck_home(speed, 0.15, std::nullopt, std::nullopt);
+        ASSERT_FALSE(refused.ok()) << speed;
+        EXPECT_TRUE(refused.error().is_invalid_argument()) << refused.error().message();
+        EXPECT_EQ(refused.error().message().rfind("neck_home: speed must be at ", 0), 0U) << refused.error().message();
+    }
     EXPECT_TRUE(sim->can_log().empty());
 
     sim->set_neck_silent(1, true);
-    EXPECT_EQ(ctl->neck_home(0.4, 0.1, 25.0F, std::nullopt).error().message(),
-              std::string("read_neck_positions(neck_pitch): ") + kSilent);
+    auto silent = ctl->neck_home(fastest, 0.1, 25.0F, std::nullopt);
+    EXPECT_EQ(silent.error().message(), std::string("read_neck_positions(neck_pitch): ") + kSilent);
+    // The motor at fault travels with the error.
+    EXPECT_EQ(silent.error().motor_at_fault(),
+              (MotorAtFault{MotorAtFault::Bus::Can, 2, "neck_pitch", false, ""}));
     sim->set_neck_silent(1, false);
     ASSERT_TRUE(ctl->enable_neck(true).ok());
     ASSERT_TRUE(ctl->set_single_neck_joint(2, 0.0).ok());

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <thread>
 
 #include "pty_peer.hpp"
@@ -130,6 +132,9 @@ TEST_F(Bus, SyncReadFailsMidWayAndTheNextCallRecovers) {
     auto failed = handler.sync_read(*port, four_ids, 56, 2);
     ASSERT_FALSE(failed.ok());
     EXPECT_EQ(code_of(failed.error()), CommunicationErrorCode::ParsingError);
+    // The error says whose reply was missing, and who answered instead.
+    EXPECT_EQ(failed.error().servo_id(), std::optional<std::uint8_t>(2));
+    EXPECT_EQ(failed.error().reply_id(), std::optional<std::uint8_t>(3));
     // Servo 4's reply is still waiting; the next send drains it.
     let_late_replies_arrive(8);
     servos.faults()->silent.clear();
@@ -143,6 +148,8 @@ TEST_F(Bus, SyncReadFailsMidWayAndTheNextCallRecovers) {
     ASSERT_FALSE(silent.ok());
     EXPECT_EQ(io_kind_of(silent.error()), IoErrorKind::TimedOut);
     EXPECT_TRUE(silent.error().is_timed_out_or_interrupted());
+    EXPECT_EQ(silent.error().servo_id(), std::optional<std::uint8_t>(4));
+    EXPECT_FALSE(silent.error().reply_id());
 }
 
 TEST_F(Bus, BadRepliesAreReportedNotTrusted) {
