@@ -65,6 +65,15 @@ NeckMotor& NeckBus::answering(int index) {
     return motors_[static_cast<std::size_t>(other >= 0 && other < kNeckMotorCount ? other : index)];
 }
 
+std::vector<NeckCommandEntry> NeckBus::command_history(int index) const {
+    if (index < 0 || index >= kNeckMotorCount) return {};
+    return commands_[static_cast<std::size_t>(index)].entries();
+}
+
+void NeckBus::clear_command_history() {
+    for (auto& history : commands_) history.clear();
+}
+
 int NeckBus::index_of_esc_id(std::uint32_t esc_id) const {
     for (int i = 0; i < kNeckMotorCount; ++i)
         if (motors_[static_cast<std::size_t>(i)].esc_id() == esc_id && !silent[static_cast<std::size_t>(i)]) return i;
@@ -87,14 +96,14 @@ std::vector<std::vector<std::uint8_t>> NeckBus::handle(const can::Frame& frame, 
         if (frame.id < offset) break;
         const int index = index_of_esc_id(frame.id - offset);
         if (index >= 0) {
-            command_frame(index, offset, data, out);
+            command_frame(index, offset, data, now, out);
             break;
         }
     }
     return out;
 }
 
-void NeckBus::command_frame(int index, std::uint32_t offset, std::span<const std::uint8_t, 8> data,
+void NeckBus::command_frame(int index, std::uint32_t offset, std::span<const std::uint8_t, 8> data, double now,
                             std::vector<std::vector<std::uint8_t>>& out) {
     NeckMotor& m = motors_[static_cast<std::size_t>(index)];
     const bool special = offset == 0 && std::all_of(data.begin(), data.begin() + 7, [](std::uint8_t b) { return b == 0xFF; });
@@ -108,7 +117,9 @@ void NeckBus::command_frame(int index, std::uint32_t offset, std::span<const std
         // no faults to clear
     } else {
         const auto mode = static_cast<ControlMode>(offset / kModeOffsetStep + 1);
-        m.control(mode, data, spring_damper);
+        if (const auto sp = m.control(mode, data, spring_damper))
+            commands_[static_cast<std::size_t>(index)].add(
+                NeckCommandEntry{now, sp->position, sp->velocity, sp->kp, sp->kd, sp->torque});
     }
     const NeckMotor& answer = answering(index);
     out.push_back(can::classic_image(answer.mst_id(), answer.feedback()));

@@ -4,6 +4,8 @@
 
 #include "can_image.hpp"
 #include "neck_motor.hpp"
+#include "set_point_history.hpp"
+#include "torso_sim/torso_sim.hpp"
 
 #include <array>
 #include <chrono>
@@ -41,15 +43,20 @@ public:
 
     void reset_faults();
 
+    // The MIT commands motor `index` acted on (empty for an index outside 0..2).
+    std::vector<NeckCommandEntry> command_history(int index) const;
+    void clear_command_history();
+
 private:
     int index_of_esc_id(std::uint32_t esc_id) const;
     // The motor that answers for motor `index`, and notes its answer's delay.
     NeckMotor& answering(int index);
-    void command_frame(int index, std::uint32_t offset, std::span<const std::uint8_t, 8> data,
+    void command_frame(int index, std::uint32_t offset, std::span<const std::uint8_t, 8> data, double now,
                        std::vector<std::vector<std::uint8_t>>& out);
     void broadcast_frame(std::span<const std::uint8_t> data, std::vector<std::vector<std::uint8_t>>& out);
 
     std::vector<NeckMotor> motors_;
+    std::array<SetPointHistory<NeckCommandEntry>, kNeckMotorCount> commands_;
     std::chrono::microseconds answer_delay_{0};
 };
 

@@ -173,8 +173,9 @@ void NeckMotor::set_zero() {
     position_ = commanded_position_ = 0.0;
 }
 
-void NeckMotor::control(ControlMode mode, std::span<const std::uint8_t, 8> data, bool spring_damper) {
-    if (!enabled_ || ctrl_mode() != static_cast<std::uint32_t>(mode)) return;
+std::optional<damiao::MitSetpoint> NeckMotor::control(ControlMode mode, std::span<const std::uint8_t, 8> data,
+                                                      bool spring_damper) {
+    if (!enabled_ || ctrl_mode() != static_cast<std::uint32_t>(mode)) return std::nullopt;
     const float pmax = float_register(reg::kPmax);
     auto f32_at = [&](std::size_t offset) {
         std::uint32_t bits = 0;
@@ -201,7 +202,7 @@ void NeckMotor::control(ControlMode mode, std::span<const std::uint8_t, 8> data,
             } else {
                 hold_at(sp.position);
             }
-            break;
+            return sp;
         }
         case ControlMode::PosVel:
         case ControlMode::ForcePos:
@@ -215,6 +216,7 @@ void NeckMotor::control(ControlMode mode, std::span<const std::uint8_t, 8> data,
             break;
         }
     }
+    return std::nullopt;
 }
 
 std::optional<std::uint32_t> NeckMotor::read_register(std::uint8_t id) const {

@@ -3,6 +3,8 @@
 // spring-damper with the MIT frame's gains.
 #pragma once
 
+#include "damiao_codec.hpp"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -65,7 +67,8 @@ public:
     void set_zero();
     // A control frame of `mode` (from its identifier). Acted on only while
     // enabled and in that mode; the motor answers with feedback either way.
-    void control(ControlMode mode, std::span<const std::uint8_t, 8> data, bool spring_damper);
+    // The MIT set point it acted on, if it was one.
+    std::optional<damiao::MitSetpoint> control(ControlMode mode, std::span<const std::uint8_t, 8> data, bool spring_damper);
 
     // Null for ids that are not in the register table.
     std::optional<std::uint32_t> read_register(std::uint8_t reg) const;

@@ -16,7 +16,7 @@ std::uint8_t VoltageSupply::at(double now) const {
 ServoBus::ServoBus() {
     for (std::uint8_t i = 0; i < kServoCount; ++i) {
         const auto id = static_cast<std::uint8_t>(kFirstServoId + i);
-        slots_.push_back(Slot{Servo(id, id <= kLastArmId ? ServoModel::SM40BL : ServoModel::STS3025BL), {}, 0.0, 0});
+        slots_.push_back(Slot{Servo(id, id <= kLastArmId ? ServoModel::SM40BL : ServoModel::STS3025BL), {}, 0.0, 0, {}});
     }
 }
 
@@ -55,6 +55,23 @@ void ServoBus::reset_faults() {
     voltage = VoltageSupply{};
     speed_steps_per_s = 0.0;
     reply_delay = std::chrono::microseconds{0};
+}
+
+std::vector<ServoGoalEntry> ServoBus::goal_history(std::uint8_t id) const {
+    if (id < kFirstServoId || id >= kFirstServoId + kServoCount) return {};
+    return slots_[id - kFirstServoId].goals.entries();
+}
+
+void ServoBus::clear_goal_history() {
+    for (Slot& s : slots_) s.goals.clear();
+}
+
+void ServoBus::write(Slot& s, std::uint8_t address, std::span<const std::uint8_t> data, double now) {
+    s.servo.write(address, data, true);
+    constexpr std::size_t kGoalFirst = servo_register::kGoalPosition, kGoalLast = kGoalFirst + 1;
+    if (data.empty() || address > kGoalLast || address + data.size() <= kGoalFirst) return;
+    const std::int16_t steps = s.servo.goal_steps();
+    s.goals.add(ServoGoalEntry{now, steps_to_radians(steps), steps});
 }
 
 bool ServoBus::answers(const Slot& s, double now) const {
@@ -117,11 +134,11 @@ std::vector<std::uint8_t> ServoBus::handle(const feetech::InstructionPacket& pac
         case ins::kWrite:
             if (p.empty()) break;
             if (target) {
-                target->servo.write(p[0], std::span(p).subspan(1), true);
+                write(*target, p[0], std::span(p).subspan(1), now);
                 reply(*target, {}, now, out);
             } else if (broadcast) {
                 for (Slot& s : slots_)
-                    if (answers(s, now)) s.servo.write(p[0], std::span(p).subspan(1), true);
+                    if (answers(s, now)) write(s, p[0], std::span(p).subspan(1), now);
             }
             break;
         case ins::kReboot:
@@ -145,7 +162,7 @@ std::vector<std::uint8_t> ServoBus::handle(const feetech::InstructionPacket& pac
             const std::size_t width = p[1];
             for (std::size_t i = 2; i + 1 + width <= p.size(); i += 1 + width) {
                 Slot* s = slot(p[i]);
-                if (s && answers(*s, now)) s->servo.write(p[0], std::span(p).subspan(i + 1, width), true);
+                if (s && answers(*s, now)) write(*s, p[0], std::span(p).subspan(i + 1, width), now);
             }
             break;
         }

@@ -4,6 +4,8 @@
 
 #include "feetech_packet.hpp"
 #include "servo.hpp"
+#include "set_point_history.hpp"
+#include "torso_sim/torso_sim.hpp"
 
 #include <array>
 #include <chrono>
@@ -59,16 +61,23 @@ public:
     std::uint32_t reboot_count(std::uint8_t id) const;
     void reset_faults();
 
+    // The goals servo `id` took from the bus (empty for an id not on it).
+    std::vector<ServoGoalEntry> goal_history(std::uint8_t id) const;
+    void clear_goal_history();
+
 private:
     struct Slot {
         Servo servo;
         ServoFaults faults;
         double silent_until = 0.0;   // restarting after a reboot
         std::uint32_t reboots = 0;
+        SetPointHistory<ServoGoalEntry> goals;
     };
 
     Slot* slot(std::uint8_t id);
     bool answers(const Slot& s, double now) const;
+    // A write from the bus, noted in the goal history when it covers the goal register.
+    void write(Slot& s, std::uint8_t address, std::span<const std::uint8_t> data, double now);
     void reply(const Slot& s, std::span<const std::uint8_t> params, double now, std::vector<std::uint8_t>& out) const;
     std::vector<std::uint8_t> read_registers(const Slot& s, std::uint8_t address, std::size_t count,
                                              double now) const;

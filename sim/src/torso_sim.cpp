@@ -299,4 +299,22 @@ void TorsoSim::clear_logs() {
     impl_->state.log.can.clear();
 }
 
+// ---- set point histories
+
+std::vector<ServoGoalEntry> TorsoSim::servo_goal_history(std::uint8_t id) const {
+    Lock lock(impl_->state.mutex);
+    return impl_->state.servos.goal_history(id);
+}
+
+std::vector<NeckCommandEntry> TorsoSim::neck_command_history(int index) const {
+    Lock lock(impl_->state.mutex);
+    return impl_->state.neck.command_history(index);
+}
+
+void TorsoSim::clear_set_point_history() {
+    Lock lock(impl_->state.mutex);
+    impl_->state.servos.clear_goal_history();
+    impl_->state.neck.clear_command_history();
+}
+
 }  // namespace torso_sim

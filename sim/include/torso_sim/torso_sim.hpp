@@ -43,6 +43,26 @@ struct CanLogEntry {
     std::vector<std::uint8_t> data;
 };
 
+// One goal position that reached a servo: a write or sync write whose range
+// covers the goal register (42-43), even in part. `time` is when the servo
+// took it, on the log's clock (the time stamp of the packet's log entry).
+struct ServoGoalEntry {
+    double time;
+    double goal;          // rad, as servo_goal() reports it
+    std::int16_t steps;   // the goal register as the servo reads it (2048 = 0 rad)
+};
+
+// One MIT command a neck motor acted on (enabled and in MIT mode), decoded by
+// the motor. `time` is when the motor took it, on the log's clock (with wire
+// time: when the frame's last bit crossed the bus, a little after its log entry).
+struct NeckCommandEntry {
+    double time;
+    double position;   // rad
+    double velocity;   // rad/s, the velocity set point
+    double kp, kd;
+    double torque;     // N m, the feed-forward torque
+};
+
 // What a neck motor is doing, as seen from inside the motor.
 struct NeckMotorState {
     bool enabled;
@@ -183,6 +203,14 @@ public:
     std::vector<SerialLogEntry> serial_log() const;
     std::vector<CanLogEntry> can_log() const;
     void clear_logs();
+
+    // ---- set point histories (each keeps its most recent 100 000 entries per
+    // servo or motor: 200 s of set points at a 2 ms period), oldest first.
+    // Writes a servo does not take (a bad checksum, a silent servo) and MIT
+    // frames a motor ignores are not in them. Empty for other ids and indexes.
+    std::vector<ServoGoalEntry> servo_goal_history(std::uint8_t id) const;
+    std::vector<NeckCommandEntry> neck_command_history(int index) const;
+    void clear_set_point_history();
 
     class Impl;
 
