@@ -75,6 +75,45 @@ class NeckMotorState(structseq[Any], tuple[bool, int, float, float, float, float
         """damping of the last MIT frame"""
 
 @final
+class ServoGoalEntry(structseq[Any], tuple[float, float, int]):
+    """One goal position a servo took from a write or sync write."""
+
+    __match_args__: Final = ("time", "goal", "steps")
+    @property
+    def time(self) -> float:
+        """CLOCK_MONOTONIC seconds the servo took the goal (the time of the packet's SerialLogEntry)"""
+    @property
+    def goal(self) -> float:
+        """goal position in rad, as servo_goal() reports it"""
+    @property
+    def steps(self) -> int:
+        """goal register as the servo reads it, 2048 = 0 rad, 4096 per turn"""
+
+@final
+class NeckCommandEntry(structseq[Any], tuple[float, float, float, float, float, float]):
+    """One MIT command a neck motor acted on, as the motor decoded it."""
+
+    __match_args__: Final = ("time", "position", "velocity", "kp", "kd", "torque")
+    @property
+    def time(self) -> float:
+        """CLOCK_MONOTONIC seconds the motor took the command"""
+    @property
+    def position(self) -> float:
+        """position set point, rad"""
+    @property
+    def velocity(self) -> float:
+        """velocity set point, rad/s"""
+    @property
+    def kp(self) -> float:
+        """stiffness"""
+    @property
+    def kd(self) -> float:
+        """damping"""
+    @property
+    def torque(self) -> float:
+        """feed-forward torque, N m"""
+
+@final
 class TorsoSim:
     """A virtual Quorvel torso: seven Feetech servos (ids 1-4 SM40BL, 5-7 STS3025BL) behind a
     pseudo-terminal at `serial_path`, and three Damiao neck motors (CAN ids 1-3) on the virtual
@@ -170,3 +209,7 @@ class TorsoSim:
     def serial_log(self, /) -> list[SerialLogEntry]: ...
     def can_log(self, /) -> list[CanLogEntry]: ...
     def clear_logs(self, /) -> None: ...
+    # ---- Set point histories ----
+    def servo_goal_history(self, id: int, /) -> list[ServoGoalEntry]: ...
+    def neck_command_history(self, index: int, /) -> list[NeckCommandEntry]: ...
+    def clear_set_point_history(self, /) -> None: ...

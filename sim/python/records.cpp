@@ -13,6 +13,8 @@ namespace {
 PyTypeObject* serial_log_entry_type = nullptr;
 PyTypeObject* can_log_entry_type = nullptr;
 PyTypeObject* neck_motor_state_type = nullptr;
+PyTypeObject* servo_goal_entry_type = nullptr;
+PyTypeObject* neck_command_entry_type = nullptr;
 
 PyStructSequence_Field serial_log_entry_fields[] = {
     {"time", "CLOCK_MONOTONIC seconds (comparable with time.monotonic())"},
@@ -45,6 +47,27 @@ PyStructSequence_Field neck_motor_state_fields[] = {
 PyStructSequence_Desc neck_motor_state_desc = {"quorvel_torso_sim.NeckMotorState",
                                                "What a neck motor is doing, seen from inside the motor.",
                                                neck_motor_state_fields, 7};
+
+PyStructSequence_Field servo_goal_entry_fields[] = {
+    {"time", "CLOCK_MONOTONIC seconds the servo took the goal (the time of the packet's SerialLogEntry)"},
+    {"goal", "goal position in rad, as servo_goal() reports it"},
+    {"steps", "goal register as the servo reads it, 2048 = 0 rad, 4096 per turn"},
+    {nullptr, nullptr}};
+PyStructSequence_Desc servo_goal_entry_desc = {
+    "quorvel_torso_sim.ServoGoalEntry", "One goal position a servo took from a write or sync write.",
+    servo_goal_entry_fields, 3};
+
+PyStructSequence_Field neck_command_entry_fields[] = {
+    {"time", "CLOCK_MONOTONIC seconds the motor took the command"},
+    {"position", "position set point, rad"},
+    {"velocity", "velocity set point, rad/s"},
+    {"kp", "stiffness"},
+    {"kd", "damping"},
+    {"torque", "feed-forward torque, N m"},
+    {nullptr, nullptr}};
+PyStructSequence_Desc neck_command_entry_desc = {
+    "quorvel_torso_sim.NeckCommandEntry", "One MIT command a neck motor acted on, as the motor decoded it.",
+    neck_command_entry_fields, 6};
 
 PyObject* bytes_of(const std::vector<std::uint8_t>& v) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()), static_cast<Py_ssize_t>(v.size()));
@@ -80,6 +103,17 @@ PyObject* record_of(const torso_sim::CanLogEntry& e) {
                                             PyBool_FromLong(e.extended), PyBool_FromLong(e.fd), bytes_of(e.data)});
 }
 
+PyObject* record_of(const torso_sim::ServoGoalEntry& e) {
+    return make_record(servo_goal_entry_type,
+                       {PyFloat_FromDouble(e.time), PyFloat_FromDouble(e.goal), PyLong_FromLong(e.steps)});
+}
+
+PyObject* record_of(const torso_sim::NeckCommandEntry& e) {
+    return make_record(neck_command_entry_type,
+                       {PyFloat_FromDouble(e.time), PyFloat_FromDouble(e.position), PyFloat_FromDouble(e.velocity),
+                        PyFloat_FromDouble(e.kp), PyFloat_FromDouble(e.kd), PyFloat_FromDouble(e.torque)});
+}
+
 // A list of records, oldest entry first.
 template <class Entry>
 PyObject* list_of(const std::vector<Entry>& entries) {
@@ -112,6 +146,8 @@ PyObject* to_python(const torso_sim::NeckMotorState& s) {
 
 PyObject* to_python(const std::vector<torso_sim::SerialLogEntry>& entries) { return list_of(entries); }
 PyObject* to_python(const std::vector<torso_sim::CanLogEntry>& entries) { return list_of(entries); }
+PyObject* to_python(const std::vector<torso_sim::ServoGoalEntry>& entries) { return list_of(entries); }
+PyObject* to_python(const std::vector<torso_sim::NeckCommandEntry>& entries) { return list_of(entries); }
 
 bool add_record_types(PyObject* module) {
     const auto add_type = [module](PyTypeObject*& type, PyStructSequence_Desc& desc, const char* name) {
@@ -120,7 +156,9 @@ bool add_record_types(PyObject* module) {
     };
     return add_type(serial_log_entry_type, serial_log_entry_desc, "SerialLogEntry") &&
            add_type(can_log_entry_type, can_log_entry_desc, "CanLogEntry") &&
-           add_type(neck_motor_state_type, neck_motor_state_desc, "NeckMotorState");
+           add_type(neck_motor_state_type, neck_motor_state_desc, "NeckMotorState") &&
+           add_type(servo_goal_entry_type, servo_goal_entry_desc, "ServoGoalEntry") &&
+           add_type(neck_command_entry_type, neck_command_entry_desc, "NeckCommandEntry");
 }
 
 }  // namespace torso_sim_py

@@ -41,8 +41,11 @@ PyObject* to_python(std::uint32_t v);
 PyObject* to_python(const torso_sim::NeckMotorState& state);
 PyObject* to_python(const std::vector<torso_sim::SerialLogEntry>& entries);
 PyObject* to_python(const std::vector<torso_sim::CanLogEntry>& entries);
+PyObject* to_python(const std::vector<torso_sim::ServoGoalEntry>& entries);
+PyObject* to_python(const std::vector<torso_sim::NeckCommandEntry>& entries);
 
-// Adds SerialLogEntry, CanLogEntry and NeckMotorState to the module.
+// Adds SerialLogEntry, CanLogEntry, NeckMotorState, ServoGoalEntry and
+// NeckCommandEntry to the module.
 bool add_record_types(PyObject* module);
 
 // Rows of the method table, without the sentinel.

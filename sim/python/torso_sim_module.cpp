@@ -190,6 +190,16 @@ PyMethodDef log_methods[] = {
         "can_log($self, /)\n--\n\nList of CanLogEntry(time, id, extended, fd, data): every frame a node sent, oldest "
         "first."),
     no_args_method<"clear_logs", &TorsoSim::clear_logs>("clear_logs($self, /)\n--\n\nEmpty both traffic logs."),
+    arg_method<"servo_goal_history", &TorsoSim::servo_goal_history, ServoIdObject>(
+        "servo_goal_history($self, id, /)\n--\n\nList of ServoGoalEntry(time, goal, steps): every goal position servo "
+        "`id` took from a write or sync write covering its goal register, oldest first (the last 100 000; empty for "
+        "an id not on the bus)."),
+    arg_method<"neck_command_history", &TorsoSim::neck_command_history, NeckIndexObject>(
+        "neck_command_history($self, index, /)\n--\n\nList of NeckCommandEntry(time, position, velocity, kp, kd, "
+        "torque): every MIT command neck motor 0-2 acted on (enabled, in MIT mode), oldest first (the last 100 000)."),
+    no_args_method<"clear_set_point_history", &TorsoSim::clear_set_point_history>(
+        "clear_set_point_history($self, /)\n--\n\nEmpty the goal and MIT command histories of every servo and "
+        "motor."),
 };
 
 // The class's methods: its own, then those of each part, in this order, and
