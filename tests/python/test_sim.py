@@ -1,5 +1,6 @@
 """The simulator module seen from Python: start, serial and CAN traffic, faults, logs, lifetime, CLI."""
 
+import math
 import os
 import select
 import signal
@@ -10,6 +11,7 @@ import sys
 import time
 
 import pytest
+from waiting import eventually
 
 quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
 TorsoSim = quorvel_torso_sim.TorsoSim
@@ -144,3 +146,50 @@ def test_command_prints_the_connection_and_stops_on_ctrl_c(tmp_path):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def _instruction(servo_id, instr, params):
+    body = bytes([servo_id, len(params) + 2, instr]) + params
+    return b"\xff\xff" + body + bytes([~sum(body) & 0xFF])
+
+
+def _mit(p, v, kp, kd, t, vmax=30.0, tmax=10.0):
+    def field(x, lo, hi, bits):
+        return int((min(max(x, lo), hi) - lo) * ((1 << bits) - 1) / (hi - lo))
+
+    ps, vs, kps = field(p, -12.5, 12.5, 16), field(v, -vmax, vmax, 12), field(kp, 0, 500, 12)
+    kds, ts = field(kd, 0, 5, 12), field(t, -tmax, tmax, 12)
+    return bytes([ps >> 8, ps & 0xFF, vs >> 4, ((vs & 0xF) << 4) | (kps >> 8), kps & 0xFF,
+                  kds >> 4, ((kds & 0xF) << 4) | (ts >> 8), ts & 0xFF])
+
+
+def test_set_point_histories_keep_what_the_motors_took(sim, port):
+    before = time.monotonic()
+    # A sync write of servos 1 and 2, a write of servo 3's goal, and one with a bad checksum to servo 4.
+    _exchange(port, _instruction(0xFE, 0x83, bytes([42, 2, 1, 0x00, 0x0C, 2, 0x00, 0x04])), 0, timeout=0)
+    assert _exchange(port, _instruction(3, 0x03, bytes([42, 0x10, 0x08])), 6) == _status(3)
+    refused = _instruction(4, 0x03, bytes([42, 0x00, 0x0C]))
+    assert _exchange(port, refused[:-1] + bytes([refused[-1] ^ 1]), 6, timeout=0.05) == b""
+
+    goals = {i: sim.servo_goal_history(i) for i in range(1, 8)}
+    assert {i: [e.steps for e in h] for i, h in goals.items()} == {1: [3072], 2: [1024], 3: [2064], 4: [], 5: [],
+                                                                    6: [], 7: []}
+    assert goals[1][0].goal == pytest.approx(math.pi / 2) and goals[2][0].goal == pytest.approx(-math.pi / 2)
+    assert before <= goals[1][0].time <= goals[3][0].time <= time.monotonic()
+    time_, goal, steps = goals[3][0]  # records are tuples too
+    assert steps == 2064 and goal == sim.servo_goal(3)
+
+    sim.send_can_frame(2, _mit(0.3, 0.0, 10.0, 1.0, 0.0, vmax=10.0, tmax=28.0))  # disabled: ignored
+    sim.send_can_frame(2, b"\xff" * 7 + b"\xfc")
+    sim.send_can_frame(2, _mit(0.3, 0.5, 10.0, 1.0, 0.0, vmax=10.0, tmax=28.0))
+    sim.send_can_frame(2, _mit(0.4, 1.5, 12.0, 0.5, -2.0, vmax=10.0, tmax=28.0))
+    assert eventually(lambda: len(sim.neck_command_history(1)) == 2)
+    first, second = sim.neck_command_history(1)
+    assert goals[3][0].time <= first.time <= second.time <= time.monotonic()
+    quanta = (25 / 65535, 20 / 4095, 500 / 4095, 5 / 4095, 56 / 4095)  # one step of each field
+    for got, sent in ((first, (0.3, 0.5, 10.0, 1.0, 0.0)), (second, (0.4, 1.5, 12.0, 0.5, -2.0))):
+        assert all(abs(g - s) <= q for g, s, q in zip(got[1:], sent, quanta)), (got, sent)
+    assert sim.neck_command_history(0) == [] and sim.neck_command_history(2) == []
+
+    sim.clear_set_point_history()
+    assert sim.servo_goal_history(1) == [] and sim.neck_command_history(1) == []
