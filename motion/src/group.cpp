@@ -168,6 +168,17 @@ Result<void> Group::move_to(double now, JointSet joints, const PerJoint<double>&
         plans[j].emplace(start_state(now, j, idle), targets[j], limits_[j]);
         duration = std::max(duration, plans[j]->min_duration());
     }
+    // A braking joint may reach some longer durations only by arriving
+    // early: move past those so that every joint arrives at the end.
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (const auto& plan : plans) {
+            if (plan && plan->exact_duration(duration) > duration) {
+                duration = plan->exact_duration(duration);
+                changed = true;
+            }
+        }
+    }
     for (std::size_t j = 0; j < size_; ++j) {
         if (plans[j]) start_profile(j, Motion::Kind::target, now, plans[j]->profile(duration), duration);
     }

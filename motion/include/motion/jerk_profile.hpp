@@ -66,8 +66,13 @@ JointState integrate(const JointState& from, double jerk, double t);
 //
 // The motion changes velocity to a peak (or cruise) velocity with bounded
 // jerk and acceleration, cruises, then brakes to rest: rest to rest this is
-// the classic seven-segment time-optimal profile. A start from which stopping
-// without overshoot is impossible overshoots and comes back.
+// the classic seven-segment time-optimal profile. A joint already braking
+// towards a target it would stop short of eases the braking, then stops as
+// fast as it can. A start from which stopping without overshoot is
+// impossible overshoots and comes back. Stretched, the peak velocity is
+// lowered and the cruise lengthened; for a braking joint that only works
+// from some duration on (see exact_duration()), shorter stretches arrive
+// early and wait at the target.
 //
 // A start state beyond the limits (limits lowered at run time) is brought
 // within them first as fast as the new jerk allows: an acceleration beyond
@@ -83,6 +88,13 @@ public:
     // The shortest duration of the motion, in seconds.
     double min_duration() const { return min_duration_; }
 
+    // The shortest duration not below `duration` that this motion can last
+    // while moving until its end: `duration` itself, or for a braking joint
+    // the end of the durations it can only reach by arriving early.
+    double exact_duration(double duration) const {
+        return easing_ && duration > min_duration_ && duration < stretch_from_ ? stretch_from_ : duration;
+    }
+
     // The motion lasting exactly max(duration, min_duration()).
     JerkProfile profile(double duration) const;
 
@@ -93,8 +105,11 @@ private:
     JointState start_;
     double target_;
     JointLimits limits_;
-    double peak_velocity_ = 0.0;  // of the time-optimal motion
+    double peak_velocity_ = 0.0;  // of the time-optimal motion (when easing: where stretching starts)
     double cruise_time_ = 0.0;    // of the time-optimal motion
+    bool easing_ = false;         // the time-optimal motion eases the braking, then stops
+    double ease_time_ = 0.0;
+    double stretch_from_ = 0.0;   // when easing: the shortest motion through peak_velocity_
     double min_duration_ = 0.0;
 };
 
