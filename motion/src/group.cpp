@@ -51,7 +51,7 @@ JerkProfile recovery(const JointState& state, double old_jerk, const JointLimits
 
 JointState Group::Motion::sample(double now) const {
     if (now >= end) return profile.final_state();
-    const double t = now - start;
+    const double t = (now - start) + offset;
     if (kind == Kind::trajectory && t < path.end_time()) return path.sample(t);
     return kind == Kind::trajectory ? profile.sample(t - path.end_time()) : profile.sample(t);
 }
@@ -99,6 +99,7 @@ void Group::start_profile(std::size_t joint, Motion::Kind kind, double now, cons
     Motion& motion = motions_[joint];
     motion.kind = kind;
     motion.start = now;
+    motion.offset = 0.0;
     // The duration, not the profile's sum of segments, so that synchronised
     // joints end at the very same instant.
     motion.end = now + duration;
@@ -118,7 +119,7 @@ Result<void> Group::set_limits(double now, std::size_t joint, const JointLimits&
     const JointState state = motion.sample(now);
     Motion::Kind kind = motion.kind;
     if (kind == Motion::Kind::trajectory) {
-        const double t = now - motion.start;
+        const double t = (now - motion.start) + motion.offset;
         bool within = t < motion.path.end_time();
         for (std::size_t span = 0; within && span < motion.path.spans(); ++span) {
             if (motion.path.knot_time(span + 1) <= t) continue;  // already behind
@@ -129,7 +130,7 @@ Result<void> Group::set_limits(double now, std::size_t joint, const JointLimits&
             // Only the closing stop depends on the limits.
             const JointState last = motion.path.sample(motion.path.end_time());
             motion.profile = plan_stop({last.position, last.velocity, 0.0}, limits);
-            motion.end = motion.start + motion.path.end_time() + motion.profile.duration();
+            motion.end = motion.start + (motion.path.end_time() - motion.offset) + motion.profile.duration();
             return {};
         }
         kind = Motion::Kind::stop;

@@ -57,9 +57,10 @@ Result<void> Group::follow(double now, const Trajectory& trajectory, const PerJo
             return invalid("time of " + waypoint(k) + " (" + detail::number(times[k]) + " s) is not after that of " +
                            waypoint(k - 1) + " (" + detail::number(times[k - 1]) + " s)");
         }
-        const auto check_row = [&](const std::vector<double>& row, const char* what) -> Result<void> {
+        const auto check_row = [&](const std::vector<double>& row, const char* what,
+                                   const char* plural) -> Result<void> {
             if (row.size() != count) {
-                return invalid(waypoint(k) + " has " + std::to_string(row.size()) + " " + what + "s for " +
+                return invalid(waypoint(k) + " has " + std::to_string(row.size()) + " " + plural + " for " +
                                std::to_string(count) + " joints");
             }
             for (std::size_t i = 0; i < count; ++i) {
@@ -70,8 +71,8 @@ Result<void> Group::follow(double now, const Trajectory& trajectory, const PerJo
             }
             return {};
         };
-        QMC_TRY(check_row(trajectory.positions[k], "position"));
-        if (with_velocities) QMC_TRY(check_row(trajectory.velocities[k], "velocity"));
+        QMC_TRY(check_row(trajectory.positions[k], "position", "positions"));
+        if (with_velocities) QMC_TRY(check_row(trajectory.velocities[k], "velocity", "velocities"));
     }
     if (!std::isfinite(elapsed) || elapsed < 0.0) {
         return invalid("elapsed time must be finite and not negative (got " + detail::number(elapsed) + ")");
@@ -130,15 +131,15 @@ Result<void> Group::follow(double now, const Trajectory& trajectory, const PerJo
         }
     }
 
-    const double start = now - elapsed;
     for (std::size_t i = 0; i < count; ++i) {
         Motion& motion = motions_[joints[i]];
         const double last_velocity = with_velocities ? trajectory.velocities.back()[i] : 0.0;
         motion.kind = Motion::Kind::trajectory;
-        motion.start = start;
+        motion.start = now;
+        motion.offset = elapsed;
         motion.path = std::move(paths[i]);
         motion.profile = plan_stop({trajectory.positions.back()[i], last_velocity, 0.0}, limits_[joints[i]]);
-        motion.end = start + motion.path.end_time() + motion.profile.duration();
+        motion.end = now + (motion.path.end_time() - elapsed) + motion.profile.duration();
     }
     return {};
 }

@@ -106,7 +106,8 @@ public:
 private:
     struct Motion {
         enum class Kind { none, target, stop, trajectory } kind = Kind::none;
-        double start = 0.0;    // group time of the motion's time 0
+        double start = 0.0;    // group time at which it started
+        double offset = 0.0;   // its own time then (a trajectory started late)
         double end = 0.0;      // group time at which it is over
         Spline path;           // a trajectory's path (its times from time 0)
         JerkProfile profile;   // target following, a stop, or a trajectory's closing stop
