@@ -43,7 +43,7 @@ PerJoint<double> random_targets(std::mt19937_64& rng, const PerJoint<JointState>
 // states all arrive on the same tick, at rest on their targets.
 TEST(Group, SynchronisedJointsArriveOnTheSameTick) {
     std::mt19937_64 rng(11);
-    for (int n = 0; n < 300; ++n) {
+    for (int n = 0; n < 200; ++n) {
         std::vector<JointLimits> limits;
         Group group = random_group(rng, max_joints, limits);
         PerJoint<JointState> set_points{};
