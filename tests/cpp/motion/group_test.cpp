@@ -15,10 +15,6 @@ namespace {
 using namespace quorvel::motion;
 using namespace motion_test;
 
-const std::vector<std::string> kNames = {"right_shoulder", "right_elbow",  "left_shoulder", "left_elbow",
-                                         "nose_left",      "nose_right",   "nose_tilt",     "neck_yaw",
-                                         "neck_pitch",     "neck_roll"};
-
 Group random_group(std::mt19937_64& rng, std::size_t size, std::vector<JointLimits>& limits) {
     limits.clear();
     for (std::size_t j = 0; j < size; ++j) limits.push_back(random_limits(rng));

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "motion/types.hpp"
 
@@ -14,6 +15,10 @@ namespace motion_test {
 
 using quorvel::motion::JointLimits;
 using quorvel::motion::JointState;
+
+// Joint names of a group, the torso's ten.
+const std::vector<std::string> kNames = {"right_shoulder", "right_elbow", "left_shoulder", "left_elbow", "nose_left",
+                                         "nose_right",     "nose_tilt",   "neck_yaw",      "neck_pitch", "neck_roll"};
 
 constexpr double kTick = 0.002;         // the control loop's period
 constexpr double kRelative = 1e-6;      // tolerance on every limit

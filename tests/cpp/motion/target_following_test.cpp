@@ -54,7 +54,7 @@ TEST(TargetFollowing, KeepsEveryLimitAndArrivesAtRestOnTarget) {
     }
 }
 
-TEST(TargetFollowing, StopReachesRestWithinLimitsAndNoSoonerThanTheAccelerationAllows) {
+TEST(TargetFollowing, StopReachesRestWithinLimitsAtFullJerk) {
     std::mt19937_64 rng(2);
     for (int n = 0; n < 4000; ++n) {
         const JointLimits limits = random_limits(rng);

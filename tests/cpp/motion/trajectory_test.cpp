@@ -17,10 +17,6 @@ namespace {
 using namespace quorvel::motion;
 using namespace motion_test;
 
-const std::vector<std::string> kNames = {"right_shoulder", "right_elbow",  "left_shoulder", "left_elbow",
-                                         "nose_left",      "nose_right",   "nose_tilt",     "neck_yaw",
-                                         "neck_pitch",     "neck_roll"};
-
 Group make_group(const std::vector<JointLimits>& limits) {
     return std::move(Group::create(std::span(kNames.data(), limits.size()), limits)).value();
 }
