@@ -6,15 +6,14 @@
 #include <cmath>
 
 #include "texts.hpp"
+#include "velocity_change.hpp"
 
 namespace quorvel::motion {
 
+using detail::limit_slack;
 using detail::refuse;
 
 namespace {
-
-// Trajectories may touch a limit exactly; rounding must not refuse them.
-constexpr double limit_slack = 1.0 + 1e-9;
 
 bool finite(const JointState& s) {
     return std::isfinite(s.position) && std::isfinite(s.velocity) && std::isfinite(s.acceleration);
@@ -33,7 +32,7 @@ JerkProfile recovery(const JointState& state, double old_jerk, const JointLimits
     const double jerk = (state.acceleration > 0.0 ? -1.0 : 1.0) * std::max(old_jerk, limits.max_jerk);
     const auto beyond = [&](double t) {
         const JointState s = integrate(state, jerk, t);
-        const double ramped = s.velocity + s.acceleration * std::fabs(s.acceleration) / (2.0 * limits.max_jerk);
+        const double ramped = detail::ramped_velocity(s.velocity, s.acceleration, limits.max_jerk);
         return std::fabs(s.acceleration) > limits.max_acceleration ||
                std::fabs(ramped) > std::max(limits.max_velocity, std::fabs(s.velocity));
     };

@@ -1,10 +1,13 @@
 // Target following for one joint: change velocity to a peak velocity, cruise,
-// brake to rest. The peak velocity is found for the distance (time-optimal)
-// or for a longer duration (stretched), both by a bracketed root search.
+// brake to rest; or, for a joint braking short of its target, ease the
+// braking and stop. The peak velocity (or the easing time) is found for the
+// distance (time-optimal) or for a longer duration (stretched), each by a
+// bracketed root search.
+#include "motion/jerk_profile.hpp"
+
 #include <algorithm>
 #include <cmath>
 
-#include "motion/jerk_profile.hpp"
 #include "root_finding.hpp"
 #include "velocity_change.hpp"
 
@@ -75,7 +78,7 @@ TargetMotion::TargetMotion(const JointState& start, double target, const JointLi
     // in between, easing. A start beyond the limits searches every peak.
     const double vmax = limits.max_velocity;
     double lo = -vmax, hi = vmax;
-    const double ramped = start.velocity + start.acceleration * std::fabs(start.acceleration) / (2.0 * limits.max_jerk);
+    const double ramped = detail::ramped_velocity(start.velocity, start.acceleration, limits.max_jerk);
     if (std::fabs(start.velocity) <= vmax && std::fabs(start.acceleration) <= limits.max_acceleration &&
         std::fabs(ramped) <= vmax) {
         const double side = ramped < 0.0 ? -1.0 : 1.0;

@@ -6,14 +6,14 @@
 
 #include "motion/group.hpp"
 #include "texts.hpp"
+#include "velocity_change.hpp"
 
 namespace quorvel::motion {
 
+using detail::limit_slack;
 using detail::refuse;
 
 namespace {
-
-constexpr double limit_slack = 1.0 + 1e-9;  // as in group.cpp
 
 common::Err<Error> invalid(std::string text) { return refuse(ErrorKind::InvalidInput, "trajectory: " + text); }
 

@@ -19,7 +19,7 @@ void VelocityChange::append_to(JerkProfile& profile, double velocity) const {
 VelocityChange velocity_change(double v0, double a0, double v1, double amax, double jmax) {
     // The velocity reached by ramping the acceleration to zero at once
     // decides the direction; solve the upward case, mirrored if needed.
-    const double v_ramp = v0 + a0 * std::fabs(a0) / (2.0 * jmax);
+    const double v_ramp = ramped_velocity(v0, a0, jmax);
     const double sign = v1 >= v_ramp ? 1.0 : -1.0;
     const double a = sign * a0;
     const double dv = sign * (v1 - v0);  // >= a*|a|/(2 jmax)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 
 #include "motion/jerk_profile.hpp"
 
@@ -20,6 +21,13 @@ struct VelocityChange {
     // Appends the segments, ending exactly at `velocity` and zero acceleration.
     void append_to(JerkProfile& profile, double velocity) const;
 };
+
+// The velocity reached from (v0, a0) by ramping the acceleration to zero at
+// once with jerk of magnitude jmax.
+inline double ramped_velocity(double v0, double a0, double jmax) { return v0 + a0 * std::fabs(a0) / (2.0 * jmax); }
+
+// Trajectory paths may touch a limit exactly: rounding must not refuse them.
+inline constexpr double limit_slack = 1.0 + 1e-9;
 
 // The time-optimal change from (v0, a0) to (v1, 0) with |a| <= amax and
 // |jerk| <= jmax. An |a0| beyond amax is ramped towards amax first.

@@ -44,11 +44,13 @@ public:
     // valid limits (one per name), none under motion.
     static Result<Group> create(std::span<const std::string> names, std::span<const JointLimits> limits);
 
+    // Number of joints, and the name of joint `joint` (< size()).
     std::size_t size() const { return size_; }
     const std::string& name(std::size_t joint) const { return names_[joint]; }
     // The index of the joint with this name, if the group has one.
     std::optional<std::size_t> index_of(std::string_view name) const;
 
+    // The limits of joint `joint` (< size()).
     const JointLimits& limits(std::size_t joint) const { return limits_[joint]; }
 
     // Changes a joint's limits. A joint under motion keeps moving without a

@@ -41,6 +41,7 @@ public:
     // duration() the final state.
     JointState sample(double t) const;
 
+    // The state at time 0, and the one from duration() on.
     const JointState& start_state() const { return state_[0]; }
     const JointState& final_state() const { return state_[count_]; }
 

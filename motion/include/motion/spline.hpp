@@ -21,7 +21,9 @@ public:
     // through them; with none, the knot velocities are those of the C2 cubic
     // spline through the positions, at rest at the last one. The last knot's
     // acceleration is zero; the interior knots' accelerations make the jerk
-    // continuous too. Allocates (planning only).
+    // continuous too. Lengths that do not fit (fewer than two times, or not
+    // one position and velocity per later time) give an empty spline.
+    // Allocates (planning only).
     static Spline smooth(std::span<const double> times, const JointState& start, std::span<const double> positions,
                          std::span<const double> velocities);
 
