@@ -27,7 +27,7 @@ namespace {
 using namespace quorvel::motion;
 using namespace motion_test;
 
-TEST(Allocation, TicksNeverAllocate) {
+TEST(MotionAllocation, TicksNeverAllocate) {
     auto group = std::move(Group::create(kNames, std::vector<JointLimits>(max_joints, {2.0, 10.0, 100.0}))).value();
     PerJoint<JointState> set_points{};
     PerJoint<double> targets{};

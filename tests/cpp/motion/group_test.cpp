@@ -37,7 +37,7 @@ PerJoint<double> random_targets(std::mt19937_64& rng, const PerJoint<JointState>
 
 // Moves all ten joints, then gives new targets mid-motion: from these moving
 // states all arrive on the same tick, at rest on their targets.
-TEST(Group, SynchronisedJointsArriveOnTheSameTick) {
+TEST(MotionGroup, SynchronisedJointsArriveOnTheSameTick) {
     std::mt19937_64 rng(11);
     for (int n = 0; n < 200; ++n) {
         std::vector<JointLimits> limits;
@@ -97,7 +97,7 @@ TEST(Group, SynchronisedJointsArriveOnTheSameTick) {
 // A joint braking towards a target just past where it would stop reaches
 // some longer durations only by arriving early: a synchronised move (here
 // its minimum duration) lasts longer instead, and the joint moves to the end.
-TEST(Group, BrakingJointStretchedNeverArrivesEarly) {
+TEST(MotionGroup, BrakingJointStretchedNeverArrivesEarly) {
     std::mt19937_64 rng(14);
     int found = 0;
     for (int attempt = 0; attempt < 200000 && found < 100; ++attempt) {
@@ -124,7 +124,7 @@ TEST(Group, BrakingJointStretchedNeverArrivesEarly) {
 
 // Random new targets, stops and limit raises at random ticks over minutes
 // of motion: the set points never exceed a limit nor jump.
-TEST(Group, ReplacementsAndStopsAtAnyTickStayContinuousAndWithinLimits) {
+TEST(MotionGroup, ReplacementsAndStopsAtAnyTickStayContinuousAndWithinLimits) {
     std::mt19937_64 rng(12);
     for (int run = 0; run < 20; ++run) {
         std::vector<JointLimits> limits;
@@ -163,7 +163,7 @@ TEST(Group, ReplacementsAndStopsAtAnyTickStayContinuousAndWithinLimits) {
 
 // Limits lowered below the present state: back within them as fast as the
 // old jerk allows, without a jump, then on to the same target.
-TEST(Group, LoweredLimitsBringTheJointBackWithinThemContinuously) {
+TEST(MotionGroup, LoweredLimitsBringTheJointBackWithinThemContinuously) {
     std::mt19937_64 rng(13);
     for (int n = 0; n < 2000; ++n) {
         std::vector<JointLimits> limits;
@@ -206,7 +206,7 @@ TEST(Group, LoweredLimitsBringTheJointBackWithinThemContinuously) {
     }
 }
 
-TEST(Group, WritesOnlyJointsUnderMotionAndAnswersForThem) {
+TEST(MotionGroup, WritesOnlyJointsUnderMotionAndAnswersForThem) {
     const std::vector<JointLimits> limits(3, JointLimits{1.0, 2.0, 10.0});
     auto created = Group::create(std::span(kNames.data(), 3), limits);
     ASSERT_TRUE(created.ok());
@@ -249,7 +249,7 @@ TEST(Group, WritesOnlyJointsUnderMotionAndAnswersForThem) {
     EXPECT_EQ(group.set_point(end, 2), std::nullopt);
 }
 
-TEST(Group, RefusesBadInputNamingWhatIsWrongAndChangesNothing) {
+TEST(MotionGroup, RefusesBadInputNamingWhatIsWrongAndChangesNothing) {
     const JointLimits ok{1.0, 2.0, 10.0};
     const std::vector<std::string> twice = {"neck_yaw", "neck_yaw"};
     EXPECT_EQ(Group::create(twice, std::vector<JointLimits>(2, ok)).error().message,

@@ -29,7 +29,7 @@ std::string describe(int n, const JointState& s, double target) {
            ", " + std::to_string(s.acceleration) + ") to " + std::to_string(target);
 }
 
-TEST(TargetFollowing, KeepsEveryLimitAndArrivesAtRestOnTarget) {
+TEST(MotionTargetFollowing, KeepsEveryLimitAndArrivesAtRestOnTarget) {
     std::mt19937_64 rng(1);
     for (int n = 0; n < 4000; ++n) {
         const JointLimits limits = random_limits(rng);
@@ -54,7 +54,7 @@ TEST(TargetFollowing, KeepsEveryLimitAndArrivesAtRestOnTarget) {
     }
 }
 
-TEST(TargetFollowing, StopReachesRestWithinLimitsAtFullJerk) {
+TEST(MotionTargetFollowing, StopReachesRestWithinLimitsAtFullJerk) {
     std::mt19937_64 rng(2);
     for (int n = 0; n < 4000; ++n) {
         const JointLimits limits = random_limits(rng);
@@ -76,7 +76,7 @@ TEST(TargetFollowing, StopReachesRestWithinLimitsAtFullJerk) {
 // A start the limits no longer allow (lowered at run time, or an
 // acceleration that will carry the velocity past its limit) comes back within
 // them at the jerk limit without a jump, and reaches the target.
-TEST(TargetFollowing, StartBeyondTheLimitsComesBackWithinThemContinuously) {
+TEST(MotionTargetFollowing, StartBeyondTheLimitsComesBackWithinThemContinuously) {
     std::mt19937_64 rng(3);
     for (int n = 0; n < 3000; ++n) {
         const JointLimits old_limits = random_limits(rng);

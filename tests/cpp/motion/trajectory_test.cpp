@@ -56,7 +56,7 @@ PerJoint<JointState> start_moving(std::mt19937_64& rng, Group& group, double& no
     return set_points;
 }
 
-TEST(Trajectory, PassesThroughWaypointsAtTheirTimesWithoutJumps) {
+TEST(MotionTrajectory, PassesThroughWaypointsAtTheirTimesWithoutJumps) {
     std::mt19937_64 rng(21);
     Group group = make_group(std::vector<JointLimits>(max_joints, JointLimits{100.0, 1000.0, 1e4}));
     for (int n = 0; n < 1000; ++n) {
@@ -110,7 +110,7 @@ TEST(Trajectory, PassesThroughWaypointsAtTheirTimesWithoutJumps) {
 // accepted trajectory stays within the limits, a refused one exceeds the
 // named limit of the named joint before the named waypoint, and nothing
 // earlier does.
-TEST(Trajectory, CheckBeforeTheStartAgreesWithTheSampledPath) {
+TEST(MotionTrajectory, CheckBeforeTheStartAgreesWithTheSampledPath) {
     std::mt19937_64 rng(22);
     int refused = 0;
     for (int n = 0; n < 500; ++n) {
@@ -162,7 +162,7 @@ TEST(Trajectory, CheckBeforeTheStartAgreesWithTheSampledPath) {
     EXPECT_LT(refused, 400);
 }
 
-TEST(Trajectory, RefusalNamesJointWaypointAndLimitAndChangesNothing) {
+TEST(MotionTrajectory, RefusalNamesJointWaypointAndLimitAndChangesNothing) {
     Group group = make_group({{1.0, 2.0, 10.0}, {1.0, 2.0, 10.0}, {2.0, 100.0, 1000.0}});
     const PerJoint<JointState> from{};
     const Trajectory too_fast{{2, 0}, {1.0, 2.0}, {{0.5, 0.0}, {3.0, 0.0}}, {{0.5, 0.0}, {0.0, 0.0}}};
@@ -181,7 +181,7 @@ TEST(Trajectory, RefusalNamesJointWaypointAndLimitAndChangesNothing) {
     EXPECT_TRUE(group.active().none());
 }
 
-TEST(Trajectory, WaypointsAlreadyPassedAreSkippedNotRushed) {
+TEST(MotionTrajectory, WaypointsAlreadyPassedAreSkippedNotRushed) {
     Group group = make_group({{2.0, 10.0, 100.0}});
     const PerJoint<JointState> from{};
     // Waypoint 1 is far away: the path must not go there.
@@ -200,7 +200,7 @@ TEST(Trajectory, WaypointsAlreadyPassedAreSkippedNotRushed) {
     EXPECT_EQ(group.target(0), 0.0);
 }
 
-TEST(Trajectory, RefusesBadInputNamingWhatIsWrong) {
+TEST(MotionTrajectory, RefusesBadInputNamingWhatIsWrong) {
     Group group = make_group({{1.0, 2.0, 10.0}, {1.0, 2.0, 10.0}});
     const PerJoint<JointState> from{};
     const auto refusal = [&](const Trajectory& t, double elapsed = 0.0) {
