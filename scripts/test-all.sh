@@ -8,7 +8,8 @@
 #      environment, its type stubs checked with stubtest, the examples and a
 #      typed user script (NumPy arrays as positions included) checked with
 #      `mypy --strict`, all against the installed wheel, and pytest run
-#      against the installed module,
+#      against the installed module; the motion generator's durations are
+#      compared with an independent time-optimal reference (ruckig),
 #   4. the CAN tests on a real kernel's vcan interface in a small VM
 #      (skipped with QMC_SKIP_VM=1).
 set -euo pipefail
@@ -54,7 +55,7 @@ cmake --build build/gcc11 -j "$JOBS"
 
 echo "== Python: pip install . into a fresh virtual environment"
 rm -rf build/venv-test
-make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy
+make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy ruckig
 PY=build/venv-test/bin/python
 
 # Both type checks run outside the source tree with no MYPYPATH: the stubs
@@ -71,6 +72,9 @@ if [ "${QMC_SKIP_VM:-0}" != 1 ] && [ -x scripts/can-vm-test.sh ]; then
     echo "== CAN tests on a vcan interface in a virtual machine"
     bash scripts/can-vm-test.sh
 fi
+
+echo "== Motion durations against an independent reference (ruckig)"
+$PY tests/reference/check_motion_optimality.py build/gcc/tests/cpp/motion/motion_durations
 
 echo "== Python tests against the installed module"
 # Run from outside the source tree so that only the installed module is importable.
