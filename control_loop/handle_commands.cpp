@@ -71,30 +71,14 @@ Outcome execute(c::SetAllGoalPositions& cmd, Context& x) {
 Outcome check(const c::SetLeftArmPosition& cmd) { return Q::check_left_arm_position(cmd.position); }
 Outcome execute(c::SetLeftArmPosition& cmd, Context& x) { return x.controller.set_left_arm_position(cmd.position); }
 
-Outcome check(const c::EnableTorque&) { return {}; }
-Outcome execute(c::EnableTorque&, Context& x) { return x.then_store_torque(x.controller.enable_torque(), true); }
-
 Outcome check(const c::SetRightArmPosition& cmd) { return Q::check_right_arm_position(cmd.position); }
 Outcome execute(c::SetRightArmPosition& cmd, Context& x) { return x.controller.set_right_arm_position(cmd.position); }
-
-Outcome check(const c::DisableTorque&) { return {}; }
-Outcome execute(c::DisableTorque&, Context& x) { return x.then_store_torque(x.controller.disable_torque(), false); }
 
 Outcome check(const c::SetArmsPosition& cmd) { return Q::check_arms_position(cmd.position); }
 Outcome execute(c::SetArmsPosition& cmd, Context& x) { return x.controller.set_arms_position(cmd.position); }
 
-Outcome check(const c::EnableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); }
-Outcome execute(c::EnableTorqueOnIds& cmd, Context& x) {
-    return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, true), true);
-}
-
 Outcome check(const c::SetNosePosition& cmd) { return Q::check_nose_position(cmd.position); }
 Outcome execute(c::SetNosePosition& cmd, Context& x) { return x.controller.set_nose_position(cmd.position); }
-
-Outcome check(const c::DisableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); }
-Outcome execute(c::DisableTorqueOnIds& cmd, Context& x) {
-    return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, false), false);
-}
 
 Outcome check(const c::SetNeckPosition& cmd) { return Q::check_neck_position(cmd.position); }
 Outcome execute(c::SetNeckPosition& cmd, Context& x) {
@@ -108,6 +92,22 @@ Outcome execute(c::SetNeckJointPosition& cmd, Context& x) {
 
 Outcome check(const c::EnableNeck&) { return {}; }
 Outcome execute(c::EnableNeck& cmd, Context& x) { return x.controller.enable_neck(cmd.enable); }
+
+Outcome check(const c::EnableTorque&) { return {}; }
+Outcome execute(c::EnableTorque&, Context& x) { return x.then_store_torque(x.controller.enable_torque(), true); }
+
+Outcome check(const c::EnableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); }
+Outcome execute(c::EnableTorqueOnIds& cmd, Context& x) {
+    return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, true), true);
+}
+
+Outcome check(const c::DisableTorque&) { return {}; }
+Outcome execute(c::DisableTorque&, Context& x) { return x.then_store_torque(x.controller.disable_torque(), false); }
+
+Outcome check(const c::DisableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); }
+Outcome execute(c::DisableTorqueOnIds& cmd, Context& x) {
+    return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, false), false);
+}
 
 Outcome check(const c::EnableArms&) { return {}; }
 Outcome execute(c::EnableArms& cmd, Context& x) { return x.controller.enable_arms(cmd.enable); }
