@@ -38,7 +38,7 @@ namespace quorvel {
 
 // Commands the queue holds before senders have to wait.
 inline constexpr std::size_t kCommandQueueCapacity = 100;
-// How long async_read_raw_bytes waits for the loop's answer.
+// How long a raw read or a health reading waits for the loop's answer.
 inline constexpr auto kRawReadTimeout = std::chrono::seconds(1);
 
 // How a request ended without the loop's answer.
