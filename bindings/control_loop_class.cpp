@@ -61,20 +61,6 @@ bool usable_here(PyObject* self) {
     return false;
 }
 
-// Queues `command`, waiting for room without the interpreter lock when the
-// queue is full and running the signal handlers meanwhile.
-Queued enqueue(PyObject* self, MotorCmd& command) {
-    if (!usable_here(self)) return Queued::SignalRaised;
-    QuorvelControlLoop& loop = loop_of(self);
-    auto refused = loop.try_send_command(command);  // the usual case: room at once
-    while (refused == SendError::Full || refused == SendError::Timeout) {
-        refused = allow_threads(
-            [&] { return loop.send_command_until(command, std::chrono::steady_clock::now() + kSignalCheckPeriod); });
-        if (refused == SendError::Timeout && PyErr_CheckSignals() < 0) return Queued::SignalRaised;
-    }
-    return refused ? Queued::Closed : Queued::Done;
-}
-
 // A command the controller would refuse without any bus traffic is refused
 // here, before it is queued: ValueError for a refused argument (a NaN
 // position), RuntimeError with the controller's text otherwise.
@@ -88,17 +74,22 @@ bool check_before_queueing(const MotorCmd& command) {
     return false;
 }
 
-// Queues `command` after its checks. False with an exception set when it was
-// refused, when a signal handler raised while waiting for room, or (with
-// RuntimeError `closed_text`) when the loop is closing or closed.
+// Queues `command` after its checks, waiting for room without the
+// interpreter lock when the queue is full and running the signal handlers
+// meanwhile. False with an exception set when it was refused, when a signal
+// handler raised while waiting for room, when the loop belongs to the parent
+// process, or (with RuntimeError `closed_text`) when the loop is closing or closed.
 bool send_command(PyObject* self, MotorCmd command, const std::string& closed_text) {
-    if (!check_before_queueing(command)) return false;
-    switch (enqueue(self, command)) {
-        case Queued::Done: return true;
-        case Queued::SignalRaised: return false;
-        case Queued::Closed: break;
-    }
-    raise_runtime_error(closed_text);
+    if (!check_before_queueing(command) || !usable_here(self)) return false;
+    QuorvelControlLoop& loop = loop_of(self);
+    std::optional<quorvel::RequestFailure> failure;
+    // The usual case: room at once, without releasing the interpreter lock.
+    if (const auto refused = loop.try_send_command(command); refused == SendError::Full)
+        failure = until_signal([&](common::StopSource* stop) { return loop.send_command_unless_stopped(command, stop); });
+    else if (refused)
+        failure = quorvel::RequestFailure::Closed;
+    if (!failure) return true;
+    if (*failure != quorvel::RequestFailure::Stopped) raise_runtime_error(closed_text);
     return false;
 }
 
@@ -174,18 +165,22 @@ PyObject* get_stats(PyObject* self) {
     return make_control_loop_stats(std::move(*stats));
 }
 
-// The act of a method that queues one command made of its argument values:
-// None once it is queued.
-template <class Command>
+// The act of a method that queues one command made of `Fixed` (the joint of
+// a single-joint command) and its argument values: None once it is queued.
+template <class Command, auto... Fixed>
 struct Queue {
     template <class... T>
     PyObject* operator()(PyObject* self, T&... values) const {
-        return queue_command(self, Command{std::move(values)...});
+        return queue_command(self, Command{Fixed..., std::move(values)...});
     }
 };
 
-template <class Command>
-inline constexpr Queue<Command> queue{};
+template <class Command, auto... Fixed>
+inline constexpr Queue<Command, Fixed...> queue{};
+
+// The three single-joint neck setters: yaw 0, pitch 1, roll 2.
+template <std::size_t Joint>
+inline constexpr auto queue_neck_joint = queue<cmd::SetNeckJointPosition, Joint>;
 
 // ---- Class ------------------------------------------------------------------------
 
@@ -209,11 +204,11 @@ PyMethodDef control_loop_methods[] = {
         "set_nose_position($self, position)\n--\n\nSet goal positions for the nose (3 values)."),
     method<"set_neck_position", queue<cmd::SetNeckPosition>, PositionsIn<3>>(
         "set_neck_position($self, position)\n--\n\nSet goal positions for the neck (3 values: yaw, pitch, roll)."),
-    method<"set_neck_yaw_position", queue<cmd::SetNeckYawPosition>, PositionIn>(
+    method<"set_neck_yaw_position", queue_neck_joint<0>, PositionIn>(
         "set_neck_yaw_position($self, position)\n--\n\n"),
-    method<"set_neck_pitch_position", queue<cmd::SetNeckPitchPosition>, PositionIn>(
+    method<"set_neck_pitch_position", queue_neck_joint<1>, PositionIn>(
         "set_neck_pitch_position($self, position)\n--\n\n"),
-    method<"set_neck_roll_position", queue<cmd::SetNeckRollPosition>, PositionIn>(
+    method<"set_neck_roll_position", queue_neck_joint<2>, PositionIn>(
         "set_neck_roll_position($self, position)\n--\n\n"),
     method<"enable_neck", queue<cmd::EnableNeck>, SwitchIn>(
         "enable_neck($self, enable)\n--\n\nEnable or disable the neck motors."),

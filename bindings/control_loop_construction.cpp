@@ -78,10 +78,9 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         // Start-up may take up to the voltage time-out: other threads run
         // meanwhile, and the signal handlers run between its bus transactions
         // and in its waits; when one raises, start-up stops and releases both ports.
-        auto created = allow_threads([&] {
-            common::StopSource stop(signal_handler_raised_unlocked);
+        auto created = until_signal([&](common::StopSource* stop) {
             return QuorvelControlLoop::create(serialport, can_bus, period, stats_pub_period, allowed_retries,
-                                              voltage_rampup_timeout, realtime_priority, &stop);
+                                              voltage_rampup_timeout, realtime_priority, stop);
         });
         if (!created) {
             const auto& error = created.error();

@@ -52,17 +52,6 @@ bool usable_here(PyObject* self);
 // The text of MotorError::CommunicationFailure.
 std::string communication_failure_text();
 
-enum class Queued {
-    Done,
-    Closed,         // the loop is closing or closed: nothing was queued
-    SignalRaised,   // a signal handler raised while waiting for room, or the
-                    // loop belongs to the parent process (exception set)
-};
-
-// Queues `command`, waiting for room without the interpreter lock when the
-// queue is full and running the signal handlers meanwhile.
-Queued enqueue(PyObject* self, quorvel::MotorCmd& command);
-
 // Queues `command` after its checks. False with an exception set when it was
 // refused, when a signal handler raised while waiting for room, or (with
 // RuntimeError `closed_text`) when the loop is closing or closed.

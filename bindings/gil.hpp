@@ -5,6 +5,7 @@
 
 #include "bindings/interpreter_state.hpp"
 #include "bindings/python.hpp"
+#include "common/stop_source.hpp"
 
 namespace qmc::py {
 
@@ -53,6 +54,18 @@ template <class F>
 decltype(auto) allow_threads(F&& wait) {
     AllowThreads released;
     return std::forward<F>(wait)();
+}
+
+// Runs `wait(stop)` without the interpreter lock, with a stop source that
+// runs the signal handlers whenever the wait looks at it (a wait for the
+// control loop: every StopSource::kCheckPeriod); once one raises, the wait
+// ends stopped and the exception is set.
+template <class F>
+auto until_signal(F&& wait) {
+    return allow_threads([&] {
+        common::StopSource stop(signal_handler_raised_unlocked);
+        return std::forward<F>(wait)(&stop);
+    });
 }
 
 }  // namespace qmc::py

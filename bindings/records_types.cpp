@@ -1,5 +1,6 @@
 #include "bindings/records_types.hpp"
 
+#include <array>
 #include <new>
 #include <span>
 #include <string>
@@ -122,8 +123,7 @@ PyObject* torso_position_from_pickle(PyObject* cls, PyObject* const* args, Py_ss
 PyObject* torso_position_as_dict(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const quorvel::QuorvelTorsoPosition& value = position_of(self);
-        const double servos[7] = {value.left_arm[0], value.left_arm[1], value.right_arm[0], value.right_arm[1],
-                                  value.nose[0],     value.nose[1],     value.nose[2]};
+        const std::array<double, 7> servos = value.servos();
         PyObject* dict = PyDict_New();
         if (dict == nullptr) return nullptr;
         const auto put = [dict](std::string_view name, double number) {

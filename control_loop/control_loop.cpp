@@ -76,6 +76,13 @@ auto read_cell(SharedCell<T>& cell, const char* poisoned_record, Copy&& copy) {
     return value;
 }
 
+// A request that got no answer, as the loop's error: the caller's own stop
+// is Interrupted, anything else CommunicationFailure.
+MotorError failed_request(RequestFailure failure) {
+    if (failure == RequestFailure::Stopped) return MotorError(MotorError::Interrupted{});
+    return MotorError(MotorError::CommunicationFailure{});
+}
+
 }  // namespace
 
 ControlLoopError ControlLoopError::invalid_argument(std::string message) {
@@ -189,12 +196,7 @@ void QuorvelControlLoop::close() { (void)close_until(std::chrono::steady_clock::
 bool QuorvelControlLoop::close_until(std::chrono::steady_clock::time_point deadline) {
     // Commands queued from now on are refused; those queued before still run.
     command_sender_.close_sending();
-    {
-        // A poisoned flag is left alone: the loop thread gives up by itself
-        // the next time it looks at it.
-        auto stop = cells_->stop_requested.lock();
-        if (!stop.poisoned()) *stop = true;
-    }
+    // The loop thread sees the stop once its wait on the queue is woken.
     cells_->stop.request_stop();
     command_sender_.wake_receiver();
 
@@ -231,14 +233,61 @@ std::optional<SendError> QuorvelControlLoop::send_command(MotorCmd command) {
     return command_sender_.send(std::move(command));
 }
 
+std::optional<RequestFailure> QuorvelControlLoop::send_command_unless_stopped(MotorCmd& command,
+                                                                             common::StopSource* stop) {
+    std::optional<SendError> refused = command_sender_.try_send(command);  // the usual case: room at once
+    if (refused == SendError::Full) {
+        const auto end = wait_unless_stopped(std::chrono::steady_clock::time_point::max(), stop,
+                                             [&](std::chrono::steady_clock::time_point until) {
+                                                 refused = command_sender_.send_until(command, until);
+                                                 return refused != SendError::Timeout;
+                                             });
+        if (end == WaitEnd::Stopped) return RequestFailure::Stopped;
+    }
+    if (refused) return RequestFailure::Closed;
+    return std::nullopt;
+}
+
 MotorResult<std::vector<std::uint8_t>> QuorvelControlLoop::async_read_raw_bytes(std::uint8_t id, std::uint8_t addr,
-                                                                                std::uint8_t length) {
-    auto [reply, answer] = reply_channel<std::vector<std::uint8_t>>();
-    if (send_command(motor_cmd::ReadRawBytes{id, addr, length, std::move(reply)}))
-        return Err{MotorError(MotorError::CommunicationFailure{})};
-    auto bytes = answer.recv_for(kRawReadTimeout);
-    if (!bytes) return Err{MotorError(MotorError::CommunicationFailure{})};
+                                                                                std::uint8_t length,
+                                                                                common::StopSource* stop) {
+    auto bytes = request<std::vector<std::uint8_t>>(
+        [&](ByteReply reply) { return motor_cmd::ReadRawBytes{id, addr, length, std::move(reply)}; },
+        kRawReadTimeout, stop);
+    if (!bytes) return Err{failed_request(bytes.error())};
     return std::move(bytes).value();
+}
+
+MotorResult<smartbus::feetech_servo::PidGains> QuorvelControlLoop::async_read_pid_gains(std::uint8_t id,
+                                                                                       common::StopSource* stop) {
+    namespace registers = smartbus::feetech_servo;
+    auto bytes = async_read_raw_bytes(id, registers::kPidGains.address, registers::kPidGains.width, stop);
+    if (!bytes) return Err{std::move(bytes).error()};
+    const auto& b = bytes.value();
+    if (b.size() != registers::kPidGains.width) return Err{MotorError(MotorError::CommunicationFailure{})};
+    return registers::pid_gains_from_bytes(b[0], b[1], b[2]);
+}
+
+MotorResult<void> QuorvelControlLoop::check_pid_gains(std::uint16_t p, std::uint16_t i, std::uint16_t d) {
+    const std::pair<const char*, std::uint16_t> gains[] = {{"p", p}, {"i", i}, {"d", d}};
+    for (const auto& [name, gain] : gains) {
+        if (gain > 0xFF)
+            return Err{MotorError(MotorError::InvalidArgument{std::string("async_write_pid_gains: ") + name +
+                                                              " must be between 0 and 255 (one register byte), got " +
+                                                              std::to_string(gain)})};
+    }
+    return {};
+}
+
+MotorResult<void> QuorvelControlLoop::async_write_pid_gains(std::uint8_t id, std::uint16_t p, std::uint16_t i,
+                                                            std::uint16_t d, common::StopSource* stop) {
+    namespace registers = smartbus::feetech_servo;
+    if (auto checked = check_pid_gains(p, i, d); !checked) return checked;
+    const auto byte = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain); };
+    const auto bytes = registers::pid_gain_bytes({byte(p), byte(i), byte(d)});
+    MotorCmd command = motor_cmd::WriteRawBytes{id, registers::kPidGains.address, {bytes.begin(), bytes.end()}};
+    if (const auto refused = send_command_unless_stopped(command, stop)) return Err{failed_request(*refused)};
+    return {};
 }
 
 MotorResult<QuorvelTorsoPosition> QuorvelControlLoop::get_last_position() {

@@ -23,19 +23,34 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/stop_source.hpp"
 #include "control_loop/command_queue.hpp"
 #include "control_loop/loop_cells.hpp"
 #include "control_loop/motor_cmd.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/records.hpp"
+#include "control_loop/reply_channel.hpp"
 #include "control_loop/shared_cell.hpp"
+#include "control_loop/stop_wait.hpp"
+#include "smartbus/registers.hpp"
 
 namespace quorvel {
 
 // Commands the queue holds before senders have to wait.
 inline constexpr std::size_t kCommandQueueCapacity = 100;
-// How long async_read_raw_bytes waits for the loop's answer.
+// How long a raw read or a health reading waits for the loop's answer.
 inline constexpr auto kRawReadTimeout = std::chrono::seconds(1);
+
+// How a request ended without the loop's answer.
+enum class RequestFailure {
+    Closed,      // the loop is closing or closed: nothing was queued
+    Stopped,     // the caller's stop source asked first (a queued command still runs)
+    Unanswered,  // the loop released the reply unanswered: the operation failed
+    TimedOut,    // the time limit passed first
+};
+
+template <class T>
+using RequestResult = common::Result<T, RequestFailure>;
 
 // Why a control loop did not start.
 class ControlLoopError {
@@ -113,11 +128,41 @@ public:
     // Waits as long as the queue is full.
     std::optional<SendError> send_command(MotorCmd command);
 
+    // Queues `command`, waiting for room while the queue is full: nothing once
+    // it is queued, Closed, or Stopped when `stop` (may be null) asked first;
+    // the command is moved from only when it was queued. The wait looks at
+    // `stop` every StopSource::kCheckPeriod.
+    std::optional<RequestFailure> send_command_unless_stopped(MotorCmd& command, common::StopSource* stop);
+
+    // Queues the command that `make(reply)` builds around a new reply channel
+    // (ReplySender<T>), as send_command_unless_stopped does, then waits for
+    // the loop's answer at most `time_limit` from then (nothing: as long as the
+    // loop holds on to the reply), looking at `stop` every kCheckPeriod.
+    template <class T, class Make>
+    RequestResult<T> request(Make&& make, std::optional<std::chrono::nanoseconds> time_limit,
+                             common::StopSource* stop = nullptr);
+
     // Queues a raw read of servo `id` and waits up to kRawReadTimeout for the
     // bytes. A closed queue, a time-out or a failed read (the reply channel
-    // released unanswered) is CommunicationFailure. Blocks while the queue is full.
+    // released unanswered) is CommunicationFailure; once `stop` asks, the
+    // wait ends with Interrupted. Waits while the queue is full.
     MotorResult<std::vector<std::uint8_t>> async_read_raw_bytes(std::uint8_t id, std::uint8_t addr,
-                                                                std::uint8_t length);
+                                                                std::uint8_t length,
+                                                                common::StopSource* stop = nullptr);
+
+    // The position loop's gains of servo `id`, read as async_read_raw_bytes
+    // reads (a reply of another length is CommunicationFailure).
+    MotorResult<smartbus::feetech_servo::PidGains> async_read_pid_gains(std::uint8_t id,
+                                                                       common::StopSource* stop = nullptr);
+    // Each gain register holds one byte, so a gain above 255 is refused
+    // (InvalidArgument, naming the gain) rather than reduced to its low 8
+    // bits: 256 would become 0, a servo that no longer holds its load.
+    static MotorResult<void> check_pid_gains(std::uint16_t p, std::uint16_t i, std::uint16_t d);
+    // Queues the write of the gains to servo `id` after check_pid_gains
+    // (refused: nothing queued). A closing or closed loop is
+    // CommunicationFailure; `stop` ends a wait for room with Interrupted.
+    MotorResult<void> async_write_pid_gains(std::uint8_t id, std::uint16_t p, std::uint16_t i, std::uint16_t d,
+                                            common::StopSource* stop = nullptr);
 
     // ---- What the loop publishes ----------------------------------------------
     MotorResult<QuorvelTorsoPosition> get_last_position();
@@ -138,5 +183,27 @@ private:
     SharedCell<std::optional<std::thread>> thread_handle_;
     std::unordered_map<std::string, std::uint8_t> motor_name_ids_;
 };
+
+template <class T, class Make>
+RequestResult<T> QuorvelControlLoop::request(Make&& make, std::optional<std::chrono::nanoseconds> time_limit,
+                                             common::StopSource* stop) {
+    auto channel = reply_channel<T>();
+    MotorCmd command = std::forward<Make>(make)(std::move(channel.first));
+    if (auto refused = send_command_unless_stopped(command, stop)) return common::Err{*refused};
+
+    const auto deadline =
+        time_limit ? std::chrono::steady_clock::now() + *time_limit : std::chrono::steady_clock::time_point::max();
+    std::optional<common::Result<T, RecvError>> answer;
+    const WaitEnd end = wait_unless_stopped(deadline, stop, [&](std::chrono::steady_clock::time_point until) {
+        auto received = channel.second.recv_until(until);
+        if (!received && received.error() == RecvError::Timeout) return false;
+        answer.emplace(std::move(received));
+        return true;
+    });
+    if (end == WaitEnd::Stopped) return common::Err{RequestFailure::Stopped};
+    if (end == WaitEnd::TimedOut) return common::Err{RequestFailure::TimedOut};
+    if (!*answer) return common::Err{RequestFailure::Unanswered};
+    return std::move(*answer).value();
+}
 
 }  // namespace quorvel

@@ -45,9 +45,8 @@ struct LoopCells {
     SharedCell<MotorResult<QuorvelTorsoPosition>> last_position;  // outcome of the latest read
     SharedCell<MotorResult<bool>> last_torque;                     // torque on all servos
     std::unique_ptr<SharedCell<StatsWindows>> last_stats;          // null: no statistics
-    SharedCell<bool> stop_requested{false};                        // set by close()
-    // Also requested by close(): ends the retries and retry pauses of the
-    // bus work in progress.
+    // Requested by close(): the loop thread drains the queue and ends, and
+    // the retries and retry pauses of the bus work in progress end early.
     common::StopSource stop;
 
     // The loop thread's last act, after it has let go of the controller (and

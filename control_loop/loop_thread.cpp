@@ -101,7 +101,7 @@ public:
           window_start_(start_) {}
 
     void run() {
-        while (!stop_requested()) serve_one();
+        while (!cells_.stop.stop_requested()) serve_one();
         // Draining: every command queued until now still runs, unmeasured.
         while (auto command = commands_.try_recv())
             (void)handle_commands(controller_, cells_.last_torque, std::move(*command), config_.allowed_retries,
@@ -123,7 +123,7 @@ private:
                     tick_ready = env_.now() >= due;
                     break;
                 case QueueEvent::Timeout: tick_ready = true; break;
-                case QueueEvent::Woken: return;  // look at stop_requested
+                case QueueEvent::Woken: return;  // look at the stop source
                 case QueueEvent::Disconnected:
                     // No command can come any more; only ticks remain.
                     env_.sleep_until(due);
@@ -203,12 +203,6 @@ private:
         pending_reads_.clear();
         pending_commands_.clear();
         window_start_ = now;
-    }
-
-    bool stop_requested() {
-        auto flag = cells_.stop_requested.lock();
-        if (flag.poisoned()) throw LoopFault("stop_requested mutex was poisoned");
-        return *flag;
     }
 
     QuorvelMotorController& controller_;

@@ -40,8 +40,8 @@ public:
 // Runs on the loop thread. Tick k is due at start + k * period; a tick that
 // falls due while the loop works is served as soon as it is free, missed
 // ticks back to back, never skipped. Between ticks the thread sleeps in the
-// queue's deadline wait, so a command wakes it at once. Returns once
-// `stop_requested` is seen and the queue is empty; throws LoopFault (or
+// queue's deadline wait, so a command wakes it at once. Returns once the
+// cells' stop source asks and the queue is empty; throws LoopFault (or
 // whatever a bus operation throws) on a fault. This one runs with the
 // monotonic clock and a fair coin.
 void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,

@@ -1,10 +1,13 @@
 // The commands Python puts on a control loop's queue. Positions are radians;
 // identifiers, addresses and lengths are servo bytes. The raw read, the raw
 // packet and the two health readings carry a reply channel for their answer;
-// the others report nothing back.
+// the others report nothing back. What each kind checks before it is queued
+// and what it does on the loop thread are defined side by side in
+// handle_commands.cpp: a kind listed in MotorCmd without both does not compile.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -32,9 +35,11 @@ struct SetRightArmPosition { std::array<double, 2> position; };  // pitch, yaw
 struct SetArmsPosition { std::array<double, 4> position; };
 struct SetNosePosition { std::array<double, 3> position; };  // top, left, right
 struct SetNeckPosition { std::array<double, 3> position; };  // yaw, pitch, roll
-struct SetNeckYawPosition { double position; };
-struct SetNeckPitchPosition { double position; };
-struct SetNeckRollPosition { double position; };
+// One neck joint: 0 yaw, 1 pitch, 2 roll (another index fails on the loop thread).
+struct SetNeckJointPosition {
+    std::size_t joint;
+    double position;
+};
 struct EnableNeck { bool enable; };
 struct EnableTorque {};
 struct EnableTorqueOnIds { std::vector<std::uint8_t> ids; };
@@ -75,8 +80,7 @@ struct ReadNeckStatus {
 using MotorCmd = std::variant<
     motor_cmd::SetAllGoalPositions, motor_cmd::SetLeftArmPosition, motor_cmd::SetRightArmPosition,
     motor_cmd::SetArmsPosition, motor_cmd::SetNosePosition, motor_cmd::SetNeckPosition,
-    motor_cmd::SetNeckYawPosition, motor_cmd::SetNeckPitchPosition, motor_cmd::SetNeckRollPosition,
-    motor_cmd::EnableNeck, motor_cmd::EnableTorque, motor_cmd::EnableTorqueOnIds,
+    motor_cmd::SetNeckJointPosition, motor_cmd::EnableNeck, motor_cmd::EnableTorque, motor_cmd::EnableTorqueOnIds,
     motor_cmd::DisableTorque, motor_cmd::DisableTorqueOnIds, motor_cmd::EnableArms,
     motor_cmd::EnableNose, motor_cmd::ReadRawBytes, motor_cmd::WriteRawBytes,
     motor_cmd::WriteRawPacket, motor_cmd::ReadServoStatus, motor_cmd::ReadNeckStatus>;

@@ -41,6 +41,8 @@ std::string MotorError::message() const {
                 return "Could not open serial port: " + e.path +
                        "! Check permissions and if the port is already in use.";
             },
+            [](const InvalidArgument& e) { return e.message; },
+            [](const Interrupted&) { return std::string("interrupted"); },
         },
         kind_);
 }

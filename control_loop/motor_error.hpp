@@ -45,8 +45,18 @@ public:
         friend bool operator==(const PortOpenFailed&, const PortOpenFailed&) = default;
     };
 
+    // A refused argument, with the whole text; nothing was queued or sent.
+    struct InvalidArgument {
+        std::string message;
+        friend bool operator==(const InvalidArgument&, const InvalidArgument&) = default;
+    };
+    // The caller's stop source ended a wait for the loop ("interrupted").
+    struct Interrupted {
+        friend bool operator==(const Interrupted&, const Interrupted&) = default;
+    };
+
     using Kind = std::variant<MissingMotors, CommunicationFailure, NoMotorsDetected,
-                              VoltageTimeout, PortNotFound, PortOpenFailed>;
+                              VoltageTimeout, PortNotFound, PortOpenFailed, InvalidArgument, Interrupted>;
 
     template <class K, class = std::enable_if_t<std::is_constructible_v<Kind, K&&>>>
     MotorError(K&& kind) : kind_(std::forward<K>(kind)) {}

@@ -42,6 +42,10 @@ QuorvelTorsoPosition QuorvelTorsoPosition::from_servos(const std::array<double, 
     return p;
 }
 
+std::array<double, 7> QuorvelTorsoPosition::servos() const {
+    return {left_arm[0], left_arm[1], right_arm[0], right_arm[1], nose[0], nose[1], nose[2]};
+}
+
 std::string QuorvelTorsoPosition::repr() const {
     return "QuorvelTorsoPosition(left_arm=" + float_list(left_arm) +
            ", right_arm=" + float_list(right_arm) + ", nose=" + float_list(nose) +

@@ -28,6 +28,8 @@ struct QuorvelTorsoPosition {
     // nose_right) and the three neck positions, stamped now.
     static QuorvelTorsoPosition from_servos(const std::array<double, 7>& servos,
                                             const std::array<double, 3>& neck);
+    // The seven servo positions in that joint order (the neck left out).
+    std::array<double, 7> servos() const;
 
     // "QuorvelTorsoPosition(left_arm=[1.0, 2.0], ..., timestamp=1712.345)"
     std::string repr() const;

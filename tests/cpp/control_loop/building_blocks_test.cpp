@@ -14,6 +14,7 @@
 #include "control_loop/retry.hpp"
 #include "control_loop/sample_window.hpp"
 #include "control_loop/shared_cell.hpp"
+#include "control_loop/stop_wait.hpp"
 #include "log_capture.hpp"
 
 using namespace std::chrono_literals;
@@ -175,6 +176,24 @@ TEST(CommandQueue, ClosingForSendingKeepsWhatIsQueued) {
     EXPECT_EQ(rx.try_recv(), 1);  // queued before: still delivered
     EXPECT_EQ(tx.send(4), SendError::Closed);  // room now, but closed all the same
     EXPECT_EQ(rx.try_recv(), std::nullopt);
+}
+
+TEST(StopWait, EndsDoneTimedOutOrStopped) {
+    using quorvel::WaitEnd;
+    int checks = 0;
+    common::StopSource stop([&checks] { return ++checks == 2; });
+    const auto never = [](Clock::time_point until) {
+        std::this_thread::sleep_until(until);
+        return false;
+    };
+    // Done at once: the stop is not even looked at.
+    EXPECT_EQ(quorvel::wait_unless_stopped(Clock::time_point::max(), &stop, [](Clock::time_point) { return true; }),
+              WaitEnd::Done);
+    EXPECT_EQ(checks, 0);
+    EXPECT_EQ(quorvel::wait_unless_stopped(Clock::now() + 1ms, &stop, never), WaitEnd::TimedOut);
+    // Without a deadline, only the stop ends a wait that is never done: after the second slice.
+    EXPECT_EQ(quorvel::wait_unless_stopped(Clock::time_point::max(), &stop, never), WaitEnd::Stopped);
+    EXPECT_EQ(checks, 2);
 }
 
 TEST(StopSource, EndsSleepsAndRetriesEarly) {

@@ -1,6 +1,7 @@
 // Queued commands as the simulated torso sees them.
 #include <chrono>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "sim_fixture.hpp"
@@ -33,7 +34,7 @@ TEST_F(Commands, PositionsReachTheServosAndTheNeckIsClamped) {
     EXPECT_FALSE(loop->send_command(cmd::SetAllGoalPositions{goal}));
     EXPECT_FALSE(loop->send_command(cmd::SetRightArmPosition{{-0.3, -0.4}}));
     EXPECT_FALSE(loop->send_command(cmd::SetNeckPosition{{0.9, 0.2, -0.1}}));
-    EXPECT_FALSE(loop->send_command(cmd::SetNeckRollPosition{-0.2}));
+    EXPECT_FALSE(loop->send_command(cmd::SetNeckJointPosition{2, -0.2}));
     ASSERT_TRUE(eventually([&] { return std::abs(sim->neck_state(2).commanded_position + 0.2) < 1e-4; }));
     // Sync writes have no reply, and the serial line hands bytes over later
     // than the CAN bus: wait for the last one to be applied.
@@ -104,6 +105,21 @@ TEST_F(Commands, RawReadsWritesAndPackets) {
     EXPECT_EQ(loop->async_read_raw_bytes(4, 56, 2).error().message(),
               "Motor communication error! Check connections and power supply.");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 80ms);  // four 20 ms pauses
+}
+
+TEST_F(Commands, PidGainsAreOneByteEachInRegisters21To23) {
+    auto loop = start();
+    ASSERT_TRUE(loop);
+    const auto refused = loop->async_write_pid_gains(1, 32, 256, 0);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), "async_write_pid_gains: i must be between 0 and 255 (one register byte), got 256");
+    ASSERT_TRUE(loop->async_write_pid_gains(1, 255, 7, 32).ok());
+    ASSERT_TRUE(eventually([&] { return sim->servo_register(1, 23) == 7; }));
+    EXPECT_EQ(sim->servo_register(1, 21), 255);  // P, then D before I
+    EXPECT_EQ(sim->servo_register(1, 22), 32);
+    const auto gains = loop->async_read_pid_gains(1);
+    ASSERT_TRUE(gains.ok());
+    EXPECT_EQ(std::make_tuple(gains->p, gains->i, gains->d), std::make_tuple(255, 7, 32));
 }
 
 TEST_F(Commands, NeckOnlyLoopFailsServoCommandsQuietly) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -62,14 +63,14 @@ protected:
     // Runs the body on this thread until the script ends the run.
     void run(std::chrono::nanoseconds period, std::optional<std::chrono::nanoseconds> stats_period = 1h) {
         const quorvel::LoopConfig config{period, stats_period, 1};
-        quorvel::run_loop_body(*controller, queue.second, cells, config, env);
+        quorvel::run_loop_body(*controller, queue.second, *cells, config, env);
     }
     // Ends the run: the body sees the stop once this wait returns.
     QueueEvent stop() {
-        *cells.stop_requested.lock() = true;
+        cells->stop.request_stop();
         return QueueEvent::Woken;
     }
-    quorvel::ControlLoopStats stats() { return cells.last_stats->lock()->snapshot(); }
+    quorvel::ControlLoopStats stats() { return cells->last_stats->lock()->snapshot(); }
     std::size_t sync_reads() {
         std::size_t n = 0;
         for (const auto& entry : sim->serial_log()) n += entry.bytes.size() > 4 && entry.bytes[4] == 0x82 ? 1 : 0;
@@ -79,8 +80,12 @@ protected:
     std::optional<quorvel::QuorvelMotorController> controller;
     std::pair<quorvel::QueueSender<MotorCmd>, QueueReceiver<MotorCmd>> queue =
         quorvel::bounded_queue<MotorCmd>(100);
-    quorvel::LoopCells cells{common::Err{quorvel::MotorError(quorvel::MotorError::CommunicationFailure{})},
-                             common::Err{quorvel::MotorError(quorvel::MotorError::CommunicationFailure{})}, true};
+    // A stop is for good: a run after a stopped one needs new cells.
+    static std::unique_ptr<quorvel::LoopCells> fresh_cells() {
+        const auto failed = [] { return common::Err{quorvel::MotorError(quorvel::MotorError::CommunicationFailure{})}; };
+        return std::make_unique<quorvel::LoopCells>(failed(), failed(), true);
+    }
+    std::unique_ptr<quorvel::LoopCells> cells = fresh_cells();
     ScriptedEnvironment env;
 };
 
@@ -158,6 +163,6 @@ TEST_F(LoopBody, TheChoiceDecidesBetweenADueTickAndAQueuedCommand) {
             ? std::vector<std::uint8_t>{0x82, 0x82, 0x82, 0x82, 0x83}
             : std::vector<std::uint8_t>{0x82, 0x82, 0x83, 0x82, 0x82};
         EXPECT_EQ(order, expected) << "tick first: " << tick_first;
-        *cells.stop_requested.lock() = false;
+        cells = fresh_cells();
     }
 }

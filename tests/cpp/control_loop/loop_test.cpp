@@ -79,7 +79,7 @@ TEST_F(Loop, CloseDrainsTheQueueThenRefusesCommands) {
     ASSERT_TRUE(eventually([&] { return sim->neck_state(0).enabled; }));
     sim->clear_logs();
     constexpr int kCommands = 40;
-    for (int i = 1; i <= kCommands; ++i) EXPECT_FALSE(loop->send_command(cmd::SetNeckYawPosition{0.01 * i}));
+    for (int i = 1; i <= kCommands; ++i) EXPECT_FALSE(loop->send_command(cmd::SetNeckJointPosition{0, 0.01 * i}));
     loop->close();
     EXPECT_NEAR(sim->neck_state(0).commanded_position, 0.01 * kCommands, 1e-4);
     int yaw_frames = 0;

@@ -87,13 +87,13 @@ TEST(MotorCommand, CarriesItsPayloadAndMoves) {
     auto [tx, rx] = quorvel::reply_channel<std::vector<std::uint8_t>>();
     quorvel::MotorCmd cmd = quorvel::motor_cmd::ReadRawBytes{1, 21, 3, std::move(tx)};
     quorvel::MotorCmd moved = std::move(cmd);
-    EXPECT_EQ(moved.index(), 16u);
+    EXPECT_EQ(moved.index(), 14u);
     auto& read = std::get<quorvel::motor_cmd::ReadRawBytes>(moved);
     EXPECT_TRUE(read.reply.send({32, 0, 5}));
     auto reply = rx.recv_for(1s);
     ASSERT_TRUE(reply.ok());
     EXPECT_EQ(reply.value(), (std::vector<std::uint8_t>{32, 0, 5}));
-    EXPECT_EQ(std::variant_size_v<quorvel::MotorCmd>, 21u);  // with the two status reads
+    EXPECT_EQ(std::variant_size_v<quorvel::MotorCmd>, 19u);  // with the two status reads, one neck joint setter
 }
 
 // --- reply channel ---
