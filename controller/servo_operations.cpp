@@ -41,6 +41,14 @@ ControllerResult<void> QuorvelMotorController::State::write_goals(std::span<cons
     return bus(servo::sync_write_goal_position(servo_protocol, *serial_port, ids, positions));
 }
 
+ControllerResult<void> QuorvelMotorController::State::write_checked_goals(ControllerResult<void> checked,
+                                                                          std::span<const std::uint8_t> ids,
+                                                                          std::span<const double> positions) {
+    QMC_TRY(checked);  // refused even on a neck-only controller
+    QMC_TRY(require_port());
+    return write_goals(ids, positions);
+}
+
 ControllerResult<void> QuorvelMotorController::State::write_torque(std::span<const std::uint8_t> ids, bool enable) {
     return bus(servo::sync_write_torque_enable(servo_protocol, *serial_port, ids,
                                                std::vector<bool>(ids.size(), enable)));
@@ -102,27 +110,19 @@ ControllerResult<void> QuorvelMotorController::set_all_goal_positions(const std:
 }
 
 ControllerResult<void> QuorvelMotorController::set_arms_position(const std::array<double, 4>& positions) {
-    QMC_TRY(check_arms_position(positions));
-    QMC_TRY(state_->require_port());
-    return state_->write_goals(kArmIds, positions);
+    return state_->write_checked_goals(check_arms_position(positions), kArmIds, positions);
 }
 
 ControllerResult<void> QuorvelMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
-    QMC_TRY(check_left_arm_position(positions));
-    QMC_TRY(state_->require_port());
-    return state_->write_goals(kLeftArmIds, positions);
+    return state_->write_checked_goals(check_left_arm_position(positions), kLeftArmIds, positions);
 }
 
 ControllerResult<void> QuorvelMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
-    QMC_TRY(check_right_arm_position(positions));
-    QMC_TRY(state_->require_port());
-    return state_->write_goals(kRightArmIds, positions);
+    return state_->write_checked_goals(check_right_arm_position(positions), kRightArmIds, positions);
 }
 
 ControllerResult<void> QuorvelMotorController::set_nose_position(const std::array<double, 3>& positions) {
-    QMC_TRY(check_nose_position(positions));
-    QMC_TRY(state_->require_port());
-    return state_->write_goals(kNoseIds, positions);
+    return state_->write_checked_goals(check_nose_position(positions), kNoseIds, positions);
 }
 
 common::Result<std::vector<std::uint8_t>, smartbus::IoError> QuorvelMotorController::write_raw_packet(

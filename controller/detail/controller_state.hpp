@@ -53,6 +53,10 @@ struct QuorvelMotorController::State {
     // switch to each; the serial port must be open.
     ControllerResult<void> write_goals(std::span<const std::uint8_t> ids, std::span<const double> positions);
     ControllerResult<void> write_torque(std::span<const std::uint8_t> ids, bool enable);
+    // A setter of one group's goal positions: the refusal of its check (made
+    // before anything else), the neck-only error, or write_goals.
+    ControllerResult<void> write_checked_goals(ControllerResult<void> checked, std::span<const std::uint8_t> ids,
+                                               std::span<const double> positions);
 };
 
 namespace detail {
