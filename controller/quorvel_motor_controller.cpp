@@ -2,7 +2,6 @@
 // checks, supply voltages and the reboot of all servos.
 #include "controller/quorvel_motor_controller.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -121,22 +120,9 @@ std::vector<std::string> QuorvelMotorController::check_missing_neck_motors() {
 ControllerResult<std::array<std::uint8_t, 7>> QuorvelMotorController::read_all_voltages() {
     auto port = state_->require_port();
     if (!port) return Err{std::move(port).error()};
-    auto& handler = state_->servo_protocol;
-
-    auto arms = smartbus::feetech_servo::sync_read_present_voltage(handler, **port, kArmIds);
-    if (!arms) return Err{ControllerError(std::move(arms).error())};
-    auto nose = smartbus::feetech_servo::sync_read_present_voltage(handler, **port, kNoseIds);
-    if (!nose) return Err{ControllerError(std::move(nose).error())};
-
-    auto arm_values = detail::exactly<4>(arms.value(), "read_all_voltages");
-    if (!arm_values) return Err{std::move(arm_values).error()};
-    auto nose_values = detail::exactly<3>(nose.value(), "read_all_voltages");
-    if (!nose_values) return Err{std::move(nose_values).error()};
-
-    std::array<std::uint8_t, 7> voltages{};
-    std::copy(arm_values->begin(), arm_values->end(), voltages.begin());
-    std::copy(nose_values->begin(), nose_values->end(), voltages.begin() + 4);
-    return voltages;
+    return detail::read_arms_then_nose<std::uint8_t>(state_->servo_protocol, **port,
+                                                     smartbus::feetech_servo::sync_read_present_voltage,
+                                                     "read_all_voltages");
 }
 
 ControllerResult<void> QuorvelMotorController::reboot(std::chrono::nanoseconds timeout, common::StopSource* stop) {
