@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "candrive/socketcan.hpp"
 #include "candrive/transport.hpp"

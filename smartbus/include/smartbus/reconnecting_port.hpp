@@ -8,8 +8,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "common/link_watch.hpp"
 #include "smartbus/serial_port.hpp"
