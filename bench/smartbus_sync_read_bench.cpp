@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pty_peer.hpp"
-#include "smartbus/sm40bl.hpp"
+#include "smartbus/feetech_servo.hpp"
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 5000;
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     int failures = 0;
     for (int i = 0; i < warm_up + rounds; ++i) {
         const auto began = std::chrono::steady_clock::now();
-        auto positions = smartbus::sm40bl::sync_read_present_position(handler, **port, ids);
+        auto positions = smartbus::feetech_servo::sync_read_present_position(handler, **port, ids);
         const auto took = std::chrono::steady_clock::now() - began;
         if (!positions) ++failures;
         if (i >= warm_up) micros.push_back(std::chrono::duration<double, std::micro>(took).count());

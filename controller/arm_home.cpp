@@ -43,6 +43,7 @@ ControllerResult<std::array<double, 4>> QuorvelMotorController::set_arm_home(dou
     QMC_TRY(state_->require_port());
     auto& port = *state_->serial_port;
     auto& handler = state_->servo_protocol;
+    using namespace smartbus::feetech_servo;
     using namespace smartbus::sm40bl;
 
     // The arms stay torque-off whatever happens after this point.

@@ -11,8 +11,7 @@
 #include "candrive/damiao/state.hpp"
 #include "controller/detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
-#include "smartbus/sm40bl.hpp"
-#include "smartbus/sts3025bl.hpp"
+#include "smartbus/feetech_servo.hpp"
 
 namespace quorvel {
 
@@ -64,8 +63,7 @@ NeckStatus neck_status_from(std::size_t index, const candrive::damiao::MotorStat
 ControllerResult<std::array<ServoStatus, 7>> QuorvelMotorController::read_servo_status() {
     QMC_TRY(state_->require_port());
     auto readings = detail::read_arms_then_nose<smartbus::feetech_servo::StatusReading>(
-        state_->servo_protocol, *state_->serial_port, smartbus::sm40bl::sync_read_status,
-        smartbus::sts3025bl::sync_read_status, "read_servo_status");
+        state_->servo_protocol, *state_->serial_port, smartbus::feetech_servo::sync_read_status, "read_servo_status");
     if (!readings) return Err{std::move(readings).error()};
     std::array<ServoStatus, 7> statuses;
     for (std::size_t i = 0; i < statuses.size(); ++i) statuses[i] = servo_status_from(i, (*readings)[i]);
@@ -92,13 +90,10 @@ ControllerResult<ServoProbe> QuorvelMotorController::probe_servo(std::uint8_t id
     QMC_TRY(state_->require_port());
     auto& port = *state_->serial_port;
     auto& handler = state_->servo_protocol;
-    const bool arm = joint->model == ServoModel::SM40BL;
 
-    auto model = arm ? smartbus::sm40bl::read_model_number(handler, port, id)
-                     : smartbus::sts3025bl::read_model_number(handler, port, id);
+    auto model = smartbus::feetech_servo::read_model_number(handler, port, id);
     if (!model) return Err{ControllerError(std::move(model).error())};
-    auto reading = arm ? smartbus::sm40bl::read_status(handler, port, id)
-                       : smartbus::sts3025bl::read_status(handler, port, id);
+    auto reading = smartbus::feetech_servo::read_status(handler, port, id);
     if (!reading) return Err{ControllerError(std::move(reading).error())};
     const auto index = static_cast<std::size_t>(joint - kServoJoints.data());
     return ServoProbe{*model, servo_status_from(index, *reading)};

@@ -36,8 +36,8 @@ inline constexpr std::array<ServoJoint, 7> kServoJoints{{
     {"nose_right", 7, ServoModel::STS3025BL, ServoGroup::Nose},
 }};
 
-// Id groups of the bus operations. Arm ids are always addressed with the
-// SM40BL register map, nose ids with the STS3025BL map.
+// Id groups of the bus operations: the arm ids are the SM40BL servos, the
+// nose ids the STS3025BL servos.
 inline constexpr std::array<std::uint8_t, 7> kServoIds{1, 2, 3, 4, 5, 6, 7};
 inline constexpr std::array<std::uint8_t, 4> kArmIds{1, 2, 3, 4};
 inline constexpr std::array<std::uint8_t, 2> kLeftArmIds{1, 2};

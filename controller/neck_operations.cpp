@@ -34,7 +34,7 @@ bool sendable(double position) { return std::isfinite(static_cast<float>(positio
 namespace detail {
 
 ControllerError neck_failure(std::string context, std::size_t index, const candrive::damiao::Error& error,
-                             const ReconnectingCanBus& bus) {
+                             const candrive::ReconnectingCanBus& bus) {
     using Kind = candrive::damiao::Error::Kind;
     ControllerError failure(std::move(context) + ": " + error.message());
     switch (error.kind()) {

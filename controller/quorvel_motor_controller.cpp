@@ -2,7 +2,6 @@
 // checks, supply voltages and the reboot of all servos.
 #include "controller/quorvel_motor_controller.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -10,8 +9,7 @@
 #include "common/format.hpp"
 #include "common/log.hpp"
 #include "controller/detail/controller_state.hpp"
-#include "smartbus/sm40bl.hpp"
-#include "smartbus/sts3025bl.hpp"
+#include "smartbus/feetech_servo.hpp"
 
 namespace quorvel {
 
@@ -28,20 +26,39 @@ std::string servo_name(std::uint8_t id) {
     return joint ? std::string(joint->name) : std::string();
 }
 
+// The bus links reopen a lost device by themselves and tell of it; the
+// controller keeps the records: one warning per loss ("<lost> (<reason>);
+// <retrying> at most every 500 ms"), one info record when it is back
+// ("<device> is back").
+common::LinkEventHandler link_records(std::string lost, std::string retrying, std::string device) {
+    return [lost = std::move(lost), retrying = std::move(retrying),
+            device = std::move(device)](const common::LinkEvent& event) {
+        if (event.kind == common::LinkEvent::Kind::Lost) {
+            QMC_LOG(Level::Warn, kControllerLogOrigin,
+                    lost + " (" + event.reason + "); " + retrying + " at most every " +
+                        std::to_string(common::kReopenInterval.count()) + " ms");
+        } else {
+            QMC_LOG(Level::Info, kControllerLogOrigin, device + " is back");
+        }
+    };
+}
+
 }  // namespace
 
 ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const std::optional<std::string>& serialport,
                                                                        const std::string& can_bus,
                                                                        SerialTimings timings) {
-    std::unique_ptr<detail::ReconnectingSerialPort> port;
+    std::unique_ptr<smartbus::ReconnectingSerialPort> port;
     if (serialport) {
-        auto opened = smartbus::open_serial_port(*serialport, timings.reply_timeout);
+        auto opened = smartbus::ReconnectingSerialPort::open(
+            *serialport, timings.reply_timeout,
+            link_records("Lost the serial port " + *serialport, "reopening it", "Serial port " + *serialport));
         if (!opened) return Err{ControllerError(std::move(opened).error())};
-        port = std::make_unique<detail::ReconnectingSerialPort>(*serialport, timings.reply_timeout,
-                                                                std::move(opened).value());
+        port = std::move(opened).value();
     }
 
-    auto can = candrive::SocketCanTransport::open(can_bus);
+    auto can = candrive::ReconnectingCanBus::open(
+        can_bus, link_records("Lost the CAN bus " + can_bus, "reconnecting", "CAN bus " + can_bus));
     if (!can) {
         port.reset();  // release the port (and its lock) before reporting
         ControllerError failure("failed to open CAN bus '" + can_bus + "': " + can.error().message());
@@ -57,8 +74,7 @@ ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const st
     }
 
     auto state = std::make_unique<State>(std::array<candrive::damiao::Damiao, 3>{*motors[0], *motors[1], *motors[2]},
-                                         std::move(port), detail::ReconnectingCanBus(can_bus, std::move(can).value()),
-                                         timings.raw_reply_window);
+                                         std::move(port), std::move(can).value(), timings.raw_reply_window);
     return QuorvelMotorController(std::move(state));
 }
 
@@ -74,10 +90,6 @@ std::unordered_map<std::string, std::uint8_t> QuorvelMotorController::get_motor_
 }
 
 bool QuorvelMotorController::has_serial_port() const { return state_->serial_port != nullptr; }
-
-smartbus::FeetechProtocolHandler& QuorvelMotorController::servo_protocol() { return state_->servo_protocol; }
-
-smartbus::SerialPort* QuorvelMotorController::serial_port() { return state_->serial_port.get(); }
 
 std::string_view QuorvelMotorController::serial_device() const {
     return state_->serial_port ? std::string_view(state_->serial_port->path()) : std::string_view{};
@@ -108,22 +120,9 @@ std::vector<std::string> QuorvelMotorController::check_missing_neck_motors() {
 ControllerResult<std::array<std::uint8_t, 7>> QuorvelMotorController::read_all_voltages() {
     auto port = state_->require_port();
     if (!port) return Err{std::move(port).error()};
-    auto& handler = state_->servo_protocol;
-
-    auto arms = smartbus::sm40bl::sync_read_present_voltage(handler, **port, kArmIds);
-    if (!arms) return Err{ControllerError(std::move(arms).error())};
-    auto nose = smartbus::sts3025bl::sync_read_present_voltage(handler, **port, kNoseIds);
-    if (!nose) return Err{ControllerError(std::move(nose).error())};
-
-    auto arm_values = detail::exactly<4>(arms.value(), "read_all_voltages");
-    if (!arm_values) return Err{std::move(arm_values).error()};
-    auto nose_values = detail::exactly<3>(nose.value(), "read_all_voltages");
-    if (!nose_values) return Err{std::move(nose_values).error()};
-
-    std::array<std::uint8_t, 7> voltages{};
-    std::copy(arm_values->begin(), arm_values->end(), voltages.begin());
-    std::copy(nose_values->begin(), nose_values->end(), voltages.begin() + 4);
-    return voltages;
+    return detail::read_arms_then_nose<std::uint8_t>(state_->servo_protocol, **port,
+                                                     smartbus::feetech_servo::sync_read_present_voltage,
+                                                     "read_all_voltages");
 }
 
 ControllerResult<void> QuorvelMotorController::reboot(std::chrono::nanoseconds timeout, common::StopSource* stop) {

@@ -7,8 +7,9 @@
 // its whole duration. No operation retries.
 //
 // A lost device (a serial adapter reset, a CAN socket whose bus went away)
-// fails the calls that need it until it is back: the controller reopens the
-// same path or interface at most every 500 ms, on the first call after that.
+// fails the calls that need it until it is back: its bus link reopens the
+// same path or interface at most every 500 ms, on the first call after that,
+// and the controller logs one warning per loss and one info record per return.
 #pragma once
 
 #include <array>
@@ -31,11 +32,6 @@
 #include "controller/motor_status.hpp"
 #include "controller/motor_tables.hpp"
 #include "smartbus/error.hpp"
-
-namespace smartbus {
-class SerialPort;
-class FeetechProtocolHandler;
-}  // namespace smartbus
 
 namespace quorvel {
 
@@ -195,16 +191,12 @@ public:
     // read of its CTRL_MODE register.
     ControllerResult<NeckProbe> probe_neck_motor(std::size_t index);
 
-    // ---- Direct bus access for the control loop ------------------------------
+    // ---- Devices ---------------------------------------------------------------
 
     // The devices it was opened with: the serial path (empty when neck-only)
     // and the CAN interface name, for messages that say where a motor hangs.
     std::string_view serial_device() const;
     std::string_view can_interface() const;
-
-    // The servo transaction handler and the open port (null when neck-only).
-    smartbus::FeetechProtocolHandler& servo_protocol();
-    smartbus::SerialPort* serial_port();
 
 private:
     struct State;

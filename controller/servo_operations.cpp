@@ -1,6 +1,6 @@
 // Arm and nose operations on the serial servo bus. Operations on both groups
-// do the arm transaction (SM40BL map) first and the nose transaction
-// (STS3025BL map) second, and stop at the first error.
+// do the arm transaction (SM40BL servos) first and the nose transaction
+// (STS3025BL servos) second, and stop at the first error.
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -8,8 +8,7 @@
 
 #include "controller/detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
-#include "smartbus/sm40bl.hpp"
-#include "smartbus/sts3025bl.hpp"
+#include "smartbus/feetech_servo.hpp"
 
 namespace quorvel {
 
@@ -33,20 +32,38 @@ smartbus::IoError as_io_error(smartbus::Error error) {
     return smartbus::IoError{smartbus::IoErrorKind::Other, error.message()};
 }
 
+namespace servo = smartbus::feetech_servo;
+
 }  // namespace
+
+ControllerResult<void> QuorvelMotorController::State::write_goals(std::span<const std::uint8_t> ids,
+                                                                  std::span<const double> positions) {
+    return bus(servo::sync_write_goal_position(servo_protocol, *serial_port, ids, positions));
+}
+
+ControllerResult<void> QuorvelMotorController::State::write_checked_goals(ControllerResult<void> checked,
+                                                                          std::span<const std::uint8_t> ids,
+                                                                          std::span<const double> positions) {
+    QMC_TRY(checked);  // refused even on a neck-only controller
+    QMC_TRY(require_port());
+    return write_goals(ids, positions);
+}
+
+ControllerResult<void> QuorvelMotorController::State::write_torque(std::span<const std::uint8_t> ids, bool enable) {
+    return bus(servo::sync_write_torque_enable(servo_protocol, *serial_port, ids,
+                                               std::vector<bool>(ids.size(), enable)));
+}
 
 ControllerResult<std::array<double, 7>> QuorvelMotorController::read_all_positions() {
     QMC_TRY(state_->require_port());
     return detail::read_arms_then_nose<double>(state_->servo_protocol, *state_->serial_port,
-                                               smartbus::sm40bl::sync_read_present_position,
-                                               smartbus::sts3025bl::sync_read_present_position, "read_all_positions");
+                                               servo::sync_read_present_position, "read_all_positions");
 }
 
 ControllerResult<bool> QuorvelMotorController::is_torque_enabled() {
     QMC_TRY(state_->require_port());
     auto on = detail::read_arms_then_nose<bool>(state_->servo_protocol, *state_->serial_port,
-                                                smartbus::sm40bl::sync_read_torque_enable,
-                                                smartbus::sts3025bl::sync_read_torque_enable, "is_torque_enabled");
+                                                servo::sync_read_torque_enable, "is_torque_enabled");
     if (!on) return Err{std::move(on).error()};
     return std::all_of(on->begin(), on->end(), [](bool flag) { return flag; });
 }
@@ -65,14 +82,12 @@ ControllerResult<void> QuorvelMotorController::disable_torque() {
 
 ControllerResult<void> QuorvelMotorController::enable_arms(bool enable) {
     QMC_TRY(state_->require_port());
-    return bus(smartbus::sm40bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port, kArmIds,
-                                                          std::vector<bool>(kArmIds.size(), enable)));
+    return state_->write_torque(kArmIds, enable);
 }
 
 ControllerResult<void> QuorvelMotorController::enable_nose(bool enable) {
     QMC_TRY(state_->require_port());
-    return bus(smartbus::sts3025bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port, kNoseIds,
-                                                             std::vector<bool>(kNoseIds.size(), enable)));
+    return state_->write_torque(kNoseIds, enable);
 }
 
 ControllerResult<void> QuorvelMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
@@ -81,15 +96,8 @@ ControllerResult<void> QuorvelMotorController::set_torque_on_ids(std::span<const
     QMC_TRY(state_->require_port());
     // All or nothing: a write that would be refused stops the call before the first is sent.
     QMC_TRY(check_torque_on_ids(ids));
-    if (!split.arm.empty()) {
-        QMC_TRY(bus(smartbus::sm40bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port, split.arm,
-                                                               std::vector<bool>(split.arm.size(), enable))));
-    }
-    if (!split.nose.empty()) {
-        QMC_TRY(bus(smartbus::sts3025bl::sync_write_torque_enable(state_->servo_protocol, *state_->serial_port,
-                                                                  split.nose,
-                                                                  std::vector<bool>(split.nose.size(), enable))));
-    }
+    if (!split.arm.empty()) QMC_TRY(state_->write_torque(split.arm, enable));
+    if (!split.nose.empty()) QMC_TRY(state_->write_torque(split.nose, enable));
     return {};
 }
 
@@ -97,38 +105,24 @@ ControllerResult<void> QuorvelMotorController::set_all_goal_positions(const std:
     QMC_TRY(check_all_goal_positions(positions));  // refused even on a neck-only controller
     QMC_TRY(state_->require_port());
     const std::span<const double> all(positions);
-    QMC_TRY(bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kArmIds,
-                                                           all.first(kArmIds.size()))));
-    return bus(smartbus::sts3025bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kNoseIds,
-                                                             all.subspan(kArmIds.size())));
+    QMC_TRY(state_->write_goals(kArmIds, all.first(kArmIds.size())));
+    return state_->write_goals(kNoseIds, all.subspan(kArmIds.size()));
 }
 
 ControllerResult<void> QuorvelMotorController::set_arms_position(const std::array<double, 4>& positions) {
-    QMC_TRY(check_arms_position(positions));
-    QMC_TRY(state_->require_port());
-    return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kArmIds,
-                                                          positions));
+    return state_->write_checked_goals(check_arms_position(positions), kArmIds, positions);
 }
 
 ControllerResult<void> QuorvelMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
-    QMC_TRY(check_left_arm_position(positions));
-    QMC_TRY(state_->require_port());
-    return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kLeftArmIds,
-                                                          positions));
+    return state_->write_checked_goals(check_left_arm_position(positions), kLeftArmIds, positions);
 }
 
 ControllerResult<void> QuorvelMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
-    QMC_TRY(check_right_arm_position(positions));
-    QMC_TRY(state_->require_port());
-    return bus(smartbus::sm40bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kRightArmIds,
-                                                          positions));
+    return state_->write_checked_goals(check_right_arm_position(positions), kRightArmIds, positions);
 }
 
 ControllerResult<void> QuorvelMotorController::set_nose_position(const std::array<double, 3>& positions) {
-    QMC_TRY(check_nose_position(positions));
-    QMC_TRY(state_->require_port());
-    return bus(smartbus::sts3025bl::sync_write_goal_position(state_->servo_protocol, *state_->serial_port, kNoseIds,
-                                                             positions));
+    return state_->write_checked_goals(check_nose_position(positions), kNoseIds, positions);
 }
 
 common::Result<std::vector<std::uint8_t>, smartbus::IoError> QuorvelMotorController::write_raw_packet(

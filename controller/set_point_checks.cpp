@@ -6,8 +6,7 @@
 #include "common/format.hpp"
 #include "controller/detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
-#include "smartbus/sm40bl.hpp"
-#include "smartbus/sts3025bl.hpp"
+#include "smartbus/feetech_servo.hpp"
 
 namespace quorvel {
 
@@ -93,12 +92,9 @@ ControllerResult<void> QuorvelMotorController::check_single_neck_joint(std::size
 
 ControllerResult<void> QuorvelMotorController::check_torque_on_ids(std::span<const std::uint8_t> ids) {
     const detail::TorqueIds split = detail::split_torque_ids(ids);
-    if (!split.arm.empty()) {
-        if (auto fits = smartbus::sm40bl::check_sync_write_torque_enable(split.arm); !fits)
-            return common::Err{ControllerError(std::move(fits).error())};
-    }
-    if (!split.nose.empty()) {
-        if (auto fits = smartbus::sts3025bl::check_sync_write_torque_enable(split.nose); !fits)
+    for (const auto& group : {split.arm, split.nose}) {
+        if (group.empty()) continue;
+        if (auto fits = smartbus::feetech_servo::check_sync_write_torque_enable(group); !fits)
             return common::Err{ControllerError(std::move(fits).error())};
     }
     return {};

@@ -28,8 +28,6 @@ std::int16_t position_steps_from_radians(double radians) {
     return static_cast<std::int16_t>(steps);  // truncates toward zero
 }
 
-inline namespace accessors {
-
 Result<std::vector<std::int16_t>> sync_read_raw_present_position(FeetechProtocolHandler& handler, SerialPort& port,
                                                                  Ids ids) {
     return sync_read_register<std::int16_t>(handler, port, ids, kPresentPosition);
@@ -77,7 +75,6 @@ Result<std::vector<std::uint8_t>> sync_read_present_voltage(FeetechProtocolHandl
     return sync_read_register<std::uint8_t>(handler, port, ids, kPresentVoltage);
 }
 
-}  // namespace accessors
 }  // namespace smartbus::feetech_servo
 
 namespace smartbus::feetech_servo {
@@ -129,8 +126,6 @@ std::vector<std::string> status_flag_names(std::uint8_t status) {
     return names;
 }
 
-inline namespace accessors {
-
 Result<std::vector<StatusReading>> sync_read_status(FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
     auto replies = handler.sync_read(port, ids, kStatusBlock.address, kStatusBlock.width);
     if (!replies) return common::Err{std::move(replies).error()};
@@ -159,5 +154,4 @@ Result<std::uint16_t> read_model_number(FeetechProtocolHandler& handler, SerialP
     return detail::decode_raw<std::uint16_t>(*bytes);
 }
 
-}  // namespace accessors
 }  // namespace smartbus::feetech_servo

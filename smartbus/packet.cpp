@@ -42,33 +42,32 @@ Result<std::vector<std::uint8_t>> InstructionPacketFeetech::to_bytes() const {
     return bytes;
 }
 
-std::unique_ptr<InstructionPacket> PacketFeetech::read_packet(std::uint8_t id, std::uint8_t address,
-                                                              std::uint8_t count) const {
-    return std::make_unique<InstructionPacketFeetech>(id, Instruction::Read, std::vector<std::uint8_t>{address, count});
+InstructionPacketFeetech PacketFeetech::read_packet(std::uint8_t id, std::uint8_t address, std::uint8_t count) {
+    return InstructionPacketFeetech(id, Instruction::Read, {address, count});
 }
 
-std::unique_ptr<InstructionPacket> PacketFeetech::write_packet(std::uint8_t id, std::uint8_t address,
-                                                               std::span<const std::uint8_t> data) const {
+InstructionPacketFeetech PacketFeetech::write_packet(std::uint8_t id, std::uint8_t address,
+                                                     std::span<const std::uint8_t> data) {
     std::vector<std::uint8_t> params;
     params.reserve(1 + data.size());
     params.push_back(address);
     params.insert(params.end(), data.begin(), data.end());
-    return std::make_unique<InstructionPacketFeetech>(id, Instruction::Write, std::move(params));
+    return InstructionPacketFeetech(id, Instruction::Write, std::move(params));
 }
 
-std::unique_ptr<InstructionPacket> PacketFeetech::sync_read_packet(std::span<const std::uint8_t> ids,
-                                                                   std::uint8_t address, std::uint8_t count) const {
+InstructionPacketFeetech PacketFeetech::sync_read_packet(std::span<const std::uint8_t> ids, std::uint8_t address,
+                                                         std::uint8_t count) {
     std::vector<std::uint8_t> params;
     params.reserve(2 + ids.size());
     params.push_back(address);
     params.push_back(count);
     params.insert(params.end(), ids.begin(), ids.end());
-    return std::make_unique<InstructionPacketFeetech>(kBroadcastId, Instruction::SyncRead, std::move(params));
+    return InstructionPacketFeetech(kBroadcastId, Instruction::SyncRead, std::move(params));
 }
 
-Result<std::unique_ptr<InstructionPacket>> PacketFeetech::sync_write_packet(
-        std::span<const std::uint8_t> ids, std::uint8_t address,
-        const std::vector<std::vector<std::uint8_t>>& data) const {
+Result<InstructionPacketFeetech> PacketFeetech::sync_write_packet(std::span<const std::uint8_t> ids,
+                                                                  std::uint8_t address,
+                                                                  const std::vector<std::vector<std::uint8_t>>& data) {
     // The per-servo length is one byte shared by every servo, so the data must
     // be one vector per id, all of one length.
     if (ids.empty()) return common::Err{invalid_input("sync write without servo ids")};
@@ -92,8 +91,7 @@ Result<std::unique_ptr<InstructionPacket>> PacketFeetech::sync_write_packet(
         params.push_back(ids[i]);
         params.insert(params.end(), data[i].begin(), data[i].end());
     }
-    return std::unique_ptr<InstructionPacket>(
-            std::make_unique<InstructionPacketFeetech>(kBroadcastId, Instruction::SyncWrite, std::move(params)));
+    return InstructionPacketFeetech(kBroadcastId, Instruction::SyncWrite, std::move(params));
 }
 
 }  // namespace smartbus
@@ -143,13 +141,6 @@ common::Result<StatusPacketFeetech, CommunicationErrorKind> StatusPacketFeetech:
 
     const auto params = bytes.subspan(5, bytes[3] - 2u);
     return StatusPacketFeetech(id, std::move(flags), std::vector<std::uint8_t>(params.begin(), params.end()));
-}
-
-common::Result<std::unique_ptr<StatusPacket>, CommunicationErrorKind> PacketFeetech::status_packet(
-        std::span<const std::uint8_t> bytes, std::uint8_t id) const {
-    auto parsed = StatusPacketFeetech::from_bytes(bytes, id);
-    if (!parsed) return common::Err{parsed.error()};
-    return std::unique_ptr<StatusPacket>(std::make_unique<StatusPacketFeetech>(std::move(parsed).value()));
 }
 
 }  // namespace smartbus

@@ -20,8 +20,6 @@ constexpr auto kSettleLimit = std::chrono::milliseconds(150);
 constexpr std::size_t kStatusHeadSize = 4;
 constexpr std::size_t kMaxStatusSize = kStatusHeadSize + 255;
 
-const PacketFeetech packets;
-
 Error timeout_error() { return CommunicationErrorKind{CommunicationErrorCode::TimeoutError}; }
 
 }  // namespace
@@ -64,7 +62,7 @@ Result<StatusPacketFeetech> read_one_status_packet(SerialPort& port, std::uint8_
 
 }  // namespace
 
-Result<void> Protocol::send_instruction_packet(SerialPort& port, const InstructionPacket& packet) {
+Result<void> Protocol::send_instruction_packet(SerialPort& port, const InstructionPacketFeetech& packet) {
     auto bytes = packet.to_bytes();  // refuse what cannot be encoded before touching the port
     if (!bytes) return common::Err{std::move(bytes).error()};
     QMC_TRY(Protocol::settle_line(port));
@@ -103,7 +101,7 @@ Result<bool> FeetechProtocolHandler::reboot(SerialPort& port, std::uint8_t id) {
 
 Result<std::vector<std::uint8_t>> FeetechProtocolHandler::read(SerialPort& port, std::uint8_t id,
                                                                std::uint8_t address, std::uint8_t count) {
-    QMC_TRY(Protocol::send_instruction_packet(port, *packets.read_packet(id, address, count)));
+    QMC_TRY(Protocol::send_instruction_packet(port, PacketFeetech::read_packet(id, address, count)));
     auto reply = Protocol::read_status_packet(port, id);
     pause_after_transaction();
     if (!reply) return common::Err{std::move(reply).error()};
@@ -112,7 +110,7 @@ Result<std::vector<std::uint8_t>> FeetechProtocolHandler::read(SerialPort& port,
 
 Result<void> FeetechProtocolHandler::write(SerialPort& port, std::uint8_t id, std::uint8_t address,
                                            std::span<const std::uint8_t> data) {
-    QMC_TRY(Protocol::send_instruction_packet(port, *packets.write_packet(id, address, data)));
+    QMC_TRY(Protocol::send_instruction_packet(port, PacketFeetech::write_packet(id, address, data)));
     QMC_TRY(Protocol::read_status_packet(port, id));
     pause_after_transaction();
     return {};
@@ -120,7 +118,7 @@ Result<void> FeetechProtocolHandler::write(SerialPort& port, std::uint8_t id, st
 
 Result<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read(
         SerialPort& port, std::span<const std::uint8_t> ids, std::uint8_t address, std::uint8_t count) {
-    QMC_TRY(Protocol::send_instruction_packet(port, *packets.sync_read_packet(ids, address, count)));
+    QMC_TRY(Protocol::send_instruction_packet(port, PacketFeetech::sync_read_packet(ids, address, count)));
     std::vector<std::vector<std::uint8_t>> replies;
     replies.reserve(ids.size());
     // The servos answer one after another in the order of the ids.
@@ -135,9 +133,9 @@ Result<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read
 Result<void> FeetechProtocolHandler::sync_write(SerialPort& port, std::span<const std::uint8_t> ids,
                                                 std::uint8_t address,
                                                 const std::vector<std::vector<std::uint8_t>>& data) {
-    auto packet = packets.sync_write_packet(ids, address, data);
+    auto packet = PacketFeetech::sync_write_packet(ids, address, data);
     if (!packet) return common::Err{std::move(packet).error()};
-    return Protocol::send_instruction_packet(port, **packet);
+    return Protocol::send_instruction_packet(port, *packet);
 }
 
 void FeetechProtocolHandler::pause_after_transaction() const {

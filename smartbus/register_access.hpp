@@ -66,11 +66,10 @@ Result<void> sync_write_register(FeetechProtocolHandler& handler, SerialPort& po
 // Builds and encodes the packet a sync write of `reg` to `ids` would send,
 // and returns the refusal it meets, if any; nothing is sent.
 inline Result<void> check_sync_write_register(Ids ids, Register reg) {
-    const PacketFeetech packets;
-    auto packet = packets.sync_write_packet(ids, reg.address, std::vector<std::vector<std::uint8_t>>(
-                                                                  ids.size(), std::vector<std::uint8_t>(reg.width)));
+    auto packet = PacketFeetech::sync_write_packet(
+        ids, reg.address, std::vector<std::vector<std::uint8_t>>(ids.size(), std::vector<std::uint8_t>(reg.width)));
     if (!packet) return common::Err{std::move(packet).error()};
-    auto bytes = (*packet)->to_bytes();
+    auto bytes = packet->to_bytes();
     if (!bytes) return common::Err{std::move(bytes).error()};
     return {};
 }

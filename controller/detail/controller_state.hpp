@@ -14,19 +14,18 @@
 #include <vector>
 
 #include "candrive/damiao/driver.hpp"
-#include "candrive/socketcan.hpp"
+#include "candrive/reconnecting_bus.hpp"
 #include "controller/controller_error.hpp"
-#include "controller/detail/reconnecting_links.hpp"
 #include "controller/motor_tables.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/protocol_handler.hpp"
-#include "smartbus/serial_port.hpp"
+#include "smartbus/reconnecting_port.hpp"
 
 namespace quorvel {
 
 struct QuorvelMotorController::State {
-    State(std::array<candrive::damiao::Damiao, 3> motors, std::unique_ptr<detail::ReconnectingSerialPort> port,
-          detail::ReconnectingCanBus can, std::chrono::milliseconds raw_window)
+    State(std::array<candrive::damiao::Damiao, 3> motors, std::unique_ptr<smartbus::ReconnectingSerialPort> port,
+          candrive::ReconnectingCanBus can, std::chrono::milliseconds raw_window)
         : neck_motors(motors), serial_port(std::move(port)), can_transport(std::move(can)),
           raw_reply_window(raw_window) {
         for (std::size_t i = 0; i < kNeckJoints.size(); ++i)
@@ -36,8 +35,8 @@ struct QuorvelMotorController::State {
     std::array<candrive::damiao::Damiao, 3> neck_motors;  // neck joint order
     smartbus::FeetechProtocolHandler servo_protocol;      // post_delay unset
     // Null: neck-only controller. Both links reopen a lost device by themselves.
-    std::unique_ptr<detail::ReconnectingSerialPort> serial_port;
-    detail::ReconnectingCanBus can_transport;
+    std::unique_ptr<smartbus::ReconnectingSerialPort> serial_port;
+    candrive::ReconnectingCanBus can_transport;
     std::chrono::milliseconds raw_reply_window;  // what a raw packet's reply may take
     // Template of every MIT frame per joint: the last commanded position and
     // the current gains; velocity and torque stay 0.
@@ -49,6 +48,15 @@ struct QuorvelMotorController::State {
         if (!serial_port) return common::Err{ControllerError(std::string(kNeckOnlyMessage))};
         return serial_port.get();
     }
+
+    // One sync write to `ids` of their goal positions, or of the same torque
+    // switch to each; the serial port must be open.
+    ControllerResult<void> write_goals(std::span<const std::uint8_t> ids, std::span<const double> positions);
+    ControllerResult<void> write_torque(std::span<const std::uint8_t> ids, bool enable);
+    // A setter of one group's goal positions: the refusal of its check (made
+    // before anything else), the neck-only error, or write_goals.
+    ControllerResult<void> write_checked_goals(ControllerResult<void> checked, std::span<const std::uint8_t> ids,
+                                               std::span<const double> positions);
 };
 
 namespace detail {
@@ -57,7 +65,7 @@ namespace detail {
 // transport failure of a system call names the CAN interface it happened on,
 // and a missing or bad reply names the motor at fault.
 ControllerError neck_failure(std::string context, std::size_t index, const candrive::damiao::Error& error,
-                             const ReconnectingCanBus& bus);
+                             const candrive::ReconnectingCanBus& bus);
 
 // "<context>: position must be finite, got <value>", an invalid argument.
 ControllerError non_finite_position(std::string_view context, double position);
@@ -89,16 +97,16 @@ template <class T>
 using ServoGroupRead = smartbus::Result<std::vector<T>> (*)(smartbus::FeetechProtocolHandler&, smartbus::SerialPort&,
                                                             std::span<const std::uint8_t>);
 
-// One sync read of the arm servos (with the SM40BL accessor) and then one of
-// the nose servos (with the STS3025BL accessor), joined in servo order; stops
-// at the first error. `what` names the operation in a count mismatch.
+// One sync read of the arm servos and then one of the nose servos, joined in
+// servo order; stops at the first error. `what` names the operation in a
+// count mismatch.
 template <class T>
 ControllerResult<std::array<T, 7>> read_arms_then_nose(smartbus::FeetechProtocolHandler& handler,
-                                                       smartbus::SerialPort& port, ServoGroupRead<T> arm_read,
-                                                       ServoGroupRead<T> nose_read, std::string_view what) {
-    auto arms = arm_read(handler, port, kArmIds);
+                                                       smartbus::SerialPort& port, ServoGroupRead<T> read,
+                                                       std::string_view what) {
+    auto arms = read(handler, port, kArmIds);
     if (!arms) return common::Err{ControllerError(std::move(arms).error())};
-    auto nose = nose_read(handler, port, kNoseIds);
+    auto nose = read(handler, port, kNoseIds);
     if (!nose) return common::Err{ControllerError(std::move(nose).error())};
     auto arm_values = exactly<kArmIds.size()>(arms.value(), what);
     if (!arm_values) return common::Err{std::move(arm_values).error()};

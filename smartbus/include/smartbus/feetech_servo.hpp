@@ -1,7 +1,9 @@
 // Registers that every Feetech servo model of this system shares, with the
 // accessors that read or write one of them on many servos at once through a
-// sync transaction. The model headers (sm40bl.hpp, sts3025bl.hpp) expose the
-// accessors in their own namespaces; include those rather than this header.
+// sync transaction: one accessor set for the SM40BL (arms) and the STS3025BL
+// (nose) alike. The SM40BL's own registers have theirs in sm40bl.hpp; the
+// STS3025BL has none of its own. Which register which model has is told by
+// the register table (registers.hpp).
 //
 // Positions: 4096 steps per turn, 2048 steps = 0 rad, signed 16-bit steps.
 #pragma once
@@ -27,10 +29,6 @@ double radians_from_position_steps(std::int16_t raw);
 // raw = ((rad + pi) * 4096) / 2pi, truncated toward zero, saturated to the
 // 16-bit range; NaN gives 0.
 std::int16_t position_steps_from_radians(double radians);
-
-// What every model header exposes, with a using-directive: one list for all
-// models. Inline, so that these are feetech_servo's own names as well.
-inline namespace accessors {
 
 // Read accessors return one value per id, in the order of `ids`; a reply of
 // another width than the register's is a ParsingError. Write accessors take one
@@ -75,8 +73,6 @@ Result<std::vector<StatusReading>> sync_read_status(FeetechProtocolHandler& hand
 Result<StatusReading> read_status(FeetechProtocolHandler& handler, SerialPort& port, std::uint8_t id);
 // The model number register (address 3) of one servo, with a plain read.
 Result<std::uint16_t> read_model_number(FeetechProtocolHandler& handler, SerialPort& port, std::uint8_t id);
-
-}  // namespace accessors
 
 // The 15 bytes of registers 56 to 70 decoded; another length is a ParsingError.
 Result<StatusReading> decode_status_block(std::span<const std::uint8_t> bytes);

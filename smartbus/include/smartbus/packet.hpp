@@ -8,8 +8,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "smartbus/error.hpp"
@@ -31,47 +31,35 @@ inline constexpr std::size_t kMaxWriteData = kMaxParams - 1;
 // ~(sum of bytes) & 0xFF.
 std::uint8_t checksum(std::span<const std::uint8_t> bytes);
 
-class InstructionPacket {
-public:
-    virtual ~InstructionPacket() = default;
-    virtual std::uint8_t id() const = 0;
-    virtual Instruction instruction() const = 0;
-    virtual std::span<const std::uint8_t> params() const = 0;
-    // The serialised packet; refused (IoErrorKind::InvalidInput) when the
-    // parameters do not fit in one packet.
-    virtual Result<std::vector<std::uint8_t>> to_bytes() const = 0;
-};
+// The Feetech family is the one packet family on this bus, so its types are
+// plain values; the family's general names (InstructionPacket, StatusPacket,
+// Packet) stand for them.
 
-class InstructionPacketFeetech final : public InstructionPacket {
+class InstructionPacketFeetech {
 public:
     InstructionPacketFeetech(std::uint8_t id, Instruction instruction, std::vector<std::uint8_t> params)
         : params_(std::move(params)), instruction_(instruction), id_(id) {}
 
-    std::uint8_t id() const override { return id_; }
-    Instruction instruction() const override { return instruction_; }
-    std::span<const std::uint8_t> params() const override { return params_; }
-    Result<std::vector<std::uint8_t>> to_bytes() const override;
+    std::uint8_t id() const { return id_; }
+    Instruction instruction() const { return instruction_; }
+    std::span<const std::uint8_t> params() const { return params_; }
+    // The serialised packet; refused (IoErrorKind::InvalidInput) when the
+    // parameters do not fit in one packet.
+    Result<std::vector<std::uint8_t>> to_bytes() const;
 
 private:
     std::vector<std::uint8_t> params_;
     Instruction instruction_;
     std::uint8_t id_;
 };
+using InstructionPacket = InstructionPacketFeetech;
 
 // The servo's error byte decoded: bits 0, 1, 2, 3 and 5 give the flags
 // 0, 1, 2, 3 and 4, in ascending order. Nothing in this library acts on them.
 using ErrorFlag = std::uint8_t;
 std::vector<ErrorFlag> decode_error_flags(std::uint8_t error_byte);
 
-class StatusPacket {
-public:
-    virtual ~StatusPacket() = default;
-    virtual std::uint8_t id() const = 0;
-    virtual std::span<const ErrorFlag> errors() const = 0;
-    virtual std::span<const std::uint8_t> params() const = 0;
-};
-
-class StatusPacketFeetech final : public StatusPacket {
+class StatusPacketFeetech {
 public:
     StatusPacketFeetech(std::uint8_t id, std::vector<ErrorFlag> errors, std::vector<std::uint8_t> params)
         : errors_(std::move(errors)), params_(std::move(params)), id_(id) {}
@@ -83,9 +71,9 @@ public:
     static common::Result<StatusPacketFeetech, CommunicationErrorKind> from_bytes(
             std::span<const std::uint8_t> bytes, std::uint8_t id);
 
-    std::uint8_t id() const override { return id_; }
-    std::span<const ErrorFlag> errors() const override { return errors_; }
-    std::span<const std::uint8_t> params() const override { return params_; }
+    std::uint8_t id() const { return id_; }
+    std::span<const ErrorFlag> errors() const { return errors_; }
+    std::span<const std::uint8_t> params() const { return params_; }
     std::vector<std::uint8_t> take_params() && { return std::move(params_); }
 
 private:
@@ -93,39 +81,27 @@ private:
     std::vector<std::uint8_t> params_;
     std::uint8_t id_;
 };
+using StatusPacket = StatusPacketFeetech;
 
-// A packet family: builds instruction packets and parses status packets.
-class Packet {
+// The packet family: builds instruction packets and parses status packets.
+// Holds nothing.
+class PacketFeetech {
 public:
-    virtual ~Packet() = default;
-    virtual std::unique_ptr<InstructionPacket> read_packet(std::uint8_t id, std::uint8_t address,
-                                                           std::uint8_t count) const = 0;
-    virtual std::unique_ptr<InstructionPacket> write_packet(std::uint8_t id, std::uint8_t address,
-                                                            std::span<const std::uint8_t> data) const = 0;
-    virtual std::unique_ptr<InstructionPacket> sync_read_packet(std::span<const std::uint8_t> ids,
-                                                                std::uint8_t address, std::uint8_t count) const = 0;
+    static InstructionPacketFeetech read_packet(std::uint8_t id, std::uint8_t address, std::uint8_t count);
+    static InstructionPacketFeetech write_packet(std::uint8_t id, std::uint8_t address,
+                                                 std::span<const std::uint8_t> data);
+    static InstructionPacketFeetech sync_read_packet(std::span<const std::uint8_t> ids, std::uint8_t address,
+                                                     std::uint8_t count);
     // Refused (InvalidInput) unless there is at least one id and exactly one
     // data vector per id, all of one length of at most 255 bytes.
-    virtual Result<std::unique_ptr<InstructionPacket>> sync_write_packet(
-            std::span<const std::uint8_t> ids, std::uint8_t address,
-            const std::vector<std::vector<std::uint8_t>>& data) const = 0;
-    virtual common::Result<std::unique_ptr<StatusPacket>, CommunicationErrorKind> status_packet(
-            std::span<const std::uint8_t> bytes, std::uint8_t id) const = 0;
+    static Result<InstructionPacketFeetech> sync_write_packet(std::span<const std::uint8_t> ids, std::uint8_t address,
+                                                              const std::vector<std::vector<std::uint8_t>>& data);
+    // StatusPacketFeetech::from_bytes.
+    static common::Result<StatusPacketFeetech, CommunicationErrorKind> status_packet(
+            std::span<const std::uint8_t> bytes, std::uint8_t id) {
+        return StatusPacketFeetech::from_bytes(bytes, id);
+    }
 };
-
-class PacketFeetech final : public Packet {
-public:
-    std::unique_ptr<InstructionPacket> read_packet(std::uint8_t id, std::uint8_t address,
-                                                   std::uint8_t count) const override;
-    std::unique_ptr<InstructionPacket> write_packet(std::uint8_t id, std::uint8_t address,
-                                                    std::span<const std::uint8_t> data) const override;
-    std::unique_ptr<InstructionPacket> sync_read_packet(std::span<const std::uint8_t> ids, std::uint8_t address,
-                                                        std::uint8_t count) const override;
-    Result<std::unique_ptr<InstructionPacket>> sync_write_packet(
-            std::span<const std::uint8_t> ids, std::uint8_t address,
-            const std::vector<std::vector<std::uint8_t>>& data) const override;
-    common::Result<std::unique_ptr<StatusPacket>, CommunicationErrorKind> status_packet(
-            std::span<const std::uint8_t> bytes, std::uint8_t id) const override;
-};
+using Packet = PacketFeetech;
 
 }  // namespace smartbus

@@ -30,7 +30,7 @@ struct Protocol {
     // for 30 ms (TimeoutError, nothing sent, if it keeps coming for about
     // 150 ms). A packet that cannot be encoded is refused (InvalidInput)
     // before the port is touched; a failed write is reported as TimeoutError.
-    static Result<void> send_instruction_packet(SerialPort& port, const InstructionPacket& packet);
+    static Result<void> send_instruction_packet(SerialPort& port, const InstructionPacketFeetech& packet);
 
     // Reads one status packet expected from `id`: the I/O error of the port if
     // it stays silent for the time-out, ParsingError without an FF FF header,

@@ -1,5 +1,7 @@
-// Register accessors of the Feetech SM40BL (the arm servos): the shared
-// registers plus the EEPROM position offset and the EEPROM lock.
+// Register accessors of the Feetech SM40BL (the arm servos) for the registers
+// only this model has: the EEPROM position offset and the EEPROM lock. The
+// registers it shares with every model are read and written with the
+// accessors of feetech_servo.hpp.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +12,7 @@
 
 namespace smartbus::sm40bl {
 
-using namespace feetech_servo::accessors;
-using Ids = feetech_servo::Ids;
+using feetech_servo::Ids;
 
 // The offset is sign-magnitude: bits 0 to 10 the magnitude in steps of
 // pi/2047, bit 11 the sign (taken as negative only when bits 12 to 15 are clear).

@@ -31,22 +31,22 @@ CommunicationErrorCode parse_failure(const Bytes& bytes, std::uint8_t id) {
 
 TEST(InstructionPacket, SerialisesEveryInstructionTheBusUses) {
     EXPECT_EQ(encode(InstructionPacketFeetech(1, Instruction::Ping, {})), (Bytes{0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB}));
-    EXPECT_EQ(encode(*packets.read_packet(3, 0x38, 2)), (Bytes{0xFF, 0xFF, 0x03, 0x04, 0x02, 0x38, 0x02, 0xBC}));
+    EXPECT_EQ(encode(packets.read_packet(3, 0x38, 2)), (Bytes{0xFF, 0xFF, 0x03, 0x04, 0x02, 0x38, 0x02, 0xBC}));
     EXPECT_EQ(encode(InstructionPacketFeetech(5, Instruction::Reboot, {})), (Bytes{0xFF, 0xFF, 0x05, 0x02, 0x08, 0xF0}));
     const Bytes two_ids{1, 2};
-    EXPECT_EQ(encode(*packets.sync_read_packet(two_ids, 0x38, 2)),
+    EXPECT_EQ(encode(packets.sync_read_packet(two_ids, 0x38, 2)),
               (Bytes{0xFF, 0xFF, 0xFE, 0x06, 0x82, 0x38, 0x02, 0x01, 0x02, 0x3C}));
     auto torque = packets.sync_write_packet(two_ids, 0x28, {{1}, {0}});
     ASSERT_TRUE(torque.ok());
-    EXPECT_EQ(encode(**torque), (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x83, 0x28, 0x01, 0x01, 0x01, 0x02, 0x00, 0x49}));
+    EXPECT_EQ(encode(*torque), (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x83, 0x28, 0x01, 0x01, 0x01, 0x02, 0x00, 0x49}));
     auto goal = packets.sync_write_packet(two_ids, 0x2A, {{0x00, 0x08}, {0x00, 0x04}});
     ASSERT_TRUE(goal.ok());
-    EXPECT_EQ(encode(**goal),
+    EXPECT_EQ(encode(*goal),
               (Bytes{0xFF, 0xFF, 0xFE, 0x0A, 0x83, 0x2A, 0x02, 0x01, 0x00, 0x08, 0x02, 0x00, 0x04, 0x39}));
     const Bytes data{7, 8};
     auto write = packets.write_packet(4, 0x2A, data);
-    EXPECT_EQ(write->instruction(), Instruction::Write);
-    EXPECT_EQ(Bytes(write->params().begin(), write->params().end()), (Bytes{0x2A, 7, 8}));
+    EXPECT_EQ(write.instruction(), Instruction::Write);
+    EXPECT_EQ(Bytes(write.params().begin(), write.params().end()), (Bytes{0x2A, 7, 8}));
 
     const Instruction all[] = {Instruction::Ping,   Instruction::Read,      Instruction::Write,   Instruction::RegWrite,
                                Instruction::Reboot, Instruction::SyncWrite, Instruction::SyncRead};
@@ -57,23 +57,23 @@ TEST(InstructionPacket, SerialisesEveryInstructionTheBusUses) {
 
 TEST(InstructionPacket, RefusesWhatCannotBeEncoded) {
     const Bytes max_data(kMaxWriteData, 0xAB);
-    auto fits = packets.write_packet(1, 0, max_data)->to_bytes();
+    auto fits = packets.write_packet(1, 0, max_data).to_bytes();
     ASSERT_TRUE(fits.ok());
     EXPECT_EQ(fits->size(), 259u);
     EXPECT_EQ((*fits)[3], 255);
     EXPECT_EQ(fits->back(), smartbus_test::feetech_sum(std::span(*fits).subspan(2, fits->size() - 3)));
 
     const Bytes too_much(kMaxWriteData + 1, 0);
-    auto refused = packets.write_packet(1, 0, too_much)->to_bytes();
+    auto refused = packets.write_packet(1, 0, too_much).to_bytes();
     ASSERT_FALSE(refused.ok());
     ASSERT_NE(refused.error().io(), nullptr);
     EXPECT_EQ(io_kind(refused.error()), IoErrorKind::InvalidInput);
 
     const Bytes many_ids(252, 1);
-    EXPECT_FALSE(packets.sync_read_packet(many_ids, 0x38, 2)->to_bytes().ok());
+    EXPECT_FALSE(packets.sync_read_packet(many_ids, 0x38, 2).to_bytes().ok());
 
     const Bytes ids{1, 2};
-    auto invalid = [&](Result<std::unique_ptr<InstructionPacket>> built) {
+    auto invalid = [&](Result<InstructionPacket> built) {
         return !built.ok() && built.error().io() && io_kind(built.error()) == IoErrorKind::InvalidInput;
     };
     EXPECT_TRUE(invalid(packets.sync_write_packet({}, 0x2A, {})));                 // no ids
@@ -83,7 +83,7 @@ TEST(InstructionPacket, RefusesWhatCannotBeEncoded) {
     // L fits but the packet does not: refused when encoding.
     auto too_long = packets.sync_write_packet(ids, 0x2A, {Bytes(200), Bytes(200)});
     ASSERT_TRUE(too_long.ok());
-    EXPECT_FALSE((*too_long)->to_bytes().ok());
+    EXPECT_FALSE(too_long->to_bytes().ok());
 }
 
 TEST(StatusPacket, ParsesValidReplies) {
@@ -95,7 +95,7 @@ TEST(StatusPacket, ParsesValidReplies) {
 
     auto position = packets.status_packet(smartbus_test::status_bytes(4, 0x00, {0x00, 0x08}), 4);
     ASSERT_TRUE(position.ok());
-    EXPECT_EQ(Bytes((*position)->params().begin(), (*position)->params().end()), (Bytes{0x00, 0x08}));
+    EXPECT_EQ(Bytes(position->params().begin(), position->params().end()), (Bytes{0x00, 0x08}));
 }
 
 TEST(StatusPacket, DecodesErrorFlags) {

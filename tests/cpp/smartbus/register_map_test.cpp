@@ -8,7 +8,6 @@
 #include "scripted_bus.hpp"
 #include "smartbus/registers.hpp"
 #include "smartbus/sm40bl.hpp"
-#include "smartbus/sts3025bl.hpp"
 
 using namespace smartbus;
 using namespace std::chrono_literals;
@@ -38,17 +37,17 @@ TEST_F(Servos, PresentPositionOfFourArmServosInIdOrder) {
     servos.set_u16(2, 56, 0);
     servos.set_u16(3, 56, 3072);
     servos.set_u16(4, 56, 0xFFFF);
-    auto radians = sm40bl::sync_read_present_position(handler, *port, arms);
+    auto radians = feetech_servo::sync_read_present_position(handler, *port, arms);
     ASSERT_TRUE(radians.ok()) << radians.error().message();
     EXPECT_EQ(*radians, (std::vector<double>{0.0, -kPi, kPi / 2, -kPi - 2 * kPi / 4096}));
-    auto raw = sm40bl::sync_read_raw_present_position(handler, *port, arms);
+    auto raw = feetech_servo::sync_read_raw_present_position(handler, *port, arms);
     ASSERT_TRUE(raw.ok());
     EXPECT_EQ(*raw, (std::vector<std::int16_t>{2048, 0, 3072, -1}));
 }
 
 TEST_F(Servos, GoalPositionWritesSaturatedSteps) {
     const double goals[] = {kPi, 0.0, 100.0};
-    ASSERT_TRUE(sts3025bl::sync_write_goal_position(handler, *port, nose, goals).ok());
+    ASSERT_TRUE(feetech_servo::sync_write_goal_position(handler, *port, nose, goals).ok());
     wait_for_packets(1);
     EXPECT_EQ(servos.u16(5, 42), 0x1000);
     EXPECT_EQ(servos.u16(6, 42), 2048);
@@ -58,18 +57,18 @@ TEST_F(Servos, GoalPositionWritesSaturatedSteps) {
 
 TEST_F(Servos, TorqueAndVoltage) {
     const Bytes ids{1, 2};
-    ASSERT_TRUE(sm40bl::sync_write_torque_enable(handler, *port, ids, {true, false}).ok());
+    ASSERT_TRUE(feetech_servo::sync_write_torque_enable(handler, *port, ids, {true, false}).ok());
     wait_for_packets(1);
     EXPECT_EQ(peer.received()[0],
               (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x83, 0x28, 0x01, 0x01, 0x01, 0x02, 0x00, 0x49}));
 
     servos.set_byte(5, 40, 7);  // any non-zero value is on
-    auto on = sts3025bl::sync_read_torque_enable(handler, *port, nose);
+    auto on = feetech_servo::sync_read_torque_enable(handler, *port, nose);
     ASSERT_TRUE(on.ok());
     EXPECT_EQ(*on, (std::vector<bool>{true, false, false}));
 
     for (std::uint8_t id = 1; id <= 7; ++id) servos.set_byte(id, 62, static_cast<std::uint8_t>(115 + id));
-    auto volts = sts3025bl::sync_read_present_voltage(handler, *port, nose);
+    auto volts = feetech_servo::sync_read_present_voltage(handler, *port, nose);
     ASSERT_TRUE(volts.ok());
     EXPECT_EQ(*volts, (Bytes{120, 121, 122}));
 }
@@ -106,13 +105,13 @@ TEST_F(Servos, OffsetAndLockOfTheArmServos) {
 
 TEST_F(Servos, WrongReplyWidthIsAParsingError) {
     servos.faults()->extra_params[2] = 1;  // three bytes for a two-byte register
-    auto positions = sm40bl::sync_read_present_position(handler, *port, arms);
+    auto positions = feetech_servo::sync_read_present_position(handler, *port, arms);
     ASSERT_FALSE(positions.ok());
     ASSERT_NE(positions.error().communication(), nullptr);
     EXPECT_EQ(communication_code(positions.error()), CommunicationErrorCode::ParsingError);
 
     servos.faults()->extra_params[2] = -1;  // nothing for a one-byte register
-    auto torque = sm40bl::sync_read_raw_torque_enable(handler, *port, arms);
+    auto torque = feetech_servo::sync_read_raw_torque_enable(handler, *port, arms);
     ASSERT_FALSE(torque.ok());
     ASSERT_NE(torque.error().communication(), nullptr);
     EXPECT_EQ(communication_code(torque.error()), CommunicationErrorCode::ParsingError);
@@ -120,12 +119,12 @@ TEST_F(Servos, WrongReplyWidthIsAParsingError) {
 
 TEST_F(Servos, ErrorsOfTheTransactionPassThrough) {
     servos.faults()->silent.insert(7);
-    auto positions = sts3025bl::sync_read_present_position(handler, *port, nose);
+    auto positions = feetech_servo::sync_read_present_position(handler, *port, nose);
     ASSERT_FALSE(positions.ok());
     EXPECT_TRUE(positions.error().is_timed_out_or_interrupted());
 
     const double one[] = {0.0};
-    auto mismatch = sm40bl::sync_write_goal_position(handler, *port, arms, one);
+    auto mismatch = feetech_servo::sync_write_goal_position(handler, *port, arms, one);
     ASSERT_FALSE(mismatch.ok());
     ASSERT_NE(mismatch.error().io(), nullptr);
     EXPECT_EQ(io_kind(mismatch.error()), IoErrorKind::InvalidInput);
