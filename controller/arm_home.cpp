@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/format.hpp"
-#include "controller/detail/controller_state.hpp"
+#include "detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/sm40bl.hpp"
 

@@ -9,7 +9,7 @@
 
 #include "candrive/damiao/registers.hpp"
 #include "candrive/damiao/state.hpp"
-#include "controller/detail/controller_state.hpp"
+#include "detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/feetech_servo.hpp"
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/format.hpp"
-#include "controller/detail/controller_state.hpp"
+#include "detail/controller_state.hpp"
 #include "controller/motor_tables.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 

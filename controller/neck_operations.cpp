@@ -6,7 +6,7 @@
 
 #include "common/format.hpp"
 #include "common/log.hpp"
-#include "controller/detail/controller_state.hpp"
+#include "detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 
 namespace quorvel {

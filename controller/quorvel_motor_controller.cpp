@@ -8,7 +8,7 @@
 
 #include "common/format.hpp"
 #include "common/log.hpp"
-#include "controller/detail/controller_state.hpp"
+#include "detail/controller_state.hpp"
 #include "smartbus/feetech_servo.hpp"
 
 namespace quorvel {

@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-#include "controller/detail/controller_state.hpp"
+#include "detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/feetech_servo.hpp"
 

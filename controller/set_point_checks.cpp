@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/format.hpp"
-#include "controller/detail/controller_state.hpp"
+#include "detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/feetech_servo.hpp"
 
