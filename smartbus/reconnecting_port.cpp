@@ -16,11 +16,8 @@ Result<std::unique_ptr<ReconnectingSerialPort>> ReconnectingSerialPort::open(std
 
 template <class Call>
 auto ReconnectingSerialPort::forward(Call&& call) -> decltype(call(std::declval<SerialPort&>())) {
-    auto port = open_port();
-    if (!port) return common::Err{std::move(port).error()};
-    auto result = call(**port);
-    if (!result) watch_failure(result.error());
-    return result;
+    return common::forward_to_device([this] { return open_port(); }, std::forward<Call>(call),
+                                     [this](const Error& error) { watch_failure(error); });
 }
 
 Result<SerialPort*> ReconnectingSerialPort::open_port() {

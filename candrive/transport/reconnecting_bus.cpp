@@ -39,11 +39,8 @@ CanResult<ReconnectingCanBus> ReconnectingCanBus::open(std::string interface_nam
 
 template <class Call>
 auto ReconnectingCanBus::forward(Call&& call) -> decltype(call(std::declval<CanTransport&>())) {
-    auto transport = open_transport();
-    if (!transport) return common::Err{std::move(transport).error()};
-    auto result = call(**transport);
-    if (!result) watch_failure(result.error());
-    return result;
+    return common::forward_to_device([this] { return open_transport(); }, std::forward<Call>(call),
+                                     [this](const CanError& error) { watch_failure(error); });
 }
 
 CanResult<CanTransport*> ReconnectingCanBus::open_transport() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 namespace candrive::socketcan_backend {
 namespace {
@@ -17,6 +18,21 @@ CanId id_from_word(std::uint32_t word) {
 }
 
 bool carries_data(std::uint32_t word) { return (word & (kRemoteFlag | kErrorFlag)) == 0; }
+
+// The frame that an image of the kernel's structure `Image` carries; nothing
+// for a remote request or an error frame.
+template <class Image>
+std::optional<CanFrame> decode_as(std::span<const std::uint8_t> bytes) {
+    constexpr bool fd = std::is_same_v<Image, FdImage>;
+    Image image;
+    std::memcpy(&image, bytes.data(), sizeof image);
+    if (!carries_data(image.id_word)) return std::nullopt;
+    const std::size_t length = std::min<std::size_t>(image.length, sizeof image.data);
+    bool bit_rate_switch = false;
+    if constexpr (fd) bit_rate_switch = (image.flags & kFdBitRateSwitch) != 0;
+    return CanFrame{std::vector<std::uint8_t>(image.data, image.data + length), id_from_word(image.id_word), fd,
+                    bit_rate_switch};
+}
 
 }  // namespace
 
@@ -52,22 +68,8 @@ CanResult<std::size_t> encode_image(const CanFrame& frame, std::span<std::uint8_
 }
 
 CanResult<std::optional<CanFrame>> decode_image(std::span<const std::uint8_t> image) {
-    if (image.size() == sizeof(ClassicImage)) {
-        ClassicImage classic;
-        std::memcpy(&classic, image.data(), sizeof classic);
-        if (!carries_data(classic.id_word)) return std::optional<CanFrame>{};
-        const std::size_t length = std::min<std::size_t>(classic.length, kClassicMaxData);
-        return std::optional<CanFrame>(CanFrame{std::vector<std::uint8_t>(classic.data, classic.data + length),
-                                                id_from_word(classic.id_word), false, false});
-    }
-    if (image.size() == sizeof(FdImage)) {
-        FdImage fd;
-        std::memcpy(&fd, image.data(), sizeof fd);
-        if (!carries_data(fd.id_word)) return std::optional<CanFrame>{};
-        const std::size_t length = std::min<std::size_t>(fd.length, kFdMaxData);
-        return std::optional<CanFrame>(CanFrame{std::vector<std::uint8_t>(fd.data, fd.data + length),
-                                                id_from_word(fd.id_word), true, (fd.flags & kFdBitRateSwitch) != 0});
-    }
+    if (image.size() == sizeof(ClassicImage)) return decode_as<ClassicImage>(image);
+    if (image.size() == sizeof(FdImage)) return decode_as<FdImage>(image);
     return common::Err{CanError::backend("received a message of " + std::to_string(image.size()) +
                                          " bytes, which is not a CAN frame")};
 }

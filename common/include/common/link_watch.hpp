@@ -13,6 +13,8 @@
 #include <string>
 #include <utility>
 
+#include "common/result.hpp"
+
 namespace common {
 
 // A lost device is reopened at most this often.
@@ -44,5 +46,18 @@ private:
     bool lost_ = false;
     std::chrono::steady_clock::time_point next_attempt_{};
 };
+
+// The one way a link runs a call on its device: `open()` gives the open
+// device (reopened first when that is due) or the error that stands for the
+// lost one; a failed call goes to `watch_failure`, which decides whether the
+// device is lost.
+template <class Open, class Call, class WatchFailure>
+auto forward_to_device(Open&& open, Call&& call, WatchFailure&& watch_failure) -> decltype(call(**open())) {
+    auto device = open();
+    if (!device) return Err{std::move(device).error()};
+    auto result = call(**device);
+    if (!result) watch_failure(result.error());
+    return result;
+}
 
 }  // namespace common

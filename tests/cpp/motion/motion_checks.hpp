@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,6 +50,18 @@ inline JointState random_state(std::mt19937_64& rng, const JointLimits& l) {
                      uniform(rng, -l.max_acceleration, l.max_acceleration)};
         if (rng() % 5 == 0) s.velocity = s.acceleration = 0.0;  // at rest
         if (std::fabs(velocity_after_ramp(s, l.max_jerk)) <= l.max_velocity) return s;
+    }
+}
+
+// Runs `check(n, rng, limits, start)` on `cases` random limits, each with a
+// random start state within them, until a fatal failure.
+template <class Check>
+void for_random_starts(std::uint64_t seed, int cases, Check&& check) {
+    std::mt19937_64 rng(seed);
+    for (int n = 0; n < cases && !::testing::Test::HasFatalFailure(); ++n) {
+        const JointLimits limits = random_limits(rng);
+        const JointState start = random_state(rng, limits);
+        check(n, rng, limits, start);
     }
 }
 

@@ -30,10 +30,7 @@ std::string describe(int n, const JointState& s, double target) {
 }
 
 TEST(MotionTargetFollowing, KeepsEveryLimitAndArrivesAtRestOnTarget) {
-    std::mt19937_64 rng(1);
-    for (int n = 0; n < 4000; ++n) {
-        const JointLimits limits = random_limits(rng);
-        const JointState start = random_state(rng, limits);
+    for_random_starts(1, 4000, [](int n, std::mt19937_64& rng, const JointLimits& limits, const JointState& start) {
         const double target = random_target(rng, start);
         const TargetMotion motion(start, target, limits);
         // Stretched by up to 3x for half of the cases, as a synchronised joint is.
@@ -51,14 +48,11 @@ TEST(MotionTargetFollowing, KeepsEveryLimitAndArrivesAtRestOnTarget) {
         ASSERT_EQ(end.position, target);
         ASSERT_EQ(end.velocity, 0.0);
         ASSERT_EQ(end.acceleration, 0.0);
-    }
+    });
 }
 
 TEST(MotionTargetFollowing, StopReachesRestWithinLimitsAtFullJerk) {
-    std::mt19937_64 rng(2);
-    for (int n = 0; n < 4000; ++n) {
-        const JointLimits limits = random_limits(rng);
-        const JointState start = random_state(rng, limits);
+    for_random_starts(2, 4000, [](int n, std::mt19937_64&, const JointLimits& limits, const JointState& start) {
         const JerkProfile stop = plan_stop(start, limits);
         ASSERT_TRUE(check_every_tick(stop, limits, describe(n, start, NAN)));
         const JointState end = stop.sample(stop.duration());
@@ -70,7 +64,7 @@ TEST(MotionTargetFollowing, StopReachesRestWithinLimitsAtFullJerk) {
         for (int i = 0; i < stop.segments(); ++i) {
             ASSERT_TRUE(std::fabs(stop.jerk(i)) == limits.max_jerk || stop.jerk(i) == 0.0);
         }
-    }
+    });
 }
 
 // A start the limits no longer allow (lowered at run time, or an
