@@ -21,7 +21,9 @@ The rows:
   (e) get_stats() and .period with 100 000 samples held;
   (f) a 2 ms loop with wire time behind a USB adapter's latency timer of 0
       and 1 ms, the servos read in two round trips (arms, then nose) or in one
-      (single_sync_read=True): late ticks, period p99, read_dt p50.
+      (single_sync_read=True): late ticks, period p99, read_dt p50, and
+      read_all_positions p50 started at random times (a loop on the simulator
+      keeps one phase to the adapter's timer; a real adapter's clock drifts).
 
 Every measurement runs in a fresh interpreter (this script started again with
 --worker), so a baseline module and the installed simulator can be combined:
@@ -125,6 +127,9 @@ def rows_for(r, seconds, d_period_ms):
         rows.append((f"{label}: late", "n/a" if not v else f"{v['late']} of {v['ticks']} ({v['late_pct']:.2f} %)"))
         rows.append((f"{label}: period p99 / read_dt p50",
                      "n/a" if not v else f"{v['period_p99_us']:.0f} / {v['read_p50_us']:.0f} us"))
+        if during is None:
+            rows.append((f"{label}: read_all_positions p50 at random phase",
+                         "n/a" if not v else f"{v['random_phase_read_p50_us']:.0f} us"))
     return rows
 
 
