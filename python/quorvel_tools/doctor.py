@@ -21,7 +21,7 @@ Without --serial (or --can) the doctor looks for them: the serial adapters
 present; it asks each adapter for the seven servos and checks the one that
 holds the torso.
 
-The doctor only reads: servo read packets, and CAN feedback requests and
+The doctor only reads: servo read and sync read packets, and CAN feedback requests and
 register reads. It never moves a motor and never writes a register. It sends
 nothing to a terminal that is a session's (a shell's or a getty's), and puts
 back the terminal settings of every port it opened.
