@@ -18,7 +18,12 @@ The rows:
   (d) a 2 ms loop with wire time under two CPU-hog processes, without and with
       realtime_priority=50 (the simulator's threads run at SCHED_FIFO 60 in
       both runs: they stand for hardware, which the hogs cannot slow down);
-  (e) get_stats() and .period with 100 000 samples held.
+  (e) get_stats() and .period with 100 000 samples held;
+  (f) a 2 ms loop with wire time behind a USB adapter's latency timer of 0
+      and 1 ms, the servos read in two round trips (arms, then nose) or in one
+      (single_sync_read=True): late ticks, period p99, read_dt p50, and
+      read_all_positions p50 started at random times (a loop on the simulator
+      keeps one phase to the adapter's timer; a real adapter's clock drifts).
 
 Every measurement runs in a fresh interpreter (this script started again with
 --worker), so a baseline module and the installed simulator can be combined:
@@ -35,7 +40,7 @@ import subprocess
 import sys
 
 # The measurements themselves; this file starts them and prints the table.
-from wire_bench_parts import PARTS, part_d
+from wire_bench_parts import F_ROWS, PARTS, part_d
 
 
 def worker(part, seconds, d_period_ms):
@@ -113,6 +118,18 @@ def rows_for(r, seconds, d_period_ms):
                  "n/a" if not e else f"{e['get_stats_us']:.1f} us ({e['samples']} held)"))
     rows.append(("(e) .period first / second access",
                  "n/a" if not e else f"{e['period_first_us']:.0f} / {e['period_second_us']:.2f} us"))
+    f = r.get("f")
+    for key, latency_ms, single, during in F_ROWS:
+        v = f and f.get(key)
+        label = (f"(f) 2 ms loop, wire, {latency_ms:g} ms adapter latency, "
+                 f"{'one sync read' if single else 'arms then nose'}"
+                 + ("" if during is None else f", {getattr(during, 'label', during.__name__)}"))
+        rows.append((f"{label}: late", "n/a" if not v else f"{v['late']} of {v['ticks']} ({v['late_pct']:.2f} %)"))
+        rows.append((f"{label}: period p99 / read_dt p50",
+                     "n/a" if not v else f"{v['period_p99_us']:.0f} / {v['read_p50_us']:.0f} us"))
+        if during is None:
+            rows.append((f"{label}: read_all_positions p50 at random phase",
+                         "n/a" if not v else f"{v['random_phase_read_p50_us']:.0f} us"))
     return rows
 
 
@@ -121,7 +138,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=20.0, help="length of each loop run (default 20)")
     parser.add_argument("--quick", action="store_true", help="3-second runs")
     parser.add_argument("--baseline", metavar="DIR", help="a directory holding another build of the module")
-    parser.add_argument("--parts", default="abcde", help="which parts to run (default abcde)")
+    parser.add_argument("--parts", default="abcdef", help="which parts to run (default abcdef)")
     parser.add_argument("--d-period-ms", type=float, default=2.0,
                         help="loop period of part (d) (default 2; a sequential tick with wire time needs about 2.3)")
     parser.add_argument("--worker", metavar="PART", help=argparse.SUPPRESS)

@@ -45,11 +45,14 @@ def new_threads(before):
     return set(os.listdir("/proc/self/task")) - before
 
 
-def run_loop(qmc, sim, period_s, seconds, **options):
-    """Runs a loop with statistics; returns its periods and read_dt samples."""
+def run_loop(qmc, sim, period_s, seconds, during=None, **options):
+    """Runs a loop with statistics; returns its periods and read_dt samples.
+    `during(loop)`, if given, is called once the loop runs (to start motion, say)."""
     loop = qmc.QuorvelPyControlLoop(sim.serial_path, timedelta(seconds=period_s), can_bus=sim.can_bus,
                                     stats_pub_period=timedelta(milliseconds=200), **options)
     try:
+        if during is not None:
+            during(loop)
         time.sleep(seconds)
         stats = loop.get_stats()
         periods, reads = list(stats.period), list(stats.read_dt)
@@ -70,10 +73,11 @@ def loop_row(periods, reads, period_s):
     }
 
 
-def make_sim(wire):
+def make_sim(wire, usb_latency_ms=0.0):
     import quorvel_torso_sim
 
-    return quorvel_torso_sim.TorsoSim(wire=True) if wire else quorvel_torso_sim.TorsoSim()
+    return (quorvel_torso_sim.TorsoSim(wire=True, usb_latency_ms=usb_latency_ms) if wire
+            else quorvel_torso_sim.TorsoSim())
 
 
 # ---------------------------------------------------------------- the parts
@@ -294,4 +298,49 @@ def part_e(qmc, seconds):
             "period_second_us": second_us}
 
 
-PARTS = {"a": part_a, "b": part_b, "c": part_c, "d": part_d, "e": part_e}
+# Part (f): a 2 ms loop with wire time behind a USB adapter's latency timer,
+# reading the servos in two round trips (arms, then nose) or in one
+# (single_sync_read=True). Each row: (key, adapter latency in ms, single sync
+# read, what the loop does meanwhile: None = reads only, or a function given
+# the running loop).
+F_ROWS = [
+    ("lat0_two", 0.0, False, None),
+    ("lat0_one", 0.0, True, None),
+    ("lat1_two", 1.0, False, None),
+    ("lat1_one", 1.0, True, None),
+]
+
+
+def reads_at_random_phase(qmc, sim, single, count=200):
+    """read_all_positions p50 (us), each read started at a random time: the
+    adapter's timer fires on its own clock, which a real adapter's drifts
+    against the host's, while a loop on the simulator keeps one phase to it."""
+    import random
+
+    rng = random.Random(28)
+    ctl = qmc.QuorvelMotorController(sim.serial_path, can_bus=sim.can_bus, single_sync_read=single)
+    try:
+        times = []
+        for _ in range(count):
+            time.sleep(rng.random() * 0.003)
+            start = time.perf_counter()
+            ctl.read_all_positions()
+            times.append(time.perf_counter() - start)
+    finally:
+        ctl.close()
+    return percentile(times, 0.5) * 1e6
+
+
+def part_f(qmc, seconds):
+    out = {}
+    for key, latency_ms, single, during in F_ROWS:
+        with make_sim(True, latency_ms) as sim:
+            periods, reads = run_loop(qmc, sim, 0.002, seconds, during=during, single_sync_read=single)
+            row = loop_row(periods, reads, 0.002)
+            if during is None:
+                row["random_phase_read_p50_us"] = reads_at_random_phase(qmc, sim, single)
+        out[key] = row
+    return out
+
+
+PARTS = {"a": part_a, "b": part_b, "c": part_c, "d": part_d, "e": part_e, "f": part_f}

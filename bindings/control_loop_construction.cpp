@@ -55,9 +55,9 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         static constexpr const char* kNames[] = {"serialport",       "read_position_loop_period",
                                                  "can_bus",          "allowed_retries",
                                                  "stats_pub_period", "voltage_rampup_timeout",
-                                                 "realtime_priority"};
-        static constexpr Signature kSignature{"QuorvelPyControlLoop", kNames, 2};
-        PyObject* arg[7];
+                                                 "realtime_priority", "single_sync_read"};
+        static constexpr Signature kSignature{"QuorvelPyControlLoop", kNames, 2, 7};
+        PyObject* arg[8];
         if (!bind_arguments(kSignature, args, kwargs, arg)) return nullptr;
         std::optional<std::string> serialport;
         std::chrono::nanoseconds period{};
@@ -74,13 +74,17 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             return nullptr;
         std::optional<int> realtime_priority;
         if (arg[6] != nullptr && !to_realtime_priority(arg[6], realtime_priority)) return nullptr;
+        bool single_sync_read = false;
+        if (arg[7] != nullptr && !to_bool(arg[7], "single_sync_read", single_sync_read)) return nullptr;
+        const auto position_read =
+            single_sync_read ? quorvel::PositionRead::OneSyncRead : quorvel::PositionRead::ArmsThenNose;
 
         // Start-up may take up to the voltage time-out: other threads run
         // meanwhile, and the signal handlers run between its bus transactions
         // and in its waits; when one raises, start-up stops and releases both ports.
         auto created = until_signal([&](common::StopSource* stop) {
             return QuorvelControlLoop::create(serialport, can_bus, period, stats_pub_period, allowed_retries,
-                                              voltage_rampup_timeout, realtime_priority, stop);
+                                              voltage_rampup_timeout, realtime_priority, stop, position_read);
         });
         if (!created) {
             const auto& error = created.error();

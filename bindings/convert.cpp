@@ -66,9 +66,10 @@ bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize
                      std::span<PyObject*> out) {
     for (auto& slot : out) slot = nullptr;
     const std::size_t given = static_cast<std::size_t>(nargs);
-    if (given > signature.names.size()) {
+    const std::size_t positional = std::min(signature.positional, signature.names.size());
+    if (given > positional) {
         raise_type_error(std::string(signature.function) + "() takes " +
-                         plural(signature.names.size(), "positional argument") + " but " +
+                         plural(positional, "positional argument") + " but " +
                          std::to_string(given) + (given == 1 ? " was" : " were") + " given");
         return false;
     }

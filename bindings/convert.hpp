@@ -33,6 +33,9 @@ struct Signature {
     const char* function;                // as named in messages: "set_neck_gains"
     std::span<const char* const> names;  // all parameters in positional order
     std::size_t required;                // the first `required` names have no default
+    // Only the first `positional` names may be given by position; the rest
+    // are keyword-only.
+    std::size_t positional = static_cast<std::size_t>(-1);
 };
 
 // Binds the positional and keyword arguments of a METH_FASTCALL |

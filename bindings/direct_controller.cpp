@@ -21,16 +21,21 @@ namespace direct_class {
 
 PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"serialport", "can_bus"};
-        static constexpr Signature kSignature{"QuorvelMotorController", kNames, 0};
-        PyObject* arg[2];
+        static constexpr const char* kNames[] = {"serialport", "can_bus", "single_sync_read"};
+        static constexpr Signature kSignature{"QuorvelMotorController", kNames, 0, 2};
+        PyObject* arg[3];
         if (!bind_arguments(kSignature, args, kwargs, arg)) return nullptr;
         std::optional<std::string> serialport;
         std::string can_bus = "can0";
+        bool single_sync_read = false;
         if (arg[0] != nullptr && !to_optional_string(arg[0], "serialport", serialport)) return nullptr;
         if (arg[1] != nullptr && !to_string(arg[1], "can_bus", can_bus)) return nullptr;
+        if (arg[2] != nullptr && !to_bool(arg[2], "single_sync_read", single_sync_read)) return nullptr;
+        const auto position_read =
+            single_sync_read ? quorvel::PositionRead::OneSyncRead : quorvel::PositionRead::ArmsThenNose;
 
-        auto created = allow_threads([&] { return QuorvelMotorController::create(serialport, can_bus); });
+        auto created = allow_threads(
+            [&] { return QuorvelMotorController::create(serialport, can_bus, {}, position_read); });
         if (!created) return raise_error(created.error());
         auto state = std::make_unique<DirectControllerState>(std::move(created).value(), serialport, can_bus);
 

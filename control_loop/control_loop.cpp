@@ -105,7 +105,7 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
     const std::optional<std::string>& serialport, const std::string& can_bus,
     std::chrono::nanoseconds read_position_loop_period, std::optional<std::chrono::nanoseconds> stats_pub_period,
     std::uint64_t allowed_retries, std::chrono::nanoseconds voltage_rampup_timeout,
-    std::optional<int> realtime_priority, common::StopSource* stop) {
+    std::optional<int> realtime_priority, common::StopSource* stop, PositionRead position_read) {
     // A loop cannot tick without a period nor read without an attempt.
     if (read_position_loop_period <= std::chrono::nanoseconds::zero())
         return Err{ControlLoopError::invalid_argument("read_position_loop_period must be greater than zero")};
@@ -135,7 +135,7 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
 
     // Whichever bus failed, the text names the serial port; the cause names
     // the device that really failed (the CAN interface, say).
-    auto created = QuorvelMotorController::create(serialport, can_bus);
+    auto created = QuorvelMotorController::create(serialport, can_bus, {}, position_read);
     if (!created) {
         MotorError error(MotorError::PortOpenFailed{serialport.value_or("")});
         return Err{ControlLoopError(std::move(error.set_os_cause(created.error().os_cause())))};

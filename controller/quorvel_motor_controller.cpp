@@ -47,7 +47,8 @@ common::LinkEventHandler link_records(std::string lost, std::string retrying, st
 
 ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const std::optional<std::string>& serialport,
                                                                        const std::string& can_bus,
-                                                                       SerialTimings timings) {
+                                                                       SerialTimings timings,
+                                                                       PositionRead position_read) {
     std::unique_ptr<smartbus::ReconnectingSerialPort> port;
     if (serialport) {
         auto opened = smartbus::ReconnectingSerialPort::open(
@@ -75,6 +76,7 @@ ControllerResult<QuorvelMotorController> QuorvelMotorController::create(const st
 
     auto state = std::make_unique<State>(std::array<candrive::damiao::Damiao, 3>{*motors[0], *motors[1], *motors[2]},
                                          std::move(port), std::move(can).value(), timings.raw_reply_window);
+    state->position_read = position_read;
     return QuorvelMotorController(std::move(state));
 }
 

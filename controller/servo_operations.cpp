@@ -9,6 +9,7 @@
 #include "detail/controller_state.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 #include "smartbus/feetech_servo.hpp"
+#include "smartbus/registers.hpp"
 
 namespace quorvel {
 
@@ -34,6 +35,41 @@ smartbus::IoError as_io_error(smartbus::Error error) {
 
 namespace servo = smartbus::feetech_servo;
 
+// Where a model keeps its present position, from the register table.
+constexpr servo::Register present_position_register(ServoModel model) {
+    switch (model) {
+        case ServoModel::SM40BL: return servo::kPresentPosition;
+        case ServoModel::STS3025BL: return servo::kPresentPosition;
+    }
+    return {};
+}
+
+// One sync read reads one register of every servo it names: it can cover
+// both models only while they keep the present position alike, and its
+// replies come in the order of its ids, which must be the joint order.
+constexpr bool one_sync_read_covers_every_servo() {
+    const servo::Register first = present_position_register(kServoJoints[0].model);
+    for (std::size_t i = 0; i < kServoJoints.size(); ++i) {
+        const servo::Register reg = present_position_register(kServoJoints[i].model);
+        if (reg.address != first.address || reg.width != first.width) return false;
+        if (kServoIds[i] != kServoJoints[i].id) return false;
+    }
+    return true;
+}
+static_assert(one_sync_read_covers_every_servo());
+
+// The failure the two group reads would have met. Where the last arm servo
+// is silent, a nose servo's reply now arrives in its place; the arm read
+// alone would have met silence there (a retriable time-out).
+smartbus::Error as_the_group_reads_fail(smartbus::Error error) {
+    const auto asked = error.servo_id();
+    const auto answered = error.reply_id();
+    const bool nose_answered = answered && std::find(kNoseIds.begin(), kNoseIds.end(), *answered) != kNoseIds.end();
+    if (asked && *asked == kArmIds.back() && nose_answered)
+        return std::move(smartbus::Error(smartbus::read_timed_out()).set_servo_id(*asked));
+    return error;
+}
+
 }  // namespace
 
 ControllerResult<void> QuorvelMotorController::State::write_goals(std::span<const std::uint8_t> ids,
@@ -56,6 +92,13 @@ ControllerResult<void> QuorvelMotorController::State::write_torque(std::span<con
 
 ControllerResult<std::array<double, 7>> QuorvelMotorController::read_all_positions() {
     QMC_TRY(state_->require_port());
+    if (state_->position_read == PositionRead::OneSyncRead) {
+        // The accessor converts every value alike; an SM40BL applies its
+        // offset itself before it reports the present position.
+        auto all = servo::sync_read_present_position(state_->servo_protocol, *state_->serial_port, kServoIds);
+        if (!all) return Err{ControllerError(as_the_group_reads_fail(std::move(all).error()))};
+        return detail::exactly<kServoIds.size()>(all.value(), "read_all_positions");
+    }
     return detail::read_arms_then_nose<double>(state_->servo_protocol, *state_->serial_port,
                                                servo::sync_read_present_position, "read_all_positions");
 }

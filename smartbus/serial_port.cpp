@@ -253,6 +253,8 @@ Result<void> configure(int fd, const std::string& path) {
 
 }  // namespace
 
+IoError read_timed_out() { return timed_out(); }
+
 Result<std::unique_ptr<SerialPort>> open_serial_port(const std::string& path, std::chrono::milliseconds timeout) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return common::Err{open_failure(errno, path)};

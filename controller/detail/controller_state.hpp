@@ -38,6 +38,7 @@ struct QuorvelMotorController::State {
     std::unique_ptr<smartbus::ReconnectingSerialPort> serial_port;
     candrive::ReconnectingCanBus can_transport;
     std::chrono::milliseconds raw_reply_window;  // what a raw packet's reply may take
+    PositionRead position_read = PositionRead::ArmsThenNose;
     // Template of every MIT frame per joint: the last commanded position and
     // the current gains; velocity and torque stay 0.
     std::array<candrive::damiao::MitCommand, 3> neck_commands{};

@@ -4,13 +4,15 @@
     quorvel-doctor --serial /dev/ttyUSB0 --can can0
     quorvel-doctor --sim                       # the simulated torso
     quorvel-doctor --sim --inject hot-servo=3  # ... with a fault, to see what it looks like
+    quorvel-doctor --sim --usb-latency-ms 1    # ... behind a USB adapter's latency timer
     python -m quorvel_tools.doctor --sim --json
 
 Checks, in order: the serial port (exists, is a terminal, opens read-write, is
 not locked by another process, the USB adapter's latency timer), the CAN
 interface (exists, is up, bitrate, error state), each of the seven servos
 (answers, model number, voltage, temperature, error flags) and each neck motor
-(answers, control mode, fault, temperatures, turns off zero). One line per
+(answers, control mode, fault, temperatures, turns off zero), and the time of
+the servos' position read in two round trips against one. One line per
 check (SKIP for one that does not apply or cannot be made); a summary line at
 the end. Exit status 0 when nothing failed, 1 otherwise (2 for bad arguments).
 
@@ -19,7 +21,7 @@ Without --serial (or --can) the doctor looks for them: the serial adapters
 present; it asks each adapter for the seven servos and checks the one that
 holds the torso.
 
-The doctor only reads: servo read packets, and CAN feedback requests and
+The doctor only reads: servo read and sync read packets, and CAN feedback requests and
 register reads. It never moves a motor and never writes a register. It sends
 nothing to a terminal that is a session's (a shell's or a getty's), and puts
 back the terminal settings of every port it opened.
@@ -203,7 +205,7 @@ def _utf8(path: str) -> Optional[str]:
 
 
 @contextlib.contextmanager
-def servo_bus(serial: str) -> Iterator[Any]:
+def servo_bus(serial: str, single_sync_read: bool = False) -> Iterator[Any]:
     """A controller on the serial port alone, closed at the end of the block,
     and the port's terminal settings put back as they were."""
     from quorvel_motor_controller import QuorvelMotorController
@@ -212,11 +214,55 @@ def servo_bus(serial: str) -> Iterator[Any]:
     if name is None:
         raise RuntimeError("the port's name is not valid UTF-8 and no other name of it is")
     with terminal_settings_kept(serial), _placeholder_can_bus() as nobody:
-        servos = QuorvelMotorController(name, can_bus=nobody)
+        servos = QuorvelMotorController(name, can_bus=nobody, single_sync_read=single_sync_read)
         try:
             yield servos
         finally:
             servos.close()
+
+
+# ---- serial round trips ------------------------------------------------------------------------
+
+# Reads of the seven positions timed per kind; the median is reported.
+ROUND_TRIP_READS = 5
+# Bytes on the wire of one sync read of the seven positions (15 out, 7 replies
+# of 8 back) at 10 us a byte: what a round trip costs without an adapter's latency.
+ONE_READ_WIRE_MS = (15 + 7 * 8) * 0.010
+
+
+def read_time_ms(servos: Any, reads: int = ROUND_TRIP_READS) -> float:
+    """Median time of `read_all_positions` on `servos`, in ms (raises RuntimeError)."""
+    times = []
+    for _ in range(reads):
+        start = time.perf_counter()
+        servos.read_all_positions()
+        times.append((time.perf_counter() - start) * 1000.0)
+    return sorted(times)[len(times) // 2]
+
+
+def round_trip_check(two_reads_ms: float, one_read_ms: float) -> Check:
+    """The position read with two round trips (arms, then nose) against one
+    sync read of all seven. Where the second round trip costs more than the
+    bytes of a whole read, the adapter's latency timer is what a tick waits for."""
+    found = (f"serial round trips: arms then nose {two_reads_ms:.2f} ms, "
+             f"one sync read of all seven {one_read_ms:.2f} ms")
+    if two_reads_ms - one_read_ms > ONE_READ_WIRE_MS:
+        found += ("; the adapter's latency dominates: single_sync_read=True halves the serial part "
+                  "of a control loop tick")
+    return Check("serial.round_trips", PASS, found)
+
+
+def round_trip_checks(serial: str, servos_ok: bool) -> List[Check]:
+    if not servos_ok:
+        return [Check("serial.round_trips", SKIP, "serial round trips: not measured: not every servo answers")]
+    try:
+        with servo_bus(serial) as servos:
+            two = read_time_ms(servos)
+        with servo_bus(serial, single_sync_read=True) as servos:
+            one = read_time_ms(servos)
+    except RuntimeError as e:
+        return [Check("serial.round_trips", SKIP, f"serial round trips: not measured: {e}")]
+    return [round_trip_check(two, one)]
 
 
 def _not_checked(why: str, servos: bool = True, neck: bool = True) -> List[Check]:
@@ -240,7 +286,8 @@ def motor_checks(serial: Optional[str], can: Optional[str], serial_ok: bool, can
     else:
         try:
             with servo_bus(serial) as servos:
-                checks += servo_checks(servos.probe_servo, serial)
+                servos_found = servo_checks(servos.probe_servo, serial)
+            checks += servos_found + round_trip_checks(serial, not any(_silent(c) for c in servos_found))
         except RuntimeError as e:
             checks += [Check(f"servo.{SERVO_IDS[n]}", FAIL,
                              f"servo {SERVO_IDS[n]} {n}: not checked: cannot open {serial} ({e})",
@@ -490,6 +537,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--sim", action="store_true", help="check a simulated torso started for the purpose")
     p.add_argument("--inject", metavar="FAULT", action="append", default=[],
                    help="with --sim: inject a fault (see below)")
+    p.add_argument("--usb-latency-ms", metavar="MS", type=float, default=None,
+                   help="with --sim: bytes take their time on the wire and serial replies wait for a USB "
+                        "adapter's latency timer of MS ms")
     p.add_argument("--json", action="store_true", help="print one JSON document instead of lines")
     return p
 
@@ -545,6 +595,8 @@ def _main(argv: Optional[Sequence[str]], dev: str, sysfs: str) -> int:
         parser.error("--sim starts its own torso: leave out --serial and --can")
     if args.inject and not args.sim:
         parser.error("--inject needs --sim")
+    if args.usb_latency_ms is not None and not (args.sim and 0 <= args.usb_latency_ms <= 1000):
+        parser.error("--usb-latency-ms needs --sim and a latency of 0 to 1000 ms")
     for fault in args.inject:
         try:
             parse_fault(fault)
@@ -560,7 +612,8 @@ def _main(argv: Optional[Sequence[str]], dev: str, sysfs: str) -> int:
         print(f"quorvel-doctor: the simulator module is not installed ({e})", file=sys.stderr)
         return 2
     helpers: list = []
-    with TorsoSim() as sim:
+    latency = args.usb_latency_ms
+    with (TorsoSim() if latency is None else TorsoSim(wire=True, usb_latency_ms=latency)) as sim:
         try:
             for fault in args.inject:
                 apply_fault(sim, fault, helpers)

@@ -152,3 +152,15 @@ def test_a_closed_pipe_ends_the_doctor_quietly():
     proc.stdout.close()  # the reader is gone before the first line
     _, err = proc.communicate(timeout=120)
     assert proc.returncode == 1 and b"Traceback" not in err and b"BrokenPipeError" not in err
+
+
+def test_the_round_trip_line_names_single_sync_read_only_where_the_latency_dominates():
+    behind_adapter = doctor.round_trip_check(2.0, 1.0)
+    assert behind_adapter.status == "pass" and "single_sync_read=True halves" in behind_adapter.message
+    for two, one in ((0.11, 0.05), (0.9, 0.75), (1.0, 1.0)):
+        direct = doctor.round_trip_check(two, one)
+        assert direct.status == "pass" and "single_sync_read" not in direct.message
+    result = _doctor("--sim", "--usb-latency-ms", "1", "--json")
+    report = json.loads(result.stdout)
+    line = next(c for c in report["checks"] if c["check"] == "serial.round_trips")
+    assert result.returncode == 0 and line["status"] == "pass", line

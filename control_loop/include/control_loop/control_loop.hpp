@@ -28,6 +28,7 @@
 #include "control_loop/loop_cells.hpp"
 #include "control_loop/motor_cmd.hpp"
 #include "control_loop/motor_error.hpp"
+#include "controller/quorvel_motor_controller.hpp"
 #include "control_loop/records.hpp"
 #include "control_loop/reply_channel.hpp"
 #include "control_loop/shared_cell.hpp"
@@ -95,12 +96,14 @@ public:
     // at that priority; if the system refuses, the error is RealtimeRefused,
     // found before any bus is opened (and, should the refusal come only
     // later, before the thread touches a bus), and nothing is left running.
+    // `position_read` is how every reading of the servos is taken, the first
+    // one included (see PositionRead).
     static common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> create(
         const std::optional<std::string>& serialport, const std::string& can_bus,
         std::chrono::nanoseconds read_position_loop_period,
         std::optional<std::chrono::nanoseconds> stats_pub_period, std::uint64_t allowed_retries,
         std::chrono::nanoseconds voltage_rampup_timeout, std::optional<int> realtime_priority = std::nullopt,
-        common::StopSource* stop = nullptr);
+        common::StopSource* stop = nullptr, PositionRead position_read = PositionRead::ArmsThenNose);
 
     // close(), then releases everything.
     ~QuorvelControlLoop();

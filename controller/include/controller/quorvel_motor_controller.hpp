@@ -45,6 +45,15 @@ struct SerialTimings {
     std::chrono::milliseconds raw_reply_window{10};
 };
 
+// How read_all_positions reads the seven present positions. Behind a USB
+// adapter every serial round trip also waits for the adapter's latency timer
+// (1 ms at best, 16 ms by default), so the number of round trips, not the
+// bytes, sets the time a reading takes.
+enum class PositionRead {
+    ArmsThenNose,  // one sync read of the arms (SM40BL), then one of the nose (STS3025BL)
+    OneSyncRead,   // one sync read of ids 1-7: one round trip; any failure fails the whole read
+};
+
 class QuorvelMotorController {
 public:
     // Opens the serial port (absent: a neck-only controller) and then the CAN
@@ -54,7 +63,8 @@ public:
     // and reads "failed to open CAN bus '<name>': <CAN error>".
     static ControllerResult<QuorvelMotorController> create(const std::optional<std::string>& serialport,
                                                            const std::string& can_bus,
-                                                           SerialTimings timings = {});
+                                                           SerialTimings timings = {},
+                                                           PositionRead position_read = PositionRead::ArmsThenNose);
 
     QuorvelMotorController(QuorvelMotorController&&) noexcept;
     QuorvelMotorController& operator=(QuorvelMotorController&&) noexcept;
@@ -101,6 +111,7 @@ public:
     // Each fails with kNeckOnlyMessage on a neck-only controller. Operations
     // on both arms and nose do the arm transaction first and stop on its error.
 
+    // Values, order, errors and texts are the same in either PositionRead.
     ControllerResult<std::array<double, 7>> read_all_positions();
     // True only if all seven servos report torque on.
     ControllerResult<bool> is_torque_enabled();

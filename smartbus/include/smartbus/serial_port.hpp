@@ -41,6 +41,9 @@ private:
     bool unsettled_ = false;
 };
 
+// The error of a read_exact that ran out of time: the servo sent nothing.
+IoError read_timed_out();
+
 // Opens a POSIX terminal at 1 000 000 baud 8N1 without flow control, in
 // exclusive mode and under an exclusive advisory lock; every wait for input
 // or output is bounded by `timeout`. Open failures are PortError values
