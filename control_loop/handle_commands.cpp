@@ -238,26 +238,7 @@ Outcome execute(c::MoveTo& cmd, Context& x) {
 
 // The shape and values, checked by planning on a group whose limits nothing
 // reaches; the limits themselves are the loop's to check.
-Outcome check(const c::FollowTrajectory& cmd) {
-    static const MotionLimitTable unlimited = [] {
-        MotionLimitTable table{};
-        table.fill({1e6, 1e6, 1e6});
-        return table;
-    }();
-    for (const auto& row : cmd.trajectory.positions) {
-        for (std::size_t i = 0; i < row.size() && i < cmd.trajectory.joints.size(); ++i) {
-            const std::size_t j = cmd.trajectory.joints[i];
-            if (j < kMotionJoints && std::isfinite(row[i])) QMC_TRY(check_servo_target("follow_trajectory", j, row[i]));
-        }
-    }
-    std::array<std::string, kMotionJoints> names;
-    for (std::size_t j = 0; j < kMotionJoints; ++j) names[j] = std::string(motion_joint_name(j));
-    auto scratch = motion::Group::create(names, unlimited);
-    if (!scratch) return Err{ControllerError(scratch.error().message)};
-    if (auto planned = scratch.value().follow(0.0, cmd.trajectory, {}); !planned)
-        return Err{bad_motion_input("follow_trajectory: " + planned.error().message)};
-    return {};
-}
+Outcome check(const c::FollowTrajectory& cmd) { return check_trajectory(cmd.trajectory); }
 Outcome execute(c::FollowTrajectory& cmd, Context& x) {
     if (!x.motion) return {};
     x.motion->count_command();
@@ -268,6 +249,27 @@ Outcome execute(c::FollowTrajectory& cmd, Context& x) {
 }
 
 Outcome check(const c::StopMotion&) { return {}; }
+Outcome check_trajectory_shape(const motion::Trajectory& trajectory) {
+    static const MotionLimitTable unlimited = [] {
+        MotionLimitTable table{};
+        table.fill({1e6, 1e6, 1e6});
+        return table;
+    }();
+    for (const auto& row : trajectory.positions) {
+        for (std::size_t i = 0; i < row.size() && i < trajectory.joints.size(); ++i) {
+            const std::size_t j = trajectory.joints[i];
+            if (j < kMotionJoints && std::isfinite(row[i])) QMC_TRY(check_servo_target("follow_trajectory", j, row[i]));
+        }
+    }
+    std::array<std::string, kMotionJoints> names;
+    for (std::size_t j = 0; j < kMotionJoints; ++j) names[j] = std::string(motion_joint_name(j));
+    auto scratch = motion::Group::create(names, unlimited);
+    if (!scratch) return Err{ControllerError(scratch.error().message)};
+    if (auto planned = scratch.value().follow(0.0, trajectory, {}); !planned)
+        return Err{bad_motion_input("follow_trajectory: " + planned.error().message)};
+    return {};
+}
+
 Outcome execute(c::StopMotion&, Context& x) {
     if (!x.motion) return {};
     x.motion->count_command();
@@ -295,6 +297,10 @@ ControllerResult<void> handle_commands(QuorvelMotorController& controller, Share
                                        MotionRunner* motion, double now) {
     Context context{controller, last_torque, allowed_retries, stop, motion, now};
     return std::visit([&](auto& cmd) { return execute(cmd, context); }, command);
+}
+
+ControllerResult<void> check_trajectory(const motion::Trajectory& trajectory) {
+    return check_trajectory_shape(trajectory);
 }
 
 ControllerResult<void> check_command(const MotorCmd& command) {

@@ -27,5 +27,7 @@ ControllerResult<void> handle_commands(QuorvelMotorController& controller, Share
 // without any bus traffic (a NaN position, too many ids for one packet), so a
 // caller can refuse it before queueing it. Invalid arguments are marked so.
 ControllerResult<void> check_command(const MotorCmd& command);
+// check_command of a FollowTrajectory: its shape and values (not its limits).
+ControllerResult<void> check_trajectory(const motion::Trajectory& trajectory);
 
 }  // namespace quorvel
