@@ -191,6 +191,21 @@ bool as_object(PyObject* obj, const char*, PyObject*& out) {
     return true;
 }
 
+// wait_motion's time-out: None, seconds as a number (as threading's waits
+// take it) or a timedelta (as the loop's other durations).
+bool to_wait_timeout(PyObject* obj, const char* name, std::optional<std::chrono::nanoseconds>& out) {
+    if (obj == nullptr || obj == Py_None || !PyNumber_Check(obj)) return to_optional_duration(obj == nullptr ? Py_None : obj, name, out);
+    double seconds = 0.0;
+    if (!to_double(obj, name, seconds)) return false;
+    if (!(seconds >= 0.0) || !std::isfinite(seconds)) {
+        raise_value_error(std::string("argument '") + name + "': a time-out must be finite and not negative, got " +
+                          std::to_string(seconds));
+        return false;
+    }
+    out = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(std::min(seconds, 1e9)));
+    return true;
+}
+
 // An optional object parameter: null when omitted.
 template <Name name>
 using ObjectIn = Param<name, PyObject*, as_object, false>;
@@ -281,9 +296,10 @@ PyMethodDef control_loop_methods[] = {
         "ValueError when it would exceed a joint's limit."),
     method<"stop_motion", stop_motion>(
         "stop_motion($self)\n--\n\nBring every joint under motion to rest as fast as its limits allow."),
-    method<"wait_motion", wait_motion, Param<"timeout", std::optional<std::chrono::nanoseconds>, to_optional_duration, false>>(
+    method<"wait_motion", wait_motion, Param<"timeout", std::optional<std::chrono::nanoseconds>, to_wait_timeout, false>>(
         "wait_motion($self, timeout=None)\n--\n\n"
-        "Wait until no motion is active: True then, False when timeout seconds passed first."),
+        "Wait until no motion is active: True then (at once when none is), False when\n"
+        "timeout (seconds or a timedelta) passed first. Ctrl-C ends the wait."),
     method<"motion_state", motion_state>(
         "motion_state($self)\n--\n\nThe loop's generated motion as a MotionState."),
     method<"set_motion_limits", set_motion_limits, Param<"limits", PyObject*, as_object>>(

@@ -164,7 +164,8 @@ PyObject* follow_trajectory(PyObject* self, PyObject*& joint_names, PyObject*& p
         return raise_runtime_error(answer.error() == RequestFailure::Closed ? kChannelClosed
                                                                             : communication_failure_text());
     }
-    if (const auto& refusal = answer.value()) return raise_value_error(*refusal);
+    if (const auto& refusal = answer.value())
+        return refusal->bad_input ? raise_value_error(refusal->message) : raise_runtime_error(refusal->message);
     return none();
 }
 

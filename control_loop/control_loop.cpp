@@ -330,10 +330,10 @@ std::optional<RequestFailure> QuorvelControlLoop::send_motion_command(MotorCmd& 
     return std::nullopt;
 }
 
-RequestResult<std::optional<std::string>> QuorvelControlLoop::follow_trajectory(motion::Trajectory trajectory,
+RequestResult<std::optional<MotionRefusal>> QuorvelControlLoop::follow_trajectory(motion::Trajectory trajectory,
                                                                                 common::StopSource* stop) {
     const auto sent = std::chrono::steady_clock::now();
-    auto answer = request<std::optional<std::string>>(
+    auto answer = request<std::optional<MotionRefusal>>(
         [&](motor_cmd::MotionReply reply) {
             return motor_cmd::FollowTrajectory{std::move(trajectory), sent, std::move(reply)};
         },

@@ -286,7 +286,9 @@ Outcome check(const c::SetMotionLimits& cmd) {
     return {};
 }
 Outcome execute(c::SetMotionLimits& cmd, Context& x) {
-    if (x.motion) x.motion->set_limits_on_loop_thread(x.now, cmd.joints, cmd.limits);
+    if (!x.motion) return {};
+    x.motion->count_command();
+    x.motion->set_limits_on_loop_thread(x.now, cmd.joints, cmd.limits);
     return {};
 }
 

@@ -184,15 +184,17 @@ void MotionRunner::move_to_on_loop_thread(double now, MotionJoints joints,
         QMC_LOG(Level::Warn, kControlLoopLogOrigin, "move_to: " + moved.error().message);
 }
 
-std::optional<std::string> MotionRunner::follow_on_loop_thread(double now, const motion::Trajectory& trajectory,
+std::optional<MotionRefusal> MotionRunner::follow_on_loop_thread(double now, const motion::Trajectory& trajectory,
                                                                double elapsed) {
     MotionJoints joints;
     for (const std::size_t j : trajectory.joints) joints.set(j);
     if (const MotionJoints allowed = movable(joints, "follow_trajectory"); allowed != joints)
-        return "follow_trajectory: " + joint_list(joints & ~allowed) + " cannot move now (torque off, no reading, or a turn off zero)";
+        return MotionRefusal{false, "follow_trajectory: " + joint_list(joints & ~allowed) +
+                                        " cannot move now (torque off, no reading, or a turn off zero)"};
     motion::PerJoint<motion::JointState> idle{};
     for (std::size_t j = 0; j < kMotionJoints; ++j) idle[j] = {measured_[j], 0.0, 0.0};
-    if (auto followed = group_.follow(now, trajectory, idle, elapsed); !followed) return followed.error().message;
+    if (auto followed = group_.follow(now, trajectory, idle, elapsed); !followed)
+        return MotionRefusal{true, "follow_trajectory: " + followed.error().message};
     return std::nullopt;
 }
 

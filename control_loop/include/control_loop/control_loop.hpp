@@ -175,7 +175,7 @@ public:
     std::optional<RequestFailure> send_motion_command(MotorCmd& command, common::StopSource* stop);
     // Queues the trajectory (times from now) and waits for the loop to start
     // it: nothing once it runs, or the refusal's text.
-    RequestResult<std::optional<std::string>> follow_trajectory(motion::Trajectory trajectory,
+    RequestResult<std::optional<MotionRefusal>> follow_trajectory(motion::Trajectory trajectory,
                                                                 common::StopSource* stop);
     // Waits until the loop has executed every motion command queued before
     // the call and no motion is active: Done, TimedOut at `deadline`, or

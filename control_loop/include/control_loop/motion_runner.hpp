@@ -40,6 +40,12 @@ MotionJoints neck_motion_joints();
 // The ten joints' positions in the group's order.
 std::array<double, kMotionJoints> motion_joint_positions(const QuorvelTorsoPosition& position);
 
+// Why the loop did not start a trajectory.
+struct MotionRefusal {
+    bool bad_input;  // the trajectory itself (over a limit), not the joints' state
+    std::string message;
+};
+
 // What the loop last published about its motions.
 struct MotionSnapshot {
     std::uint64_t executed = 0;  // motion commands executed so far
@@ -88,8 +94,9 @@ public:
     // (logged): torque off, never measured, or a neck joint a turn off zero.
     void move_to_on_loop_thread(double now, MotionJoints joints, const std::array<double, kMotionJoints>& targets,
                                 double min_duration);
-    // A refusal's text (a path over a limit), or nothing once started.
-    std::optional<std::string> follow_on_loop_thread(double now, const motion::Trajectory& trajectory, double elapsed);
+    // A refusal (a path over a limit is bad input; a joint that may not move
+    // now is not), or nothing once started.
+    std::optional<MotionRefusal> follow_on_loop_thread(double now, const motion::Trajectory& trajectory, double elapsed);
     void stop_on_loop_thread(double now);
     void set_limits_on_loop_thread(double now, MotionJoints joints, const MotionLimitTable& limits);
     // A step goal takes over these joints: their motion ends at once.

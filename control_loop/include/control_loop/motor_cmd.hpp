@@ -88,7 +88,7 @@ struct MoveTo {
 };
 // Answered with nothing once the trajectory runs, or the refusal's text
 // (a path over a joint's limit, naming the joint, the waypoint and the limit).
-using MotionReply = ReplySender<std::optional<std::string>>;
+using MotionReply = ReplySender<std::optional<MotionRefusal>>;
 struct FollowTrajectory {
     motion::Trajectory trajectory;                // times from `sent`
     std::chrono::steady_clock::time_point sent;  // when the caller asked
