@@ -230,7 +230,7 @@ MotionSnapshot MotionRunner::snapshot(double now) const {
     for (std::size_t j = 0; j < kMotionJoints; ++j) {
         if (!s.active[j]) continue;
         s.targets[j] = group_.target(j).value_or(set_points_[j].position);
-        s.set_points[j] = set_points_[j];
+        s.set_points[j] = group_.set_point(now, j).value_or(set_points_[j]);
     }
     s.torque_on = torque_on_;
     return s;
