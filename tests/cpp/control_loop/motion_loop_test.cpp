@@ -61,6 +61,10 @@ TEST_F(MotionLoop, MovesBySmallStepsAndTheNeckCommandIsItsReading) {
     EXPECT_NEAR(goals.back().goal, 0.6, 2e-3);
     // The servos that did not move got no goal.
     EXPECT_TRUE(sim->servo_goal_history(6).empty());
+    // One sync write per tick for the one servo group that moved.
+    std::size_t sync_writes = 0;
+    for (const auto& entry : sim->serial_log()) sync_writes += entry.bytes.size() > 4 && entry.bytes[4] == 0x83 ? 1 : 0;
+    EXPECT_EQ(sync_writes, goals.size());
 
     const auto neck = sim->neck_command_history(0);
     ASSERT_GT(neck.size(), 10u);
