@@ -85,9 +85,11 @@ def test_streamed_targets_stay_within_limits_and_never_stall(loop, sim):
         vmax = limits[joint][0]
         assert len(goals) > 100
         for a, b in zip(goals, goals[1:]):
-            # A tick's lateness moves the set point on by as much: allow two
-            # periods of it beyond the time between arrivals, and one goal step.
-            assert abs(b.goal - a.goal) <= vmax * (b.time - a.time + 2 * PERIOD) + STEP, (joint, a, b)
+            # A late tick moves the set point on by its lateness, and a busy
+            # machine can hand a write over late: allow a few periods beyond
+            # the time between arrivals, and one goal step. A step goal would
+            # jump by up to 2 rad.
+            assert abs(b.goal - a.goal) <= vmax * (b.time - a.time + 5 * PERIOD) + STEP, (joint, a, b)
             # The loop thread needs no interpreter lock: goals keep coming
             # through the 200 ms bursts.
             assert b.time - a.time < 0.15, (joint, a, b)
