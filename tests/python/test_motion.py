@@ -95,7 +95,8 @@ def test_streamed_targets_stay_within_limits_and_never_stall(loop, sim):
             assert b.time - a.time < 0.15, (joint, a, b)
     neck = sim.neck_command_history(0)
     assert len(neck) > 100
-    assert max(abs(c.velocity) for c in neck) <= limits["neck_yaw"][0] * (1 + 1e-6) + 1e-4
+    # The MIT frame's velocity field has a resolution of 60/4095 rad/s for yaw.
+    assert max(abs(c.velocity) for c in neck) <= limits["neck_yaw"][0] + 60 / 4095
     for a, b in zip(neck, neck[1:]):
         assert b.time - a.time < 0.15
 
