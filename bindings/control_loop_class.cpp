@@ -184,6 +184,43 @@ inline constexpr auto queue_neck_joint = queue<cmd::SetNeckJointPosition, Joint>
 
 // ---- Class ------------------------------------------------------------------------
 
+// A parameter taken as the object itself (borrowed), for methods that look
+// at its shape themselves.
+bool as_object(PyObject* obj, const char*, PyObject*& out) {
+    out = obj;
+    return true;
+}
+
+// wait_motion's time-out: None, seconds as a number (as threading's waits
+// take it) or a timedelta (as the loop's other durations).
+bool to_wait_timeout(PyObject* obj, const char* name, std::optional<std::chrono::nanoseconds>& out) {
+    if (obj == nullptr || obj == Py_None || !PyNumber_Check(obj)) return to_optional_duration(obj == nullptr ? Py_None : obj, name, out);
+    double seconds = 0.0;
+    if (!to_double(obj, name, seconds)) return false;
+    if (!(seconds >= 0.0) || !std::isfinite(seconds)) {
+        raise_value_error(std::string("argument '") + name + "': a time-out must be finite and not negative, got " +
+                          std::to_string(seconds));
+        return false;
+    }
+    out = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(std::min(seconds, 1e9)));
+    return true;
+}
+
+// An optional object parameter: null when omitted.
+template <Name name>
+using ObjectIn = Param<name, PyObject*, as_object, false>;
+
+// move_to's duration is keyword-only.
+PyObject* move_to_keyword_only(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs > 1)
+        return guarded([&]() -> PyObject* {
+            return raise_type_error("move_to() takes 1 positional argument but " + std::to_string(nargs) +
+                                    " were given");
+        });
+    return fast_method<"move_to", move_to, Param<"target", PyObject*, as_object>, ObjectIn<"duration">>(
+        self, args, nargs, kwnames);
+}
+
 using TorsoPositionIn = Param<"positions", quorvel::QuorvelTorsoPosition, to_torso_position>;
 
 PyMethodDef control_loop_methods[] = {
@@ -243,6 +280,35 @@ PyMethodDef control_loop_methods[] = {
     method<"async_read_neck_status", read_neck_status>(
         "async_read_neck_status($self)\n--\n\nQueue a feedback request to each neck motor and wait for the NeckStatus\n"
         "values (yaw, pitch, roll)."),
+    // Generated motion.
+    {"move_to", as_c_function(move_to_keyword_only), METH_FASTCALL | METH_KEYWORDS,
+        "move_to($self, target, *, duration=None)\n--\n\n"
+        "Move the named joints to their targets (a mapping from joint name to radians,\n"
+        "or a QuorvelTorsoPosition for all ten), with limited velocity, acceleration\n"
+        "and jerk, all arriving together; with duration, taking at least that long.\n"
+        "Returns at once; a new target replaces the present one smoothly."},
+    method<"follow_trajectory", follow_trajectory, Param<"joint_names", PyObject*, as_object>,
+           Param<"points", PyObject*, as_object>, Param<"times", PyObject*, as_object>,
+           ObjectIn<"velocities">>(
+        "follow_trajectory($self, joint_names, points, times, velocities=None)\n--\n\n"
+        "Follow timed waypoints: points[k] holds one position per named joint, reached\n"
+        "times[k] seconds after the call. Returns once the loop has accepted it;\n"
+        "ValueError when it would exceed a joint's limit."),
+    method<"stop_motion", stop_motion>(
+        "stop_motion($self)\n--\n\nBring every joint under motion to rest as fast as its limits allow."),
+    method<"wait_motion", wait_motion, Param<"timeout", std::optional<std::chrono::nanoseconds>, to_wait_timeout, false>>(
+        "wait_motion($self, timeout=None)\n--\n\n"
+        "Wait until no motion is active: True then (at once when none is), False when\n"
+        "timeout (seconds or a timedelta) passed first. Ctrl-C ends the wait."),
+    method<"motion_state", motion_state>(
+        "motion_state($self)\n--\n\nThe loop's generated motion as a MotionState."),
+    method<"set_motion_limits", set_motion_limits, Param<"limits", PyObject*, as_object>>(
+        "set_motion_limits($self, limits)\n--\n\n"
+        "Change the motion limits of the named joints: a mapping from joint name to\n"
+        "(max_velocity, max_acceleration, max_jerk)."),
+    method<"motion_limits", motion_limits>(
+        "motion_limits($self)\n--\n\n"
+        "The motion limits of every joint: name -> (max_velocity, max_acceleration, max_jerk)."),
     kEndOfMethods,
 };
 

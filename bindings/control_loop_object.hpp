@@ -78,4 +78,19 @@ PyObject* write_raw_packet(PyObject* self, std::vector<std::uint8_t>& data);
 PyObject* read_servo_status(PyObject* self);
 PyObject* read_neck_status(PyObject* self);
 
+// The refusal a command meets without bus traffic, raised (ValueError for a
+// refused argument); true when it may be queued.
+bool check_before_queueing(const quorvel::MotorCmd& command);
+
+// ---- Generated motion (control_loop_motion.cpp) -------------------------------------
+
+PyObject* move_to(PyObject* self, PyObject*& target, PyObject*& duration);
+PyObject* follow_trajectory(PyObject* self, PyObject*& joint_names, PyObject*& points, PyObject*& times,
+                            PyObject*& velocities);
+PyObject* stop_motion(PyObject* self);
+PyObject* wait_motion(PyObject* self, std::optional<std::chrono::nanoseconds>& timeout);
+PyObject* motion_state(PyObject* self);
+PyObject* set_motion_limits(PyObject* self, PyObject*& limits);
+PyObject* motion_limits(PyObject* self);
+
 }  // namespace qmc::py::loop_class

@@ -131,7 +131,8 @@ PyObject* create_module() {
     }
     // Health readings: module attributes, not part of __all__.
     for (const ClassEntry& entry : {ClassEntry{"ServoStatus", servo_status_type},
-                                    ClassEntry{"NeckStatus", neck_status_type}}) {
+                                    ClassEntry{"NeckStatus", neck_status_type},
+                                    ClassEntry{"MotionState", motion_state_type}}) {
         PyTypeObject* type = entry.type();
         if (type == nullptr || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) {
             Py_DECREF(module);

@@ -33,6 +33,25 @@ PyObject* py(const std::vector<std::string>& texts) {
     return sequence_of<Sequence::Tuple>(texts.size(), [&](std::size_t i) { return py(texts[i]); });
 }
 
+PyObject* py(const std::array<double, 3>& three) { return Py_BuildValue("(ddd)", three[0], three[1], three[2]); }
+
+// name -> value dicts, in order.
+template <class V>
+PyObject* py(const std::vector<std::pair<std::string, V>>& items) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    for (const auto& [name, value] : items) {
+        PyObject* item = py(value);
+        const bool stored = item != nullptr && PyDict_SetItemString(dict, name.c_str(), item) == 0;
+        Py_XDECREF(item);
+        if (!stored) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
 // One field of a value class: its name and how to read it.
 template <class T>
 struct Field {
@@ -56,6 +75,8 @@ QMC_FIELDS(neck, quorvel::NeckStatus,
            QMC_FIELD(name) QMC_FIELD(can_id) QMC_FIELD(position) QMC_FIELD(velocity) QMC_FIELD(torque)
            QMC_FIELD(temperature_mos) QMC_FIELD(temperature_rotor) QMC_FIELD(enabled) QMC_FIELD(fault)
            QMC_FIELD(turns_off_zero))
+QMC_FIELDS(motion_state, MotionStateValue,
+           QMC_FIELD(active) QMC_FIELD(target) QMC_FIELD(time_left) QMC_FIELD(set_points))
 
 #undef QMC_FIELDS
 #undef QMC_FIELD
@@ -175,6 +196,7 @@ struct ValueClass {
 
 using ServoClass = ValueClass<quorvel::ServoStatus, servo::kFields>;
 using NeckClass = ValueClass<quorvel::NeckStatus, neck::kFields>;
+using MotionStateClass = ValueClass<MotionStateValue, motion_state::kFields>;
 
 template <class Class, class T, std::size_t N>
 PyObject* list_of(PyTypeObject* type, const std::array<T, N>& values) {
@@ -225,6 +247,18 @@ PyObject* servo_probe_tuple(const quorvel::ServoProbe& probe) {
 
 PyObject* neck_probe_tuple(const quorvel::NeckProbe& probe) {
     return pair(static_cast<long>(probe.control_mode), make_neck_status(probe.status));
+}
+
+PyTypeObject* motion_state_type() {
+    return MotionStateClass::type("quorvel_motor_controller.MotionState",
+                                  "The control loop's generated motion: whether one is active, the targets, the\n"
+                                  "time left and the set point (position, velocity, acceleration) of each joint\n"
+                                  "under motion.");
+}
+
+PyObject* make_motion_state(const MotionStateValue& value) {
+    PyTypeObject* type = motion_state_type();
+    return type != nullptr ? MotionStateClass::create(type, value) : nullptr;
 }
 
 }  // namespace qmc::py

@@ -3,11 +3,25 @@
 #pragma once
 
 #include <array>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "bindings/python.hpp"
 #include "controller/motor_status.hpp"
 
 namespace qmc::py {
+
+// What motion_state() returns: the loop's last published motion, with the
+// joints under motion in the group's order.
+struct MotionStateValue {
+    bool active = false;
+    std::vector<std::pair<std::string, double>> target;                     // name -> rad
+    double time_left = 0.0;                                                  // s
+    std::vector<std::pair<std::string, std::array<double, 3>>> set_points;  // name -> (p, v, a)
+
+    friend bool operator==(const MotionStateValue&, const MotionStateValue&) = default;
+};
 
 // The class objects, created on first call (borrowed references that live
 // for the rest of the process; null with an exception set on failure).
@@ -22,5 +36,8 @@ PyObject* neck_status_list(const std::array<quorvel::NeckStatus, 3>& values);
 // (model_number, ServoStatus) and (control_mode, NeckStatus).
 PyObject* servo_probe_tuple(const quorvel::ServoProbe& probe);
 PyObject* neck_probe_tuple(const quorvel::NeckProbe& probe);
+
+PyTypeObject* motion_state_type();
+PyObject* make_motion_state(const MotionStateValue& value);
 
 }  // namespace qmc::py

@@ -305,3 +305,58 @@ std::optional<ControlLoopStats> QuorvelControlLoop::get_stats() {
 }
 
 }  // namespace quorvel
+
+namespace quorvel {
+
+// The loop answers as soon as it has planned; this only bounds a caller
+// whose loop is stuck behind long serial retries.
+constexpr auto kMotionPlanTimeout = std::chrono::seconds(5);
+
+ControllerResult<void> QuorvelControlLoop::check_motion_start(std::string_view label, MotionJoints joints) {
+    return quorvel::check_motion_start(label, joints, cells_->motion.read(), get_last_position());
+}
+
+std::optional<RequestFailure> QuorvelControlLoop::send_motion_command(MotorCmd& command, common::StopSource* stop) {
+    const auto* limits = std::get_if<motor_cmd::SetMotionLimits>(&command);
+    const std::optional<motor_cmd::SetMotionLimits> limits_sent =
+        limits ? std::optional<motor_cmd::SetMotionLimits>(*limits) : std::nullopt;
+    if (auto refused = send_command_unless_stopped(command, stop)) return refused;
+    cells_->motion_queued.fetch_add(1);
+    if (limits_sent) {
+        auto table = cells_->motion_limits.lock();
+        for (std::size_t j = 0; j < kMotionJoints; ++j)
+            if (limits_sent->joints[j]) (*table)[j] = limits_sent->limits[j];
+    }
+    return std::nullopt;
+}
+
+RequestResult<std::optional<MotionRefusal>> QuorvelControlLoop::follow_trajectory(motion::Trajectory trajectory,
+                                                                                common::StopSource* stop) {
+    const auto sent = std::chrono::steady_clock::now();
+    auto answer = request<std::optional<MotionRefusal>>(
+        [&](motor_cmd::MotionReply reply) {
+            return motor_cmd::FollowTrajectory{std::move(trajectory), sent, std::move(reply)};
+        },
+        kMotionPlanTimeout, stop);
+    if (answer || answer.error() != RequestFailure::Closed) cells_->motion_queued.fetch_add(1);
+    return answer;
+}
+
+WaitEnd QuorvelControlLoop::wait_motion_until(std::chrono::steady_clock::time_point deadline,
+                                              common::StopSource* stop) {
+    const std::uint64_t queued = cells_->motion_queued.load();
+    return wait_unless_stopped(deadline, stop, [&](std::chrono::steady_clock::time_point until) {
+        if (is_closed()) return true;
+        return cells_->motion.wait_until(until, [&](const MotionSnapshot& snapshot) {
+            return snapshot.executed >= queued && snapshot.active.none();
+        });
+    });
+}
+
+MotionSnapshot QuorvelControlLoop::motion_state() { return cells_->motion.read(); }
+
+MotionLimitTable QuorvelControlLoop::motion_limits() {
+    return read_cell(cells_->motion_limits, "motion_limits mutex was poisoned", [](const auto& v) { return v; });
+}
+
+}  // namespace quorvel

@@ -1,6 +1,10 @@
 #include "control_loop/handle_commands.hpp"
 
 #include <array>
+#include <cmath>
+#include <functional>
+#include <numbers>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +25,22 @@ struct Context {
     SharedCell<MotorResult<bool>>& last_torque;
     std::uint64_t allowed_retries;
     common::StopSource* stop;
+    MotionRunner* motion;  // null: motion commands do nothing
+    double now;            // s, the loop's monotonic time
+
+    // A step goal takes over: the joints' generated motion ends first.
+    void cancel(MotionJoints joints) {
+        if (motion) motion->cancel_on_loop_thread(joints);
+    }
+    // Torque off ends the joints' motion before the write (also when the
+    // write fails: their state is then unknown); torque on lets them move
+    // once the write succeeded.
+    Outcome switch_torque(MotionJoints joints, bool on, const std::function<Outcome()>& write) {
+        if (!on && motion) motion->torque_switched_on_loop_thread(joints, false);
+        Outcome written = write();
+        if (on && written && motion) motion->torque_switched_on_loop_thread(joints, true);
+        return written;
+    }
 
     // After a torque write that fully succeeded, the published flag; it
     // stands for all servos, even when only some ids were switched. A
@@ -65,55 +85,85 @@ Outcome read_status(Context& x, StatusReply<T>& reply, bool needs_port, std::uin
 // The neck and the time stamp are ignored: the neck does not move.
 Outcome check(const c::SetAllGoalPositions& cmd) { return Q::check_all_goal_positions(cmd.positions.servos()); }
 Outcome execute(c::SetAllGoalPositions& cmd, Context& x) {
+    x.cancel(servo_motion_joints());
     return x.controller.set_all_goal_positions(cmd.positions.servos());
 }
 
 Outcome check(const c::SetLeftArmPosition& cmd) { return Q::check_left_arm_position(cmd.position); }
-Outcome execute(c::SetLeftArmPosition& cmd, Context& x) { return x.controller.set_left_arm_position(cmd.position); }
+Outcome execute(c::SetLeftArmPosition& cmd, Context& x) {
+    x.cancel(motion_joints_of(ServoGroup::LeftArm));
+    return x.controller.set_left_arm_position(cmd.position);
+}
 
 Outcome check(const c::SetRightArmPosition& cmd) { return Q::check_right_arm_position(cmd.position); }
-Outcome execute(c::SetRightArmPosition& cmd, Context& x) { return x.controller.set_right_arm_position(cmd.position); }
+Outcome execute(c::SetRightArmPosition& cmd, Context& x) {
+    x.cancel(motion_joints_of(ServoGroup::RightArm));
+    return x.controller.set_right_arm_position(cmd.position);
+}
 
 Outcome check(const c::SetArmsPosition& cmd) { return Q::check_arms_position(cmd.position); }
-Outcome execute(c::SetArmsPosition& cmd, Context& x) { return x.controller.set_arms_position(cmd.position); }
+Outcome execute(c::SetArmsPosition& cmd, Context& x) {
+    x.cancel(motion_joints_of_ids(kArmIds));
+    return x.controller.set_arms_position(cmd.position);
+}
 
 Outcome check(const c::SetNosePosition& cmd) { return Q::check_nose_position(cmd.position); }
-Outcome execute(c::SetNosePosition& cmd, Context& x) { return x.controller.set_nose_position(cmd.position); }
+Outcome execute(c::SetNosePosition& cmd, Context& x) {
+    x.cancel(motion_joints_of(ServoGroup::Nose));
+    return x.controller.set_nose_position(cmd.position);
+}
 
 Outcome check(const c::SetNeckPosition& cmd) { return Q::check_neck_position(cmd.position); }
 Outcome execute(c::SetNeckPosition& cmd, Context& x) {
+    x.cancel(neck_motion_joints());
     return without_observed(x.controller.set_neck_position(cmd.position));
 }
 
 Outcome check(const c::SetNeckJointPosition& cmd) { return Q::check_single_neck_joint(cmd.joint, cmd.position); }
 Outcome execute(c::SetNeckJointPosition& cmd, Context& x) {
+    if (cmd.joint < kNeckJoints.size()) x.cancel(MotionJoints().set(kFirstNeckJoint + cmd.joint));
     return without_observed(x.controller.set_single_neck_joint(cmd.joint, cmd.position));
 }
 
 Outcome check(const c::EnableNeck&) { return {}; }
-Outcome execute(c::EnableNeck& cmd, Context& x) { return x.controller.enable_neck(cmd.enable); }
+Outcome execute(c::EnableNeck& cmd, Context& x) {
+    return x.switch_torque(neck_motion_joints(), cmd.enable, [&] { return x.controller.enable_neck(cmd.enable); });
+}
 
 Outcome check(const c::EnableTorque&) { return {}; }
-Outcome execute(c::EnableTorque&, Context& x) { return x.then_store_torque(x.controller.enable_torque(), true); }
+Outcome execute(c::EnableTorque&, Context& x) {
+    return x.switch_torque(servo_motion_joints(), true,
+                           [&] { return x.then_store_torque(x.controller.enable_torque(), true); });
+}
 
 Outcome check(const c::EnableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); }
 Outcome execute(c::EnableTorqueOnIds& cmd, Context& x) {
-    return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, true), true);
+    return x.switch_torque(motion_joints_of_ids(cmd.ids), true,
+                           [&] { return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, true), true); });
 }
 
 Outcome check(const c::DisableTorque&) { return {}; }
-Outcome execute(c::DisableTorque&, Context& x) { return x.then_store_torque(x.controller.disable_torque(), false); }
+Outcome execute(c::DisableTorque&, Context& x) {
+    return x.switch_torque(servo_motion_joints(), false,
+                           [&] { return x.then_store_torque(x.controller.disable_torque(), false); });
+}
 
 Outcome check(const c::DisableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); }
 Outcome execute(c::DisableTorqueOnIds& cmd, Context& x) {
-    return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, false), false);
+    return x.switch_torque(motion_joints_of_ids(cmd.ids), false,
+                           [&] { return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, false), false); });
 }
 
 Outcome check(const c::EnableArms&) { return {}; }
-Outcome execute(c::EnableArms& cmd, Context& x) { return x.controller.enable_arms(cmd.enable); }
+Outcome execute(c::EnableArms& cmd, Context& x) {
+    return x.switch_torque(motion_joints_of_ids(kArmIds), cmd.enable, [&] { return x.controller.enable_arms(cmd.enable); });
+}
 
 Outcome check(const c::EnableNose&) { return {}; }
-Outcome execute(c::EnableNose& cmd, Context& x) { return x.controller.enable_nose(cmd.enable); }
+Outcome execute(c::EnableNose& cmd, Context& x) {
+    return x.switch_torque(motion_joints_of(ServoGroup::Nose), cmd.enable,
+                           [&] { return x.controller.enable_nose(cmd.enable); });
+}
 
 Outcome check(const c::ReadRawBytes&) { return {}; }
 Outcome execute(c::ReadRawBytes& cmd, Context& x) {
@@ -151,12 +201,108 @@ Outcome execute(c::ReadNeckStatus& cmd, Context& x) {
     return read_status(x, cmd.reply, false, 1, [&] { return x.controller.read_neck_status(); });
 }
 
+// ---- Generated motion --------------------------------------------------------
+// The checks are those the call can make alone: the loop's state (torque,
+// the last reading) is looked at by the call before it queues
+// (check_motion_start) and by the loop when it executes.
+
+ControllerError bad_motion_input(std::string text) { return ControllerError::invalid_argument(std::move(text)); }
+
+// Servo targets are radians within one turn around zero: a value outside is
+// most likely in degrees.
+Outcome check_servo_target(std::string_view label, std::size_t joint, double target) {
+    if (!std::isfinite(target))
+        return Err{bad_motion_input(std::string(label) + ": target of " + std::string(motion_joint_name(joint)) +
+                                    " must be finite, got " + std::to_string(target))};
+    if (joint < kFirstNeckJoint && std::abs(target) > std::numbers::pi)
+        return Err{bad_motion_input(std::string(label) + ": target of " + std::string(motion_joint_name(joint)) +
+                                    " must be within -pi..pi rad, got " + std::to_string(target) +
+                                    " (degrees instead of radians?)")};
+    return {};
+}
+
+Outcome check(const c::MoveTo& cmd) {
+    for (std::size_t j = 0; j < kMotionJoints; ++j)
+        if (cmd.joints[j]) QMC_TRY(check_servo_target("move_to", j, cmd.targets[j]));
+    if (!std::isfinite(cmd.min_duration) || cmd.min_duration < 0.0)
+        return Err{bad_motion_input("move_to: duration must be finite and not negative, got " +
+                                    std::to_string(cmd.min_duration))};
+    return {};
+}
+Outcome execute(c::MoveTo& cmd, Context& x) {
+    if (!x.motion) return {};
+    x.motion->count_command();
+    x.motion->move_to_on_loop_thread(x.now, cmd.joints, cmd.targets, cmd.min_duration);
+    return {};
+}
+
+// The shape and values, checked by planning on a group whose limits nothing
+// reaches; the limits themselves are the loop's to check.
+Outcome check(const c::FollowTrajectory& cmd) { return check_trajectory(cmd.trajectory); }
+Outcome execute(c::FollowTrajectory& cmd, Context& x) {
+    if (!x.motion) return {};
+    x.motion->count_command();
+    const double elapsed =
+        std::max(0.0, std::chrono::duration<double>(std::chrono::steady_clock::now() - cmd.sent).count());
+    cmd.reply.send(x.motion->follow_on_loop_thread(x.now, cmd.trajectory, elapsed));
+    return {};
+}
+
+Outcome check(const c::StopMotion&) { return {}; }
+Outcome check_trajectory_shape(const motion::Trajectory& trajectory) {
+    static const MotionLimitTable unlimited = [] {
+        MotionLimitTable table{};
+        table.fill({1e6, 1e6, 1e6});
+        return table;
+    }();
+    for (const auto& row : trajectory.positions) {
+        for (std::size_t i = 0; i < row.size() && i < trajectory.joints.size(); ++i) {
+            const std::size_t j = trajectory.joints[i];
+            if (j < kMotionJoints && std::isfinite(row[i])) QMC_TRY(check_servo_target("follow_trajectory", j, row[i]));
+        }
+    }
+    std::array<std::string, kMotionJoints> names;
+    for (std::size_t j = 0; j < kMotionJoints; ++j) names[j] = std::string(motion_joint_name(j));
+    auto scratch = motion::Group::create(names, unlimited);
+    if (!scratch) return Err{ControllerError(scratch.error().message)};
+    if (auto planned = scratch.value().follow(0.0, trajectory, {}); !planned)
+        return Err{bad_motion_input("follow_trajectory: " + planned.error().message)};
+    return {};
+}
+
+Outcome execute(c::StopMotion&, Context& x) {
+    if (!x.motion) return {};
+    x.motion->count_command();
+    x.motion->stop_on_loop_thread(x.now);
+    return {};
+}
+
+Outcome check(const c::SetMotionLimits& cmd) {
+    for (std::size_t j = 0; j < kMotionJoints; ++j) {
+        if (!cmd.joints[j]) continue;
+        if (auto checked = motion::check_limits(motion_joint_name(j), cmd.limits[j]); !checked)
+            return Err{bad_motion_input("set_motion_limits: " + checked.error().message)};
+    }
+    return {};
+}
+Outcome execute(c::SetMotionLimits& cmd, Context& x) {
+    if (!x.motion) return {};
+    x.motion->count_command();
+    x.motion->set_limits_on_loop_thread(x.now, cmd.joints, cmd.limits);
+    return {};
+}
+
 }  // namespace
 
 ControllerResult<void> handle_commands(QuorvelMotorController& controller, SharedCell<MotorResult<bool>>& last_torque,
-                                       MotorCmd command, std::uint64_t allowed_retries, common::StopSource* stop) {
-    Context context{controller, last_torque, allowed_retries, stop};
+                                       MotorCmd command, std::uint64_t allowed_retries, common::StopSource* stop,
+                                       MotionRunner* motion, double now) {
+    Context context{controller, last_torque, allowed_retries, stop, motion, now};
     return std::visit([&](auto& cmd) { return execute(cmd, context); }, command);
+}
+
+ControllerResult<void> check_trajectory(const motion::Trajectory& trajectory) {
+    return check_trajectory_shape(trajectory);
 }
 
 ControllerResult<void> check_command(const MotorCmd& command) {

@@ -26,6 +26,11 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
     return common::seconds(std::chrono::duration_cast<std::chrono::nanoseconds>(to - from));
 }
 
+// The loop's time as the motion group counts it.
+double seconds_since_epoch(Clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
 // Tick k is due at start + k * period, whatever the ticks before it cost.
 class TickSchedule {
 public:
@@ -105,7 +110,8 @@ public:
         // Draining: every command queued until now still runs, unmeasured.
         while (auto command = commands_.try_recv())
             (void)handle_commands(controller_, cells_.last_torque, std::move(*command), config_.allowed_retries,
-                                  &cells_.stop);
+                                  &cells_.stop, &motion_, seconds_since_epoch(env_.now()));
+        cells_.motion.publish(motion_.snapshot(seconds_since_epoch(env_.now())));
     }
 
 private:
@@ -146,7 +152,14 @@ private:
             previous_tick_start_ = tick_start;
         }
 
-        auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop);
+        // The set points of this tick come from the generator, not from the
+        // reading: a failed read does not hold up a motion.
+        const double now_s = seconds_since_epoch(tick_start);
+        const auto neck_set_points = motion_.sample_on_loop_thread(now_s);
+        auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop, neck_set_points);
+        motion_.write_servo_goals_on_loop_thread(controller_);
+        motion_.observe_reading_on_loop_thread(reading);
+        cells_.motion.publish(motion_.snapshot(now_s));
         watch_reading(reading);
         {
             auto cell = cells_.last_position.lock();
@@ -192,7 +205,8 @@ private:
     void execute(MotorCmd command) {
         const auto command_start = env_.now();
         auto outcome = handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries,
-                                       &cells_.stop);
+                                       &cells_.stop, &motion_, seconds_since_epoch(command_start));
+        cells_.motion.publish(motion_.snapshot(seconds_since_epoch(env_.now())));
         // A failure is not reported: the sender returned long ago.
         if (outcome && stats_) push_capped(pending_commands_, seconds_between(command_start, env_.now()));
     }
@@ -218,6 +232,7 @@ private:
     std::vector<double> pending_reads_;     // read_dt samples not yet published
     std::vector<double> pending_commands_;  // write_dt samples not yet published
     std::uint64_t failed_reads_ = 0;        // periodic reads failed in a row
+    MotionRunner motion_;
 };
 
 }  // namespace

@@ -2,16 +2,21 @@
 
 #include "control_loop/retry.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
 namespace quorvel {
 
 MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries,
-                                           common::StopSource* stop) {
+                                           common::StopSource* stop,
+                                           const std::array<std::optional<NeckSetPoint>, 3>& neck_set_points) {
     // The neck's answers travel while the servos are read: a tick takes the
     // slower bus's time, not the sum of both.
-    auto neck_feedback = controller.start_neck_feedback();
+    const bool commanding = std::any_of(neck_set_points.begin(), neck_set_points.end(),
+                                        [](const auto& set_point) { return set_point.has_value(); });
+    auto neck_feedback =
+        commanding ? controller.start_neck_exchange(neck_set_points) : controller.start_neck_feedback();
     std::array<double, 7> servos{};  // a neck-only loop reports zeros
     std::optional<ControllerError> servo_failure;
     if (controller.has_serial_port()) {

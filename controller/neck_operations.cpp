@@ -155,6 +155,22 @@ candrive::damiao::PendingFeedback QuorvelMotorController::start_neck_feedback() 
     return candrive::damiao::start_feedback_requests(state_->can_transport, state_->neck_motors);
 }
 
+candrive::damiao::PendingFeedback QuorvelMotorController::start_neck_exchange(
+    const std::array<std::optional<NeckSetPoint>, 3>& set_points) {
+    std::array<std::optional<ControlCommand>, 3> commands;
+    for (std::size_t i = 0; i < set_points.size(); ++i) {
+        const auto& set_point = set_points[i];
+        if (!set_point || !sendable(set_point->position) || !sendable(set_point->velocity)) continue;
+        auto& record = state_->neck_commands[i];
+        record.position = static_cast<float>(set_point->position);
+        // The feed-forward is this command's only: a later step goal holds still.
+        candrive::damiao::MitCommand command = record;
+        command.velocity = static_cast<float>(set_point->velocity);
+        commands[i] = ControlCommand::Mit(command);
+    }
+    return candrive::damiao::start_feedback_requests(state_->can_transport, state_->neck_motors, commands);
+}
+
 ControllerResult<std::array<double, 3>> QuorvelMotorController::finish_neck_feedback(
     candrive::damiao::PendingFeedback&& pending) {
     auto replies = candrive::damiao::finish_feedback_requests(state_->can_transport, std::move(pending));

@@ -2,6 +2,8 @@
 // do the arm transaction (SM40BL servos) first and the nose transaction
 // (STS3025BL servos) second, and stop at the first error.
 #include <algorithm>
+#include <cmath>
+#include <string>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -150,6 +152,22 @@ ControllerResult<void> QuorvelMotorController::set_all_goal_positions(const std:
     const std::span<const double> all(positions);
     QMC_TRY(state_->write_goals(kArmIds, all.first(kArmIds.size())));
     return state_->write_goals(kNoseIds, all.subspan(kArmIds.size()));
+}
+
+ControllerResult<void> QuorvelMotorController::write_goal_positions(std::span<const std::uint8_t> ids,
+                                                                   std::span<const double> positions) {
+    if (ids.size() != positions.size())
+        return Err{ControllerError::invalid_argument("write_goal_positions: " + std::to_string(ids.size()) +
+                                                     " ids but " + std::to_string(positions.size()) + " positions")};
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (std::isfinite(positions[i])) continue;
+        const ServoJoint* joint = servo_joint_by_id(ids[i]);
+        return Err{detail::non_finite_position(
+            "write_goal_positions(" + (joint ? std::string(joint->name) : "id " + std::to_string(ids[i])) + ")",
+            positions[i])};
+    }
+    QMC_TRY(state_->require_port());
+    return state_->write_goals(ids, positions);
 }
 
 ControllerResult<void> QuorvelMotorController::set_arms_position(const std::array<double, 4>& positions) {

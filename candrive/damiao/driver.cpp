@@ -142,12 +142,22 @@ DamiaoResult<MotorState> Damiao::request_feedback(CanTransport& bus) const {
 }
 
 PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors) {
+    return start_feedback_requests(bus, motors, {});
+}
+
+PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors,
+                                        std::span<const std::optional<ControlCommand>> commands) {
     std::vector<CanFrame> frames;
     std::vector<ReplyPattern> replies;
     std::vector<MitLimits> limits;
     std::chrono::nanoseconds timeout{};
-    for (const Damiao& motor : motors) {
-        frames.push_back(motor.feedback_request_frame());
+    for (std::size_t i = 0; i < motors.size(); ++i) {
+        const Damiao& motor = motors[i];
+        if (i < commands.size() && commands[i])
+            frames.push_back(classic_frame(static_cast<std::uint16_t>(motor.esc_id_ + commands[i]->id_offset()),
+                                           commands[i]->pack(motor.limits_)));
+        else
+            frames.push_back(motor.feedback_request_frame());
         replies.push_back(motor.feedback_pattern());
         limits.push_back(motor.limits());
         timeout = std::max(timeout, motor.timeout());

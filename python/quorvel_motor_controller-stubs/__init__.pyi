@@ -1,6 +1,6 @@
 """Drives the Quorvel robot torso's servos and neck motors."""
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from datetime import timedelta
 from types import TracebackType
 from typing import Any, ClassVar, Final, Protocol, SupportsFloat, SupportsIndex, final
@@ -283,6 +283,29 @@ class QuorvelPyControlLoop:
     def async_read_neck_status(self) -> list[NeckStatus]:
         """Queue a feedback request to each neck motor and wait for the values."""
     # ---- health readings (end) ----
+    # ---- generated motion (begin) ----
+    def move_to(self, target: Mapping[str, _Float] | QuorvelTorsoPosition, *, duration: _Float | None = None) -> None:
+        """Move the named joints to their targets (radians) with limited velocity,
+        acceleration and jerk, all arriving together; returns at once."""
+    def follow_trajectory(
+        self,
+        joint_names: Sequence[str],
+        points: Sequence[_FloatSequence],
+        times: _FloatSequence,
+        velocities: Sequence[_FloatSequence] | None = None,
+    ) -> None:
+        """Follow timed waypoints (times in seconds after the call); ValueError over a limit."""
+    def stop_motion(self) -> None:
+        """Bring every joint under motion to rest as fast as its limits allow."""
+    def wait_motion(self, timeout: _Float | timedelta | None = None) -> bool:
+        """True once no motion is active, False when the time-out passed first."""
+    def motion_state(self) -> MotionState:
+        """The loop's generated motion."""
+    def set_motion_limits(self, limits: Mapping[str, tuple[_Float, _Float, _Float]]) -> None:
+        """Change the (max_velocity, max_acceleration, max_jerk) of the named joints."""
+    def motion_limits(self) -> dict[str, tuple[float, float, float]]:
+        """name -> (max_velocity rad/s, max_acceleration rad/s^2, max_jerk rad/s^3)."""
+    # ---- generated motion (end) ----
 
 @final
 class QuorvelTorsoPosition:
@@ -410,3 +433,28 @@ class NeckStatus:
     def __hash__(self) -> int: ...
 
 # ---- health readings (end) ----
+
+# ---- generated motion (begin) ----
+# A module attribute, not in __all__.
+@final
+class MotionState:
+    """The control loop's generated motion: whether one is active, the targets, the
+    time left and the set point (position, velocity, acceleration) of each joint
+    under motion."""
+
+    @property
+    def active(self) -> bool: ...
+    @property
+    def target(self) -> dict[str, float]:
+        """joint name -> rad, of the joints under motion"""
+    @property
+    def time_left(self) -> float:
+        """s until every motion has ended"""
+    @property
+    def set_points(self) -> dict[str, tuple[float, float, float]]:
+        """joint name -> (position rad, velocity rad/s, acceleration rad/s^2)"""
+    def as_dict(self) -> dict[str, Any]: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+# ---- generated motion (end) ----

@@ -108,6 +108,13 @@ METHODS = [
      "ServoStatus values (servo order)."),
     ("async_read_neck_status", "", "Queue a feedback request to each neck motor and wait for the NeckStatus\n"
      "values (yaw, pitch, roll)."),
+    ('move_to', 'target, *, duration=None', 'Move the named joints to their targets (a mapping from joint name to radians,\nor a QuorvelTorsoPosition for all ten), with limited velocity, acceleration\nand jerk, all arriving together; with duration, taking at least that long.\nReturns at once; a new target replaces the present one smoothly.'),
+    ('follow_trajectory', 'joint_names, points, times, velocities=None', "Follow timed waypoints: points[k] holds one position per named joint, reached\ntimes[k] seconds after the call. Returns once the loop has accepted it;\nValueError when it would exceed a joint's limit."),
+    ('stop_motion', '', 'Bring every joint under motion to rest as fast as its limits allow.'),
+    ('wait_motion', 'timeout=None', 'Wait until no motion is active: True then (at once when none is), False when\ntimeout (seconds or a timedelta) passed first. Ctrl-C ends the wait.'),
+    ('motion_state', '', "The loop's generated motion as a MotionState."),
+    ('set_motion_limits', 'limits', 'Change the motion limits of the named joints: a mapping from joint name to\n(max_velocity, max_acceleration, max_jerk).'),
+    ('motion_limits', '', 'The motion limits of every joint: name -> (max_velocity, max_acceleration, max_jerk).'),
 ]
 
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -166,6 +167,25 @@ public:
     // CommunicationFailure; `stop` ends a wait for room with Interrupted.
     MotorResult<void> async_write_pid_gains(std::uint8_t id, std::uint16_t p, std::uint16_t i, std::uint16_t d,
                                             common::StopSource* stop = nullptr);
+
+    // ---- Generated motion (see motion_runner.hpp) ----------------------------------
+    // The refusal of a motion for `joints` that the published state tells
+    // (torque off, no reading yet, a neck joint a whole turn off zero).
+    ControllerResult<void> check_motion_start(std::string_view label, MotionJoints joints);
+    // Queues a motion command (MoveTo, StopMotion, SetMotionLimits) as
+    // send_command_unless_stopped does; queued limits are what motion_limits()
+    // reports from then on.
+    std::optional<RequestFailure> send_motion_command(MotorCmd& command, common::StopSource* stop);
+    // Queues the trajectory (times from now) and waits for the loop to start
+    // it: nothing once it runs, or the refusal's text.
+    RequestResult<std::optional<MotionRefusal>> follow_trajectory(motion::Trajectory trajectory,
+                                                                common::StopSource* stop);
+    // Waits until the loop has executed every motion command queued before
+    // the call and no motion is active: Done, TimedOut at `deadline`, or
+    // Stopped. A closed loop has no motion.
+    WaitEnd wait_motion_until(std::chrono::steady_clock::time_point deadline, common::StopSource* stop);
+    MotionSnapshot motion_state();
+    MotionLimitTable motion_limits();
 
     // ---- What the loop publishes ----------------------------------------------
     MotorResult<QuorvelTorsoPosition> get_last_position();

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "control_loop/loop_cells.hpp"
+#include "control_loop/motion_runner.hpp"
 #include "control_loop/motor_cmd.hpp"
 #include "controller/quorvel_motor_controller.hpp"
 
@@ -14,13 +15,19 @@ namespace quorvel {
 // commands with a reply channel report anything back. The command's reply
 // channel is answered or released before this returns. Retries end early
 // once `stop` asks.
+// With `motion` (the loop's, at loop time `now` in seconds), the step setters
+// first end the motion of the joints they name, torque writes keep its torque
+// state, and the motion commands run; without, motion commands do nothing.
 ControllerResult<void> handle_commands(QuorvelMotorController& controller, SharedCell<MotorResult<bool>>& last_torque,
                                        MotorCmd command, std::uint64_t allowed_retries,
-                                       common::StopSource* stop = nullptr);
+                                       common::StopSource* stop = nullptr, MotionRunner* motion = nullptr,
+                                       double now = 0.0);
 
 // The refusal `command` would meet when executed that the controller decides
 // without any bus traffic (a NaN position, too many ids for one packet), so a
 // caller can refuse it before queueing it. Invalid arguments are marked so.
 ControllerResult<void> check_command(const MotorCmd& command);
+// check_command of a FollowTrajectory: its shape and values (not its limits).
+ControllerResult<void> check_trajectory(const motion::Trajectory& trajectory);
 
 }  // namespace quorvel

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -14,6 +15,7 @@
 
 #include "common/result.hpp"
 #include "common/stop_source.hpp"
+#include "control_loop/motion_runner.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/records.hpp"
 #include "control_loop/sample_window.hpp"
@@ -45,6 +47,12 @@ struct LoopCells {
     SharedCell<MotorResult<QuorvelTorsoPosition>> last_position;  // outcome of the latest read
     SharedCell<MotorResult<bool>> last_torque;                     // torque on all servos
     std::unique_ptr<SharedCell<StatsWindows>> last_stats;          // null: no statistics
+    MotionCell motion;                                             // published after each tick and motion command
+    // The motion limits as the callers set them (the loop applies them in
+    // queue order), and the motion commands queued so far: wait_motion waits
+    // for the loop to have executed them.
+    SharedCell<MotionLimitTable> motion_limits{default_motion_limits()};
+    std::atomic<std::uint64_t> motion_queued{0};
     // Requested by close(): the loop thread drains the queue and ends, and
     // the retries and retry pauses of the bus work in progress end early.
     common::StopSource stop;

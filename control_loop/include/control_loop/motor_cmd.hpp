@@ -7,12 +7,15 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "control_loop/motion_runner.hpp"
 #include "control_loop/records.hpp"
 #include "control_loop/reply_channel.hpp"
 #include "controller/motor_status.hpp"
@@ -75,6 +78,28 @@ struct ReadNeckStatus {
     StatusReply<std::array<NeckStatus, 3>> reply;
 };
 
+// Generated motion (see motion_runner.hpp). Joints are indices of the
+// loop's motion group; a motion starts from where the joint is when the
+// loop executes the command.
+struct MoveTo {
+    MotionJoints joints;
+    std::array<double, kMotionJoints> targets{};  // rad, of the joints in `joints`
+    double min_duration = 0.0;                    // s
+};
+// Answered with nothing once the trajectory runs, or the refusal's text
+// (a path over a joint's limit, naming the joint, the waypoint and the limit).
+using MotionReply = ReplySender<std::optional<MotionRefusal>>;
+struct FollowTrajectory {
+    motion::Trajectory trajectory;                // times from `sent`
+    std::chrono::steady_clock::time_point sent;  // when the caller asked
+    MotionReply reply;
+};
+struct StopMotion {};
+struct SetMotionLimits {
+    MotionJoints joints;
+    MotionLimitTable limits{};  // of the joints in `joints`
+};
+
 }  // namespace motor_cmd
 
 using MotorCmd = std::variant<
@@ -83,6 +108,7 @@ using MotorCmd = std::variant<
     motor_cmd::SetNeckJointPosition, motor_cmd::EnableNeck, motor_cmd::EnableTorque, motor_cmd::EnableTorqueOnIds,
     motor_cmd::DisableTorque, motor_cmd::DisableTorqueOnIds, motor_cmd::EnableArms,
     motor_cmd::EnableNose, motor_cmd::ReadRawBytes, motor_cmd::WriteRawBytes,
-    motor_cmd::WriteRawPacket, motor_cmd::ReadServoStatus, motor_cmd::ReadNeckStatus>;
+    motor_cmd::WriteRawPacket, motor_cmd::ReadServoStatus, motor_cmd::ReadNeckStatus, motor_cmd::MoveTo,
+    motor_cmd::FollowTrajectory, motor_cmd::StopMotion, motor_cmd::SetMotionLimits>;
 
 }  // namespace quorvel

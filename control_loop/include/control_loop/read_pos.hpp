@@ -1,7 +1,9 @@
 // One reading of all ten joints for the control loop.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 
 #include "control_loop/loop_cells.hpp"
 #include "controller/quorvel_motor_controller.hpp"
@@ -12,7 +14,10 @@ namespace quorvel {
 // controller) and the three neck positions (one attempt), stamped with the
 // wall clock after both reads. Any failure is CommunicationFailure. The
 // retries end early once `stop` asks.
+// With neck set points, each joint that has one is commanded instead of
+// asked for feedback, and the command's reply is its reading.
 MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries,
-                                           common::StopSource* stop = nullptr);
+                                           common::StopSource* stop = nullptr,
+                                           const std::array<std::optional<NeckSetPoint>, 3>& neck_set_points = {});
 
 }  // namespace quorvel

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -80,5 +81,28 @@ inline constexpr std::array<NeckBounds, 3> kNeckBounds{{
     {0.0, 0.45},   // neck_pitch
     {-0.4, 0.4},   // neck_roll
 }};
+
+// ---- Motion limits ----------------------------------------------------------
+
+// Default limits of the motions the control loop generates, as magnitudes.
+struct MotionLimitDefaults {
+    double max_velocity;      // rad/s
+    double max_acceleration;  // rad/s^2
+    double max_jerk;          // rad/s^3
+};
+
+enum class MotionGroup { Arms, Nose, Neck };
+
+// Conservative, per group: the neck's velocity stays far inside the 10 rad/s
+// velocity range of its slowest motor (see kNeckJoints).
+inline constexpr std::array<MotionLimitDefaults, 3> kMotionDefaults{{
+    {1.5, 6.0, 40.0},   // arms
+    {2.0, 10.0, 80.0},  // nose
+    {1.5, 6.0, 40.0},   // neck
+}};
+
+constexpr const MotionLimitDefaults& motion_defaults(MotionGroup group) {
+    return kMotionDefaults[static_cast<std::size_t>(group)];
+}
 
 }  // namespace quorvel

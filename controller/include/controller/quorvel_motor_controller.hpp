@@ -54,6 +54,12 @@ enum class PositionRead {
     OneSyncRead,   // one sync read of ids 1-7: one round trip; any failure fails the whole read
 };
 
+// A neck joint's set point of a generated motion.
+struct NeckSetPoint {
+    double position;  // rad
+    double velocity;  // rad/s, the MIT command's velocity feed-forward
+};
+
 class QuorvelMotorController {
 public:
     // Opens the serial port (absent: a neck-only controller) and then the CAN
@@ -127,6 +133,11 @@ public:
     ControllerResult<void> set_left_arm_position(const std::array<double, 2>& positions);
     ControllerResult<void> set_right_arm_position(const std::array<double, 2>& positions);
     ControllerResult<void> set_nose_position(const std::array<double, 3>& positions);
+    // One sync write of goal positions to the servos `ids` (one per id, of
+    // one group: arm ids or nose ids), as a generated motion streams them. A
+    // NaN or infinite position is refused before anything is sent, as are
+    // lengths that differ ("write_goal_positions: ...").
+    ControllerResult<void> write_goal_positions(std::span<const std::uint8_t> ids, std::span<const double> positions);
     // Writes the bytes as they are and returns what arrives within about
     // 10 ms (possibly nothing). Neck-only: an Unsupported I/O error.
     common::Result<std::vector<std::uint8_t>, smartbus::IoError> write_raw_packet(std::span<const std::uint8_t> data);
@@ -173,6 +184,13 @@ public:
     // Nothing may use the CAN bus in between.
     candrive::damiao::PendingFeedback start_neck_feedback();
     ControllerResult<std::array<double, 3>> finish_neck_feedback(candrive::damiao::PendingFeedback&& pending);
+    // start_neck_feedback, except that each joint with a set point gets its
+    // MIT command instead of the feedback request: the set point's position
+    // and velocity feed-forward with the joint's present gains. The reply to
+    // that command is the joint's reading, collected by finish_neck_feedback:
+    // one exchange per motor. A joint whose set point is not finite is only
+    // asked for feedback. The record of the last commanded position follows.
+    candrive::damiao::PendingFeedback start_neck_exchange(const std::array<std::optional<NeckSetPoint>, 3>& set_points);
     // Ramps every joint at `speed` rad/s to the multiple of 2 pi nearest to
     // where it is, enabling the neck first if needed; returns the observed
     // positions once all are within `tolerance` of their goals. An infinite

@@ -93,7 +93,7 @@ TEST(MotorCommand, CarriesItsPayloadAndMoves) {
     auto reply = rx.recv_for(1s);
     ASSERT_TRUE(reply.ok());
     EXPECT_EQ(reply.value(), (std::vector<std::uint8_t>{32, 0, 5}));
-    EXPECT_EQ(std::variant_size_v<quorvel::MotorCmd>, 19u);  // with the two status reads, one neck joint setter
+    EXPECT_EQ(std::variant_size_v<quorvel::MotorCmd>, 23u);  // with the two status reads, one neck joint setter
 }
 
 // --- reply channel ---

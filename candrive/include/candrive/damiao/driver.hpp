@@ -68,6 +68,11 @@ struct PendingFeedback {
 // Sends a feedback request to each motor, back to back, and returns at once;
 // the answers are due within the longest of the motors' time-outs.
 PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors);
+// The same with a control frame instead of the feedback request for each
+// motor whose entry of `commands` (one per motor) holds one: its reply is the
+// motor's feedback all the same, so one exchange both commands and reads it.
+PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors,
+                                        std::span<const std::optional<ControlCommand>> commands);
 // Each motor's feedback, in the order of the requests.
 std::vector<DamiaoResult<MotorState>> finish_feedback_requests(CanTransport& bus, PendingFeedback&& pending);
 
@@ -111,6 +116,13 @@ private:
     ReplyPattern register_reply_pattern(std::uint8_t id) const;
 
     friend PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors);
+    friend PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors,
+                                                   std::span<const std::optional<ControlCommand>> commands);
+// The same with a control frame instead of the feedback request for each
+// motor whose entry of `commands` (one per motor) holds one: its reply is the
+// motor's feedback all the same, so one exchange both commands and reads it.
+PendingFeedback start_feedback_requests(CanTransport& bus, std::span<const Damiao> motors,
+                                        std::span<const std::optional<ControlCommand>> commands);
 
     Damiao(std::uint16_t esc_id, std::uint16_t mst_id, std::chrono::nanoseconds timeout, MitLimits limits)
         : esc_id_(esc_id), mst_id_(mst_id), timeout_(timeout), limits_(limits) {}
