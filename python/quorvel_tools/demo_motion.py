@@ -17,6 +17,7 @@ TRACKER_INTERVAL = 1.0 / 30   # a face tracker's new target 30 times a second
 SAMPLE_INTERVAL = 0.02        # set point and measured position sampled for the view and the plot
 TORQUE_WAIT = 5.0             # the loop runs the torque commands within a few ticks
 RETURN_DURATION = 1.0         # the way back to zero at the end or on Ctrl-C
+SETTLE_LIMIT = 5.0            # s: a stop or the way to zero that takes longer is not waited for
 
 JOINTS = ("left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
           "nose_top", "nose_left", "nose_right", "neck_yaw", "neck_pitch", "neck_roll")
@@ -191,20 +192,18 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
     figures = LoopFigures()
     blocked_max = 0.0
     next_target = next_sample = t0
-    stopping = False
+    give_up = math.inf               # the stop and the way to zero are bounded too
     while True:
         now = time.monotonic()
         t = now - t0
-        if interrupts.hurry.is_set():
+        if interrupts.hurry.is_set():   # second Ctrl-C: stop where it is, no way to zero
             loop.stop_motion()
             sent += 1
+            loop.wait_motion(SETTLE_LIMIT)
             break
-        if interrupts.stop.is_set() and not stopping:
-            stopping = True
-            phase = "stop"
-            loop.stop_motion()
-            sent += 1
-        wanted = "stop" if stopping else phases.name(t)
+        wanted = phase
+        if phase in ("home", "trajectory", "face tracker"):
+            wanted = "stop" if interrupts.stop.is_set() else phases.name(t)
         if wanted != phase:
             phase = wanted
             began = time.monotonic()
@@ -216,7 +215,7 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
                     view.log(f"trajectory refused: {e}")
             elif phase == "stop":
                 loop.stop_motion()
-                stopping = True
+                give_up = now + SETTLE_LIMIT
             sent += 1
             blocked_max = max(blocked_max, time.monotonic() - began)
         if phase == "face tracker" and now >= next_target:
@@ -238,8 +237,13 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
                 recording.set_point.append(list(set_point))
                 recording.observe(position.timestamp - wall0, position)
             next_sample = max(next_sample + SAMPLE_INTERVAL, now)
-            if phase == "stop" and loop.wait_motion(0.001):
-                break
+            if phase in ("stop", "to zero") and (loop.wait_motion(0.001) or now >= give_up):
+                if phase == "to zero":
+                    break
+                # At rest: every joint back to zero, all arriving together.
+                loop.move_to(_targets(ZERO_POSE, active), duration=RETURN_DURATION)
+                sent += 1
+                phase, give_up = "to zero", now + RETURN_DURATION + SETTLE_LIMIT
         if view.due(now):
             figures = LoopFigures.from_stats(loop.get_stats(), nominal)
             view.draw(now, t, set_point, position, figures, sent, blocked_max, phase)
@@ -247,33 +251,7 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
         wake = min(next_sample, view.next_draw, next_target if phase == "face tracker" else math.inf)
         time.sleep(max(0.0, wake - time.monotonic()))
 
-    if not interrupts.hurry.is_set():
-        sent += _return_to_zero(loop, view, interrupts, active, set_point, readings, figures, nominal, sent,
-                                blocked_max, t0)
     figures = LoopFigures.from_stats(loop.get_stats(), nominal)
     view.draw(time.monotonic(), time.monotonic() - t0, set_point, readings.latest(), figures, sent, blocked_max,
               "done")
     return sent
-
-
-def _return_to_zero(loop, view: View, interrupts, active, set_point, readings, figures, nominal, sent,
-                    blocked_max, t0) -> int:
-    """Every joint back to zero in RETURN_DURATION, all arriving together; a
-    second Ctrl-C stops where it is. Returns the commands sent."""
-    loop.move_to(_targets(ZERO_POSE, active), duration=RETURN_DURATION)
-    deadline = time.monotonic() + RETURN_DURATION + 5.0
-    while time.monotonic() < deadline:
-        if interrupts.hurry.is_set():
-            loop.stop_motion()
-            loop.wait_motion(1.0)
-            return 2
-        if loop.wait_motion(SAMPLE_INTERVAL):
-            break
-        state = loop.motion_state()
-        for index, name in enumerate(JOINTS):
-            if name in state.set_points:
-                set_point[index] = state.set_points[name][0]
-        now = time.monotonic()
-        if view.due(now):
-            view.draw(now, now - t0, set_point, readings.latest(), figures, sent + 1, blocked_max, "to zero")
-    return 1
