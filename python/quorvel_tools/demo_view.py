@@ -133,9 +133,10 @@ class View:
                   f"| arms {arms} | nose {nose} | neck {neck} | set point - measured <= {lag:.3f}",
                   file=self.out, flush=True)
             return
-        state = "Ctrl-C stops" if phase not in ("stop", "to zero", "done") else "returning to zero..."
+        hint = {"stop": "   (Ctrl-C again: no return to zero)", "to zero": "   (returning to zero...)",
+                "done": ""}.get(phase, "   (Ctrl-C stops)")
         lines = [f"\x1b[1m{self.title}\x1b[0m   t = {min(t, self.duration):4.1f} / {self.duration:.1f} s   "
-                 f"{phase}   ({state})",
+                 f"{phase}{hint}",
                  f"{'joint':<16} {'set point':>10} {'measured':>10} {'error':>8}   rad   "
                  f"(# measured, o set point)"]
         for name, c, o in zip(self.joint_names, set_point, observed):
