@@ -285,7 +285,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         nominal = LOOP_PERIOD.total_seconds()
         started = time.monotonic()
         try:
-            sent = move(loop, args, view, interrupts, recording, neck_on, nominal)
+            sent = move(loop, args, view, interrupts, recording, neck_on, nominal,
+                        qmc.SERVO_JOINTS + qmc.NECK_JOINTS)
         except RuntimeError as e:   # the loop thread is gone ("channel closed")
             view.close()
             print(f"quorvel-demo: the control loop stopped taking commands: {e}", file=sys.stderr)

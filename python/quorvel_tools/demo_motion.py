@@ -19,12 +19,10 @@ TORQUE_WAIT = 5.0             # the loop runs the torque commands within a few t
 RETURN_DURATION = 1.0         # the way back to zero at the end or on Ctrl-C
 SETTLE_LIMIT = 5.0            # s: a stop or the way to zero that takes longer is not waited for
 
-JOINTS = ("left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
-          "nose_top", "nose_left", "nose_right", "neck_yaw", "neck_pitch", "neck_roll")
-SERVOS, NECK = JOINTS[:7], JOINTS[7:]
 ZERO_POSE = (0.0,) * 10
 
-# The trajectory's poses in joint order, at even times, ending where it began.
+# Poses and targets are in the module's joint order (SERVO_JOINTS, then NECK_JOINTS).
+# The trajectory's poses, at even times, ending where it began.
 # Inside the neck's limits (yaw +-0.5, pitch 0-0.45, roll +-0.4) and slow enough
 # for the default motion limits at the nominal phase length below.
 POSES = (
@@ -37,13 +35,13 @@ POSES = (
 NOMINAL_TRAJECTORY = 3.6      # s: the poses at full size; a shorter run moves less
 
 
-def trajectory(duration: float, active: Sequence[bool]) -> tuple:
+def trajectory(duration: float, joints: Sequence[str], active: Sequence[bool]) -> tuple:
     """(joint names, points, times) of the loop through POSES over `duration` seconds.
 
     A shorter run shrinks the poses by the square of the time ratio, so neither
     velocity nor acceleration grows past what the nominal length needs."""
     scale = min(1.0, (duration / NOMINAL_TRAJECTORY) ** 2)
-    names = [n for n, on in zip(JOINTS, active) if on]
+    names = [n for n, on in zip(joints, active) if on]
     points = [[p * scale for p, on in zip(pose, active) if on] for pose in POSES]
     times = [duration * (k + 1) / len(POSES) for k in range(len(POSES))]
     return names, points, times
@@ -130,8 +128,8 @@ class Readings:
                 time.sleep(0.01)  # no reading yet: wait for the next tick
 
 
-def _targets(values: Sequence[float], active: Sequence[bool]) -> Dict[str, float]:
-    return {n: v for n, v, on in zip(JOINTS, values, active) if on}
+def _targets(values: Sequence[float], joints: Sequence[str], active: Sequence[bool]) -> Dict[str, float]:
+    return {n: v for n, v, on in zip(joints, values, active) if on}
 
 
 def _first_motion(loop, target: Dict[str, float], deadline: float) -> None:
@@ -150,8 +148,9 @@ def _first_motion(loop, target: Dict[str, float], deadline: float) -> None:
 class Phases:
     """The demo's schedule over `duration` seconds: home, trajectory, tracker, stop.
 
-    Home gets the first 15 % (less when it arrives sooner), the trajectory the
-    next 45 %, the tracker the rest; a Ctrl-C jumps to the stop."""
+    Home gets the first 15 %, the trajectory the next 45 %, the tracker the
+    rest; a Ctrl-C jumps to the stop. A trajectory that starts before home is
+    reached blends in from the present set points."""
 
     def __init__(self, duration: float) -> None:
         self.duration = duration
@@ -168,8 +167,10 @@ class Phases:
         return "stop"
 
 
-def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool, nominal: float) -> int:
-    """The motion under the control loop. Returns the number of commands sent."""
+def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool, nominal: float,
+         joints: Sequence[str]) -> int:
+    """The motion under the control loop; `joints` names the ten joints in the
+    module's order. Returns the number of commands sent."""
     readings = Readings(loop)
     start = readings.latest()
     # Hold the present pose before torque comes on, so nothing jumps.
@@ -184,7 +185,7 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
     phases = Phases(args.duration)
     wall0 = time.time()
     t0 = time.monotonic()
-    _first_motion(loop, _targets(ZERO_POSE, active), t0 + TORQUE_WAIT)
+    _first_motion(loop, _targets(ZERO_POSE, joints, active), t0 + TORQUE_WAIT)
     sent += 1
     phase = "home"
     set_point = flat(start)
@@ -208,7 +209,7 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
             phase = wanted
             began = time.monotonic()
             if phase == "trajectory":
-                names, points, times = trajectory(phases.tracker_at - t, active)
+                names, points, times = trajectory(phases.tracker_at - t, joints, active)
                 try:
                     loop.follow_trajectory(names, points, times)
                 except ValueError as e:   # over a limit: changed limits, or a very short run
@@ -220,7 +221,7 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
             blocked_max = max(blocked_max, time.monotonic() - began)
         if phase == "face tracker" and now >= next_target:
             began = time.monotonic()
-            loop.move_to(_targets(face(t - phases.tracker_at), active))
+            loop.move_to(_targets(face(t - phases.tracker_at), joints, active))
             sent += 1
             blocked_max = max(blocked_max, time.monotonic() - began)
             next_target += TRACKER_INTERVAL
@@ -228,7 +229,7 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
                 next_target = now + TRACKER_INTERVAL
         if now >= next_sample:
             state = loop.motion_state()
-            for index, name in enumerate(JOINTS):
+            for index, name in enumerate(joints):
                 if name in state.set_points:
                     set_point[index] = state.set_points[name][0]
             position = readings.latest()
@@ -241,7 +242,7 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
                 if phase == "to zero":
                     break
                 # At rest: every joint back to zero, all arriving together.
-                loop.move_to(_targets(ZERO_POSE, active), duration=RETURN_DURATION)
+                loop.move_to(_targets(ZERO_POSE, joints, active), duration=RETURN_DURATION)
                 sent += 1
                 phase, give_up = "to zero", now + RETURN_DURATION + SETTLE_LIMIT
         if view.due(now):
