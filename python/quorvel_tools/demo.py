@@ -2,9 +2,12 @@
 
 With no arguments the demo starts the virtual torso (neck left more than a
 turn away from zero), homes the neck with a direct QuorvelMotorController,
-releases it, starts a QuorvelPyControlLoop at a 10 ms period, moves the arms,
-nose and neck along smooth sine waves for a few seconds while a live view
-shows the joints and the loop's timing, then prints the loop's statistics.
+releases it, starts a QuorvelPyControlLoop at a 10 ms period and moves the
+arms, nose and neck with motion generated on the loop's thread (limited in
+velocity, acceleration and jerk): home with move_to, a timed trajectory through
+a few poses without stopping at each, a 'face tracker' target streamed at
+30 Hz, then stop_motion. A live view shows each joint's set point against its
+measured position and the loop's timing; the loop's statistics end the run.
 
     quorvel-demo                                   # simulated torso
     quorvel-demo --serial /dev/ttyUSB0 --can can0  # real hardware (asks first)
@@ -42,14 +45,14 @@ SIM_NECK_START = (6.1, -0.2, 3.2)   # yaw a turn away, roll past half a turn
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="quorvel-demo",
-        description="Home the neck, then move arms, nose and neck through a short smooth motion under "
-                    "the control loop with a live view. Runs on the simulated torso unless --serial is given.")
+        description="Home the neck, then move arms, nose and neck smoothly under the control loop "
+                    "(move_to, a timed trajectory, streamed targets) with a live view. Runs on the simulated torso unless --serial is given.")
     p.add_argument("--serial", metavar="PATH", help="servo bus serial port, e.g. /dev/ttyUSB0 (real hardware)")
     p.add_argument("--can", metavar="IFACE", help="SocketCAN interface of the neck (default can0 with --serial)")
     p.add_argument("--yes", action="store_true", help="do not ask before moving real hardware")
     p.add_argument("--duration", type=float, default=8.0, metavar="SECONDS",
                    help="length of the motion (default 8)")
-    p.add_argument("--plot", metavar="FILE.png", help="write commanded vs observed positions per joint "
+    p.add_argument("--plot", metavar="FILE.png", help="write set point vs measured position per joint "
                                                       "(needs matplotlib: the 'plot' extra)")
     p.add_argument("--home-speed", type=float, default=None, metavar="RAD_PER_S",
                    help="neck homing speed (default 0.4 on hardware, 1.5 on the simulator)")
@@ -120,13 +123,12 @@ def _fmt(values: Sequence[float]) -> str:
     return "[" + ", ".join(f"{v:+.3f}" for v in values) + "]"
 
 
-def _home_neck(qmc, serial: Optional[str], can: str, speed: float, limits: list) -> List[float]:
+def _home_neck(qmc, serial: Optional[str], can: str, speed: float) -> List[float]:
     """Homes the neck with a direct controller, which is released (ports closed) on return.
 
     The neck is left enabled, holding its zero, so the head does not drop before
-    the control loop takes over. `limits` receives the neck's safety bounds."""
+    the control loop takes over."""
     controller = qmc.QuorvelMotorController(serial, can_bus=can)
-    limits[:] = controller.neck_position_limits()
     before = controller.read_neck_positions()
     _say(f"homing the neck from {_fmt(before)} rad at {speed} rad/s ...")
     started = time.monotonic()
@@ -213,7 +215,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         session = _Session()
         recording = Recording()
-        neck_limits: list = []
         sim = None
         if hardware:
             serial, can = args.serial, args.can or "can0"
@@ -244,7 +245,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         # 1. Neck homing with the direct controller.
         try:
-            homed = _home_neck(qmc, serial, can, home_speed, neck_limits)
+            homed = _home_neck(qmc, serial, can, home_speed)
         except RuntimeError as e:
             print(f"quorvel-demo: neck homing failed: {e}", file=sys.stderr)
             if not args.keep_torque:
@@ -284,7 +285,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         nominal = LOOP_PERIOD.total_seconds()
         started = time.monotonic()
         try:
-            sent = move(loop, args, view, interrupts, recording, neck_on, neck_limits, nominal)
+            sent = move(loop, args, view, interrupts, recording, neck_on, nominal,
+                        qmc.SERVO_JOINTS + qmc.NECK_JOINTS)
         except RuntimeError as e:   # the loop thread is gone ("channel closed")
             view.close()
             print(f"quorvel-demo: the control loop stopped taking commands: {e}", file=sys.stderr)

@@ -1,87 +1,68 @@
-"""The demo's motion: sine waves per joint blended in and out of the zero pose,
-sent to a running control loop, with an optional recording for a plot."""
+"""The demo's motion, generated on the control loop's thread: the joints go home
+with `move_to`, loop through a few poses on a timed trajectory, follow a
+streamed 'face tracker' target, then stop; with an optional recording of set
+points against measured positions for a plot."""
 
 from __future__ import annotations
 
 import math
 import time
 from dataclasses import dataclass, field
-from typing import List, Sequence
+from typing import Dict, List, Sequence
 
 from .demo_view import LoopFigures, View
 
 TURN = 2.0 * math.pi
-SEND_INTERVAL = 0.02          # new targets 50 times a second
+TRACKER_INTERVAL = 1.0 / 30   # a face tracker's new target 30 times a second
+SAMPLE_INTERVAL = 0.02        # set point and measured position sampled for the view and the plot
+TORQUE_WAIT = 5.0             # the loop runs the torque commands within a few ticks
+RETURN_DURATION = 1.0         # the way back to zero at the end or on Ctrl-C
+SETTLE_LIMIT = 5.0            # s: a stop or the way to zero that takes longer is not waited for
 
-
-@dataclass(frozen=True)
-class Wave:
-    """One joint's sine: center + amplitude * sin(2 pi f t + phase)."""
-    center: float
-    amplitude: float
-    frequency: float
-    phase: float
-
-    def at(self, t: float) -> float:
-        return self.center + self.amplitude * math.sin(TURN * self.frequency * t + self.phase)
-
-
-# In joint order; the neck stays well inside its limits (yaw +-0.5, pitch 0-0.45, roll +-0.4).
-WAVES = (
-    Wave(0.0, 0.5, 0.25, 0.0), Wave(0.0, 0.3, 0.25, math.pi / 2),        # left arm
-    Wave(0.0, -0.5, 0.25, 0.0), Wave(0.0, -0.3, 0.25, math.pi / 2),      # right arm (mirrored)
-    Wave(0.0, 0.25, 0.5, 0.0), Wave(0.0, 0.25, 0.5, TURN / 3), Wave(0.0, 0.25, 0.5, 2 * TURN / 3),  # nose
-    Wave(0.0, 0.35, 0.2, 0.0), Wave(0.2, 0.15, 0.3, 0.0), Wave(0.0, 0.25, 0.25, math.pi / 2),       # neck
-)
 ZERO_POSE = (0.0,) * 10
 
+# Poses and targets are in the module's joint order (SERVO_JOINTS, then NECK_JOINTS).
+# The trajectory's poses, at even times, ending where it began.
+# Inside the neck's limits (yaw +-0.5, pitch 0-0.45, roll +-0.4) and slow enough
+# for the default motion limits at the nominal phase length below.
+POSES = (
+    (0.5, 0.2, -0.5, -0.2, 0.25, -0.15, -0.15, 0.35, 0.15, 0.15),
+    (0.2, 0.4, -0.2, -0.4, -0.15, 0.25, -0.15, 0.0, 0.35, 0.0),
+    (-0.3, 0.1, 0.3, -0.1, -0.15, -0.15, 0.25, -0.35, 0.15, -0.15),
+    (0.1, -0.2, -0.1, 0.2, 0.1, 0.1, 0.1, 0.0, 0.25, 0.1),
+    ZERO_POSE,
+)
+NOMINAL_TRAJECTORY = 3.6      # s: the poses at full size; a shorter run moves less
 
-def _smoothstep(x: float) -> float:
-    x = min(max(x, 0.0), 1.0)
-    return x * x * (3.0 - 2.0 * x)
+
+def trajectory(duration: float, joints: Sequence[str], active: Sequence[bool]) -> tuple:
+    """(joint names, points, times) of the loop through POSES over `duration` seconds.
+
+    A shorter run shrinks the poses by the square of the time ratio, so neither
+    velocity nor acceleration grows past what the nominal length needs."""
+    scale = min(1.0, (duration / NOMINAL_TRAJECTORY) ** 2)
+    names = [n for n, on in zip(joints, active) if on]
+    points = [[p * scale for p, on in zip(pose, active) if on] for pose in POSES]
+    times = [duration * (k + 1) / len(POSES) for k in range(len(POSES))]
+    return names, points, times
 
 
-@dataclass
-class Motion:
-    """Targets over time: blend from the start pose into the waves, then out to the zero pose.
-
-    The way out starts `ramp_out` seconds before the end, or at once when the
-    run is stopped early (`finish_at`)."""
-    start_pose: Sequence[float]
-    duration: float
-    ramp_in: float = field(init=False)
-    ramp_out: float = field(init=False)
-    end_ramp_start: float = field(init=False)
-
-    def __post_init__(self) -> None:
-        self.ramp_in = self.ramp_out = min(1.0, max(self.duration, 0.0) / 3.0)
-        self.end_ramp_start = max(self.duration - self.ramp_out, 0.0)
-
-    def finish_at(self, t: float, ramp_out: float) -> None:
-        if t < self.end_ramp_start:
-            self.end_ramp_start, self.ramp_out = t, ramp_out
-
-    @property
-    def end(self) -> float:
-        return self.end_ramp_start + self.ramp_out
-
-    def targets(self, t: float) -> List[float]:
-        wave = [w.at(t) for w in WAVES]
-        if t < self.ramp_in:
-            s = _smoothstep(t / self.ramp_in)
-            wave = [a + s * (b - a) for a, b in zip(self.start_pose, wave)]
-        if t >= self.end_ramp_start:
-            s = _smoothstep((t - self.end_ramp_start) / self.ramp_out) if self.ramp_out > 0 else 1.0
-            wave = [a + s * (b - a) for a, b in zip(wave, ZERO_POSE)]
-        return wave
+def face(t: float) -> List[float]:
+    """Where a tracked face sits at `t` (a slow Lissajous figure), as joint targets:
+    the neck looks at it, the nose wiggles after it and the arms point."""
+    yaw = 0.35 * math.sin(TURN * 0.3 * t)
+    pitch = 0.2 + 0.12 * math.sin(TURN * 0.45 * t)
+    roll = 0.1 * math.sin(TURN * 0.15 * t)
+    nose = 0.2 * math.sin(TURN * 0.6 * t)
+    return [0.3 + pitch, yaw, -0.3 - pitch, yaw, nose, -nose / 2, -nose / 2, yaw, pitch, roll]
 
 
 # ---- recording for the plot -----------------------------------------------------
 
 @dataclass
 class Recording:
-    commanded_t: List[float] = field(default_factory=list)
-    commanded: List[List[float]] = field(default_factory=list)
+    set_point_t: List[float] = field(default_factory=list)
+    set_point: List[List[float]] = field(default_factory=list)
     observed_t: List[float] = field(default_factory=list)
     observed: List[List[float]] = field(default_factory=list)
 
@@ -89,8 +70,11 @@ class Recording:
         if self.observed_t and t <= self.observed_t[-1]:
             return   # the same reading again
         self.observed_t.append(t)
-        self.observed.append(list(position.left_arm) + list(position.right_arm) + list(position.nose)
-                             + list(position.neck))
+        self.observed.append(flat(position))
+
+
+def flat(position) -> List[float]:
+    return list(position.left_arm) + list(position.right_arm) + list(position.nose) + list(position.neck)
 
 
 def write_plot(path: str, recording: Recording, title: str, joint_names: Sequence[str]) -> None:
@@ -101,8 +85,8 @@ def write_plot(path: str, recording: Recording, title: str, joint_names: Sequenc
     fig, axes = plt.subplots(5, 2, figsize=(12, 12), sharex=True)
     for index, name in enumerate(joint_names):
         ax = axes[index // 2][index % 2]
-        ax.plot(recording.commanded_t, [row[index] for row in recording.commanded], "--", label="commanded")
-        ax.plot(recording.observed_t, [row[index] for row in recording.observed], "-", label="observed")
+        ax.plot(recording.set_point_t, [row[index] for row in recording.set_point], "--", label="set point")
+        ax.plot(recording.observed_t, [row[index] for row in recording.observed], "-", label="measured")
         ax.set_title(name, fontsize=10)
         ax.set_ylabel("rad")
         ax.grid(True, alpha=0.3)
@@ -144,69 +128,131 @@ class Readings:
                 time.sleep(0.01)  # no reading yet: wait for the next tick
 
 
-def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool,
-         neck_limits: Sequence[Sequence[float]], nominal: float) -> int:
-    """The motion under the control loop. Returns the number of commands sent."""
+def _targets(values: Sequence[float], joints: Sequence[str], active: Sequence[bool]) -> Dict[str, float]:
+    return {n: v for n, v, on in zip(joints, values, active) if on}
+
+
+def _first_motion(loop, target: Dict[str, float], deadline: float) -> None:
+    """The first move_to after enabling torque. The torque commands are queued:
+    until the loop has run them it refuses motion for a joint it knows limp."""
+    while True:
+        try:
+            loop.move_to(target)
+            return
+        except RuntimeError as e:
+            if "torque off" not in str(e) or time.monotonic() >= deadline:
+                raise
+            time.sleep(0.01)
+
+
+class Phases:
+    """The demo's schedule over `duration` seconds: home, trajectory, tracker, stop.
+
+    Home gets the first 15 %, the trajectory the next 45 %, the tracker the
+    rest; a Ctrl-C jumps to the stop. A trajectory that starts before home is
+    reached blends in from the present set points."""
+
+    def __init__(self, duration: float) -> None:
+        self.duration = duration
+        self.trajectory_at = 0.15 * duration
+        self.tracker_at = 0.6 * duration
+
+    def name(self, t: float) -> str:
+        if t < self.trajectory_at:
+            return "home"
+        if t < self.tracker_at:
+            return "trajectory"
+        if t < self.duration:
+            return "face tracker"
+        return "stop"
+
+
+def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool, nominal: float,
+         joints: Sequence[str]) -> int:
+    """The motion under the control loop; `joints` names the ten joints in the
+    module's order. Returns the number of commands sent."""
     readings = Readings(loop)
     start = readings.latest()
-    # A homed neck reads a hair off zero, possibly just outside its limits.
-    neck = [min(max(p, lo), hi) for p, (lo, hi) in zip(start.neck, neck_limits)]
-    start_pose = list(start.left_arm) + list(start.right_arm) + list(start.nose) + neck
     # Hold the present pose before torque comes on, so nothing jumps.
     loop.set_all_goal_positions(start)
     loop.enable_torque()
     sent = 2
+    active = [True] * 7 + [neck_on] * 3   # a neck a whole turn off zero stays still
     if neck_on:
         loop.enable_neck(True)
         sent += 1
-    else:
-        start_pose[7:10] = list(start.neck)
-    motion = Motion(start_pose, args.duration)
 
+    phases = Phases(args.duration)
     wall0 = time.time()
     t0 = time.monotonic()
-    next_send = t0
-    blocked_max = 0.0
-    commanded = motion.targets(0.0)
+    _first_motion(loop, _targets(ZERO_POSE, joints, active), t0 + TORQUE_WAIT)
+    sent += 1
+    phase = "home"
+    set_point = flat(start)
     position = start
     figures = LoopFigures()
-    stopping = False
+    blocked_max = 0.0
+    next_target = next_sample = t0
+    give_up = math.inf               # the stop and the way to zero are bounded too
     while True:
         now = time.monotonic()
         t = now - t0
-        if interrupts.stop.is_set() and not stopping:
-            stopping = True
-            motion.finish_at(t, ramp_out=0.0 if interrupts.hurry.is_set() else 1.0)
-        if interrupts.hurry.is_set():
+        if interrupts.hurry.is_set():   # second Ctrl-C: stop where it is, no way to zero
+            loop.stop_motion()
+            sent += 1
+            loop.wait_motion(SETTLE_LIMIT)
             break
-        if now >= next_send:
-            commanded = motion.targets(t)
-            if not neck_on:
-                commanded[7:10] = start_pose[7:10]
+        wanted = phase
+        if phase in ("home", "trajectory", "face tracker"):
+            wanted = "stop" if interrupts.stop.is_set() else phases.name(t)
+        if wanted != phase:
+            phase = wanted
             began = time.monotonic()
-            loop.set_arms_position(commanded[0:4])
-            loop.set_nose_position(commanded[4:7])
-            sent += 2
-            if neck_on:
-                loop.set_neck_position(commanded[7:10])
-                sent += 1
+            if phase == "trajectory":
+                names, points, times = trajectory(phases.tracker_at - t, joints, active)
+                try:
+                    loop.follow_trajectory(names, points, times)
+                except ValueError as e:   # over a limit: changed limits, or a very short run
+                    view.log(f"trajectory refused: {e}")
+            elif phase == "stop":
+                loop.stop_motion()
+                give_up = now + SETTLE_LIMIT
+            sent += 1
             blocked_max = max(blocked_max, time.monotonic() - began)
+        if phase == "face tracker" and now >= next_target:
+            began = time.monotonic()
+            loop.move_to(_targets(face(t - phases.tracker_at), joints, active))
+            sent += 1
+            blocked_max = max(blocked_max, time.monotonic() - began)
+            next_target += TRACKER_INTERVAL
+            if next_target < now:         # fell behind (a loaded machine): do not burst
+                next_target = now + TRACKER_INTERVAL
+        if now >= next_sample:
+            state = loop.motion_state()
+            for index, name in enumerate(joints):
+                if name in state.set_points:
+                    set_point[index] = state.set_points[name][0]
+            position = readings.latest()
             if args.plot:
-                recording.commanded_t.append(t)
-                recording.commanded.append(list(commanded))
-            next_send += SEND_INTERVAL
-            if next_send < now:          # fell behind (a loaded machine): do not burst
-                next_send = now + SEND_INTERVAL
-        position = readings.latest()
-        if args.plot:
-            recording.observe(position.timestamp - wall0, position)
-        if t > motion.end + 0.1:         # let the last target arrive before stopping
-            break
+                recording.set_point_t.append(t)
+                recording.set_point.append(list(set_point))
+                recording.observe(position.timestamp - wall0, position)
+            next_sample = max(next_sample + SAMPLE_INTERVAL, now)
+            if phase in ("stop", "to zero") and (loop.wait_motion(0.001) or now >= give_up):
+                if phase == "to zero":
+                    break
+                # At rest: every joint back to zero, all arriving together.
+                loop.move_to(_targets(ZERO_POSE, joints, active), duration=RETURN_DURATION)
+                sent += 1
+                phase, give_up = "to zero", now + RETURN_DURATION + SETTLE_LIMIT
         if view.due(now):
             figures = LoopFigures.from_stats(loop.get_stats(), nominal)
-            view.draw(now, t, commanded, position, figures, sent, blocked_max, stopping)
+            view.draw(now, t, set_point, position, figures, sent, blocked_max, phase)
         # A signal ends the sleep early only for its handler; the next pass sees the flag.
-        time.sleep(max(0.0, min(next_send, view.next_draw) - time.monotonic()))
+        wake = min(next_sample, view.next_draw, next_target if phase == "face tracker" else math.inf)
+        time.sleep(max(0.0, wake - time.monotonic()))
+
     figures = LoopFigures.from_stats(loop.get_stats(), nominal)
-    view.draw(time.monotonic(), time.monotonic() - t0, commanded, position, figures, sent, blocked_max, stopping)
+    view.draw(time.monotonic(), time.monotonic() - t0, set_point, readings.latest(), figures, sent, blocked_max,
+              "done")
     return sent

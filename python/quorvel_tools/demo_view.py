@@ -116,8 +116,10 @@ class View:
     def due(self, now: float) -> bool:
         return now >= self.next_draw
 
-    def draw(self, now: float, t: float, commanded: Sequence[float], position, figures: LoopFigures,
-             sent: int, blocked_max: float, stopping: bool) -> None:
+    def draw(self, now: float, t: float, set_point: Sequence[float], position, figures: LoopFigures,
+             sent: int, blocked_max: float, phase: str) -> None:
+        """`set_point` is what the loop's motion generator last commanded per joint,
+        `position` the loop's last reading; `phase` names what the demo is doing."""
         self.next_draw = now + self.interval
         observed = (list(position.left_arm) + list(position.right_arm) + list(position.nose)
                     + list(position.neck)) if position is not None else [float("nan")] * 10
@@ -125,15 +127,20 @@ class View:
         if not self.tty:
             groups = [observed[0:4], observed[4:7], observed[7:10]]
             arms, nose, neck = (" ".join(f"{v:+.3f}" for v in g) for g in groups)
+            lag = max(abs(s - o) for s, o in zip(set_point, observed))
             print(f"t={t:5.1f}s  loop {_hz(figures.rate_hz, 6)} Hz  jitter {_ms(figures.jitter_sigma).strip()} ms  "
-                  f"sent {sent}  queue<={min(pending, QUEUE_CAPACITY)}/{QUEUE_CAPACITY}  "
-                  f"| arms {arms} | nose {nose} | neck {neck}", file=self.out, flush=True)
+                  f"sent {sent}  queue<={min(pending, QUEUE_CAPACITY)}/{QUEUE_CAPACITY}  {phase:<12} "
+                  f"| arms {arms} | nose {nose} | neck {neck} | set point - measured <= {lag:.3f}",
+                  file=self.out, flush=True)
             return
-        state = "returning to zero..." if stopping else "Ctrl-C stops"
-        lines = [f"\x1b[1m{self.title}\x1b[0m   t = {min(t, self.duration):4.1f} / {self.duration:.1f} s   ({state})",
-                 f"{'joint':<16} {'commanded':>10} {'observed':>10}   rad"]
-        for name, c, o in zip(self.joint_names, commanded, observed):
-            lines.append(f"{name:<16} {c:>+10.3f} {o:>+10.3f}   {self._bar(o)}")
+        hint = {"stop": "   (Ctrl-C again: no return to zero)", "to zero": "   (returning to zero...)",
+                "done": ""}.get(phase, "   (Ctrl-C stops)")
+        lines = [f"\x1b[1m{self.title}\x1b[0m   t = {min(t, self.duration):4.1f} / {self.duration:.1f} s   "
+                 f"{phase}{hint}",
+                 f"{'joint':<16} {'set point':>10} {'measured':>10} {'error':>8}   rad   "
+                 f"(# measured, o set point)"]
+        for name, c, o in zip(self.joint_names, set_point, observed):
+            lines.append(f"{name:<16} {c:>+10.3f} {o:>+10.3f} {o - c:>+8.3f}   {self._bar(o, c)}")
         lines.append(f"loop     {_hz(figures.rate_hz, 7)} Hz   period jitter: sigma {_ms(figures.jitter_sigma)} ms, "
                      f"p99 |dev| {_ms(figures.jitter_p99)} ms   read {_ms(figures.read_mean)} ms")
         lines.append(f"commands sent {sent:6d}   executed {figures.executed:6d}   queue <= {min(pending, QUEUE_CAPACITY):3d}"
@@ -142,13 +149,12 @@ class View:
         self._redraw(lines)
 
     @staticmethod
-    def _bar(value: float, width: int = 21, span: float = 0.6) -> str:
-        if math.isnan(value):
-            return " " * width
+    def _bar(value: float, set_point: float, width: int = 31, span: float = 0.8) -> str:
         cells = [" "] * width
         cells[width // 2] = "|"
-        index = round((max(-span, min(span, value)) / span + 1.0) * (width - 1) / 2)
-        cells[index] = "#"
+        for mark, v in (("o", set_point), ("#", value)):   # the measured mark wins where they meet
+            if not math.isnan(v):
+                cells[round((max(-span, min(span, v)) / span + 1.0) * (width - 1) / 2)] = mark
         return "".join(cells)
 
     def _redraw(self, lines: List[str]) -> None:

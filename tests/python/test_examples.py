@@ -1,6 +1,7 @@
 """The examples and the demo run to completion on the simulated torso, so they cannot rot."""
 
 import importlib.util
+import math
 import os
 import pathlib
 import pty
@@ -121,3 +122,49 @@ def test_plot(tmp_path):
     else:
         assert result.returncode == 0, result.stdout + result.stderr
         assert target.read_bytes().startswith(b"\x89PNG")
+
+
+def test_demo_moves_through_generated_motion(qmc, monkeypatch):
+    """What reached the simulated motors came from the loop's motion generator:
+    goals at tick rate within the velocity limit, neck commands with a velocity
+    feed-forward."""
+    quorvel_torso_sim = pytest.importorskip("quorvel_torso_sim")
+    from quorvel_tools import demo
+
+    seen = {}
+    real_sim, real_loop = quorvel_torso_sim.TorsoSim, qmc.QuorvelPyControlLoop
+
+    class RecordedSim:
+        def __init__(self, **kwargs):
+            self._sim = real_sim(**kwargs)
+
+        def __getattr__(self, name):
+            return getattr(self._sim, name)
+
+        def close(self):
+            seen["servos"] = {name: self._sim.servo_goal_history(i) for name, i in qmc.SERVO_IDS.items()}
+            seen["neck"] = dict(zip(qmc.NECK_JOINTS, map(self._sim.neck_command_history, range(3))))
+            self._sim.close()
+
+    def recorded_loop(*args, **kwargs):
+        loop = real_loop(*args, **kwargs)
+        seen["limits"], seen["period"] = loop.motion_limits(), args[1].total_seconds()
+        return loop
+
+    monkeypatch.setattr(quorvel_torso_sim, "TorsoSim", RecordedSim)
+    monkeypatch.setattr(qmc, "QuorvelPyControlLoop", recorded_loop)
+    assert demo.main(["--duration", "3"]) == 0
+
+    limits, period = seen["limits"], seen["period"]
+    step = 2 * math.pi / 4096   # one goal step of the servos
+    loop_started = min(goals[0].time for goals in seen["servos"].values())
+    for name, goals in seen["servos"].items():
+        assert len(goals) > 2.0 / period, name   # one goal per tick while it moves
+        for a, b in zip(goals, goals[1:]):
+            # A late tick moves the set point on by as much: two periods of slack, and one goal step.
+            assert abs(b.goal - a.goal) <= limits[name][0] * (b.time - a.time + 2 * period) + step, (name, a, b)
+    for name, commands in seen["neck"].items():
+        commands = [c for c in commands if c.time > loop_started]   # not the homing's
+        assert len(commands) > 2.0 / period, name
+        assert max(abs(c.velocity) for c in commands) <= limits[name][0] * (1 + 1e-6) + 1e-4
+        assert any(abs(c.velocity) > 0.01 for c in commands), name   # a feed-forward: not step goals
