@@ -5,6 +5,7 @@
 #include <functional>
 #include <numbers>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,41 +83,48 @@ Outcome read_status(Context& x, StatusReply<T>& reply, bool needs_port, std::uin
 // Nothing to check is said explicitly, so that no kind is left unchecked by
 // oversight.
 
+// A described step goal: the motion of the joints it names ends, then the
+// goal is written as it always was.
+template <class Write>
+Outcome step_goal(Context& x, MotionJoints joints, Write&& write) {
+    x.cancel(joints);
+    return write();
+}
+
 // The neck and the time stamp are ignored: the neck does not move.
 Outcome check(const c::SetAllGoalPositions& cmd) { return Q::check_all_goal_positions(cmd.positions.servos()); }
 Outcome execute(c::SetAllGoalPositions& cmd, Context& x) {
-    x.cancel(servo_motion_joints());
-    return x.controller.set_all_goal_positions(cmd.positions.servos());
+    return step_goal(x, servo_motion_joints(),
+                     [&] { return x.controller.set_all_goal_positions(cmd.positions.servos()); });
 }
 
 Outcome check(const c::SetLeftArmPosition& cmd) { return Q::check_left_arm_position(cmd.position); }
 Outcome execute(c::SetLeftArmPosition& cmd, Context& x) {
-    x.cancel(motion_joints_of(ServoGroup::LeftArm));
-    return x.controller.set_left_arm_position(cmd.position);
+    return step_goal(x, motion_joints_of(ServoGroup::LeftArm),
+                     [&] { return x.controller.set_left_arm_position(cmd.position); });
 }
 
 Outcome check(const c::SetRightArmPosition& cmd) { return Q::check_right_arm_position(cmd.position); }
 Outcome execute(c::SetRightArmPosition& cmd, Context& x) {
-    x.cancel(motion_joints_of(ServoGroup::RightArm));
-    return x.controller.set_right_arm_position(cmd.position);
+    return step_goal(x, motion_joints_of(ServoGroup::RightArm),
+                     [&] { return x.controller.set_right_arm_position(cmd.position); });
 }
 
 Outcome check(const c::SetArmsPosition& cmd) { return Q::check_arms_position(cmd.position); }
 Outcome execute(c::SetArmsPosition& cmd, Context& x) {
-    x.cancel(motion_joints_of_ids(kArmIds));
-    return x.controller.set_arms_position(cmd.position);
+    return step_goal(x, motion_joints_of_ids(kArmIds), [&] { return x.controller.set_arms_position(cmd.position); });
 }
 
 Outcome check(const c::SetNosePosition& cmd) { return Q::check_nose_position(cmd.position); }
 Outcome execute(c::SetNosePosition& cmd, Context& x) {
-    x.cancel(motion_joints_of(ServoGroup::Nose));
-    return x.controller.set_nose_position(cmd.position);
+    return step_goal(x, motion_joints_of(ServoGroup::Nose),
+                     [&] { return x.controller.set_nose_position(cmd.position); });
 }
 
 Outcome check(const c::SetNeckPosition& cmd) { return Q::check_neck_position(cmd.position); }
 Outcome execute(c::SetNeckPosition& cmd, Context& x) {
-    x.cancel(neck_motion_joints());
-    return without_observed(x.controller.set_neck_position(cmd.position));
+    return step_goal(x, neck_motion_joints(),
+                     [&] { return without_observed(x.controller.set_neck_position(cmd.position)); });
 }
 
 Outcome check(const c::SetNeckJointPosition& cmd) { return Q::check_single_neck_joint(cmd.joint, cmd.position); }
@@ -130,29 +138,30 @@ Outcome execute(c::EnableNeck& cmd, Context& x) {
     return x.switch_torque(neck_motion_joints(), cmd.enable, [&] { return x.controller.enable_neck(cmd.enable); });
 }
 
-Outcome check(const c::EnableTorque&) { return {}; }
-Outcome execute(c::EnableTorque&, Context& x) {
-    return x.switch_torque(servo_motion_joints(), true,
-                           [&] { return x.then_store_torque(x.controller.enable_torque(), true); });
+// All servos' torque on or off; the published torque flag follows a full success.
+Outcome switch_all_servos(Context& x, bool on) {
+    return x.switch_torque(servo_motion_joints(), on, [&] {
+        return x.then_store_torque(on ? x.controller.enable_torque() : x.controller.disable_torque(), on);
+    });
 }
+
+// Some servos' torque; the published flag stands for all servos all the same.
+Outcome switch_servos(Context& x, std::span<const std::uint8_t> ids, bool on) {
+    return x.switch_torque(motion_joints_of_ids(ids), on,
+                           [&] { return x.then_store_torque(x.controller.set_torque_on_ids(ids, on), on); });
+}
+
+Outcome check(const c::EnableTorque&) { return {}; }
+Outcome execute(c::EnableTorque&, Context& x) { return switch_all_servos(x, true); }
 
 Outcome check(const c::EnableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); }
-Outcome execute(c::EnableTorqueOnIds& cmd, Context& x) {
-    return x.switch_torque(motion_joints_of_ids(cmd.ids), true,
-                           [&] { return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, true), true); });
-}
+Outcome execute(c::EnableTorqueOnIds& cmd, Context& x) { return switch_servos(x, cmd.ids, true); }
 
 Outcome check(const c::DisableTorque&) { return {}; }
-Outcome execute(c::DisableTorque&, Context& x) {
-    return x.switch_torque(servo_motion_joints(), false,
-                           [&] { return x.then_store_torque(x.controller.disable_torque(), false); });
-}
+Outcome execute(c::DisableTorque&, Context& x) { return switch_all_servos(x, false); }
 
 Outcome check(const c::DisableTorqueOnIds& cmd) { return Q::check_torque_on_ids(cmd.ids); }
-Outcome execute(c::DisableTorqueOnIds& cmd, Context& x) {
-    return x.switch_torque(motion_joints_of_ids(cmd.ids), false,
-                           [&] { return x.then_store_torque(x.controller.set_torque_on_ids(cmd.ids, false), false); });
-}
+Outcome execute(c::DisableTorqueOnIds& cmd, Context& x) { return switch_servos(x, cmd.ids, false); }
 
 Outcome check(const c::EnableArms&) { return {}; }
 Outcome execute(c::EnableArms& cmd, Context& x) {
