@@ -85,46 +85,41 @@ Outcome read_status(Context& x, StatusReply<T>& reply, bool needs_port, std::uin
 
 // A described step goal: the motion of the joints it names ends, then the
 // goal is written as it always was.
-template <class Write>
-Outcome step_goal(Context& x, MotionJoints joints, Write&& write) {
+template <class Method, class Arg>
+decltype(auto) step_goal(Context& x, MotionJoints joints, Method write, const Arg& arg) {
     x.cancel(joints);
-    return write();
+    return (x.controller.*write)(arg);
 }
 
 // The neck and the time stamp are ignored: the neck does not move.
 Outcome check(const c::SetAllGoalPositions& cmd) { return Q::check_all_goal_positions(cmd.positions.servos()); }
 Outcome execute(c::SetAllGoalPositions& cmd, Context& x) {
-    return step_goal(x, servo_motion_joints(),
-                     [&] { return x.controller.set_all_goal_positions(cmd.positions.servos()); });
+    return step_goal(x, servo_motion_joints(), &Q::set_all_goal_positions, cmd.positions.servos());
 }
 
 Outcome check(const c::SetLeftArmPosition& cmd) { return Q::check_left_arm_position(cmd.position); }
 Outcome execute(c::SetLeftArmPosition& cmd, Context& x) {
-    return step_goal(x, motion_joints_of(ServoGroup::LeftArm),
-                     [&] { return x.controller.set_left_arm_position(cmd.position); });
+    return step_goal(x, motion_joints_of(ServoGroup::LeftArm), &Q::set_left_arm_position, cmd.position);
 }
 
 Outcome check(const c::SetRightArmPosition& cmd) { return Q::check_right_arm_position(cmd.position); }
 Outcome execute(c::SetRightArmPosition& cmd, Context& x) {
-    return step_goal(x, motion_joints_of(ServoGroup::RightArm),
-                     [&] { return x.controller.set_right_arm_position(cmd.position); });
+    return step_goal(x, motion_joints_of(ServoGroup::RightArm), &Q::set_right_arm_position, cmd.position);
 }
 
 Outcome check(const c::SetArmsPosition& cmd) { return Q::check_arms_position(cmd.position); }
 Outcome execute(c::SetArmsPosition& cmd, Context& x) {
-    return step_goal(x, motion_joints_of_ids(kArmIds), [&] { return x.controller.set_arms_position(cmd.position); });
+    return step_goal(x, motion_joints_of_ids(kArmIds), &Q::set_arms_position, cmd.position);
 }
 
 Outcome check(const c::SetNosePosition& cmd) { return Q::check_nose_position(cmd.position); }
 Outcome execute(c::SetNosePosition& cmd, Context& x) {
-    return step_goal(x, motion_joints_of(ServoGroup::Nose),
-                     [&] { return x.controller.set_nose_position(cmd.position); });
+    return step_goal(x, motion_joints_of(ServoGroup::Nose), &Q::set_nose_position, cmd.position);
 }
 
 Outcome check(const c::SetNeckPosition& cmd) { return Q::check_neck_position(cmd.position); }
 Outcome execute(c::SetNeckPosition& cmd, Context& x) {
-    return step_goal(x, neck_motion_joints(),
-                     [&] { return without_observed(x.controller.set_neck_position(cmd.position)); });
+    return without_observed(step_goal(x, neck_motion_joints(), &Q::set_neck_position, cmd.position));
 }
 
 Outcome check(const c::SetNeckJointPosition& cmd) { return Q::check_single_neck_joint(cmd.joint, cmd.position); }
@@ -165,7 +160,8 @@ Outcome execute(c::DisableTorqueOnIds& cmd, Context& x) { return switch_servos(x
 
 Outcome check(const c::EnableArms&) { return {}; }
 Outcome execute(c::EnableArms& cmd, Context& x) {
-    return x.switch_torque(motion_joints_of_ids(kArmIds), cmd.enable, [&] { return x.controller.enable_arms(cmd.enable); });
+    auto write = [&] { return x.controller.enable_arms(cmd.enable); };
+    return x.switch_torque(motion_joints_of_ids(kArmIds), cmd.enable, write);
 }
 
 Outcome check(const c::EnableNose&) { return {}; }
