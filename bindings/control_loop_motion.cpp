@@ -68,8 +68,12 @@ PyObject* queue_motion(PyObject* self, MotorCmd command) {
     return nullptr;
 }
 
+// True with an exception set when the motion may not start (or a signal
+// handler raised while the torque commands queued before it were awaited).
 bool refused_start(quorvel::QuorvelControlLoop& loop, const char* label, MotionJoints joints) {
-    auto started = loop.check_motion_start(label, joints);
+    auto started =
+        until_signal([&](common::StopSource* stop) { return loop.check_motion_start(label, joints, stop); });
+    if (PyErr_Occurred() != nullptr) return true;
     if (started) return false;
     raise_runtime_error(started.error().message());
     return true;

@@ -220,26 +220,51 @@ bool QuorvelControlLoop::close_until(std::chrono::steady_clock::time_point deadl
     return true;
 }
 
+namespace {
+
+bool switches_torque(const MotorCmd& command) {
+    namespace c = motor_cmd;
+    return std::holds_alternative<c::EnableNeck>(command) || std::holds_alternative<c::EnableTorque>(command) ||
+           std::holds_alternative<c::EnableTorqueOnIds>(command) || std::holds_alternative<c::DisableTorque>(command) ||
+           std::holds_alternative<c::DisableTorqueOnIds>(command) || std::holds_alternative<c::EnableArms>(command) ||
+           std::holds_alternative<c::EnableNose>(command);
+}
+
+}  // namespace
+
+void QuorvelControlLoop::note_queued(bool torque) {
+    if (torque) cells_->torque_queued.fetch_add(1);
+}
+
 std::optional<SendError> QuorvelControlLoop::try_send_command(MotorCmd& command) {
-    return command_sender_.try_send(command);
+    const bool torque = switches_torque(command);
+    auto refused = command_sender_.try_send(command);
+    if (!refused) note_queued(torque);
+    return refused;
 }
 
 std::optional<SendError> QuorvelControlLoop::send_command_until(MotorCmd& command,
                                                                 std::chrono::steady_clock::time_point deadline) {
-    return command_sender_.send_until(command, deadline);
+    const bool torque = switches_torque(command);
+    auto refused = command_sender_.send_until(command, deadline);
+    if (!refused) note_queued(torque);
+    return refused;
 }
 
 std::optional<SendError> QuorvelControlLoop::send_command(MotorCmd command) {
-    return command_sender_.send(std::move(command));
+    const bool torque = switches_torque(command);
+    auto refused = command_sender_.send(std::move(command));
+    if (!refused) note_queued(torque);
+    return refused;
 }
 
 std::optional<RequestFailure> QuorvelControlLoop::send_command_unless_stopped(MotorCmd& command,
                                                                              common::StopSource* stop) {
-    std::optional<SendError> refused = command_sender_.try_send(command);  // the usual case: room at once
+    std::optional<SendError> refused = try_send_command(command);  // the usual case: room at once
     if (refused == SendError::Full) {
         const auto end = wait_unless_stopped(std::chrono::steady_clock::time_point::max(), stop,
                                              [&](std::chrono::steady_clock::time_point until) {
-                                                 refused = command_sender_.send_until(command, until);
+                                                 refused = send_command_until(command, until);
                                                  return refused != SendError::Timeout;
                                              });
         if (end == WaitEnd::Stopped) return RequestFailure::Stopped;
@@ -312,7 +337,18 @@ namespace quorvel {
 // whose loop is stuck behind long serial retries.
 constexpr auto kMotionPlanTimeout = std::chrono::seconds(5);
 
-ControllerResult<void> QuorvelControlLoop::check_motion_start(std::string_view label, MotionJoints joints) {
+ControllerResult<void> QuorvelControlLoop::check_motion_start(std::string_view label, MotionJoints joints,
+                                                             common::StopSource* stop) {
+    const std::uint64_t queued = cells_->torque_queued.load();
+    if (cells_->motion.read().torque_switches < queued) {
+        (void)wait_unless_stopped(std::chrono::steady_clock::now() + kTorqueSwitchWait, stop,
+                                  [&](std::chrono::steady_clock::time_point until) {
+                                      if (is_closed()) return true;
+                                      return cells_->motion.wait_until(until, [&](const MotionSnapshot& snapshot) {
+                                          return snapshot.torque_switches >= queued;
+                                      });
+                                  });
+    }
     return quorvel::check_motion_start(label, joints, cells_->motion.read(), get_last_position());
 }
 
@@ -339,6 +375,18 @@ RequestResult<std::optional<MotionRefusal>> QuorvelControlLoop::follow_trajector
         },
         kMotionPlanTimeout, stop);
     if (answer || answer.error() != RequestFailure::Closed) cells_->motion_queued.fetch_add(1);
+    if (answer && !answer.value()) {
+        // The loop answers before it publishes: once the call returns,
+        // motion_state() shows the trajectory.
+        const std::uint64_t queued = cells_->motion_queued.load();
+        (void)wait_unless_stopped(std::chrono::steady_clock::now() + kRawReadTimeout, stop,
+                                  [&](std::chrono::steady_clock::time_point until) {
+                                      if (is_closed()) return true;
+                                      return cells_->motion.wait_until(until, [&](const MotionSnapshot& snapshot) {
+                                          return snapshot.executed >= queued;
+                                      });
+                                  });
+    }
     return answer;
 }
 

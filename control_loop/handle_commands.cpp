@@ -40,6 +40,7 @@ struct Context {
         if (!on && motion) motion->torque_switched_on_loop_thread(joints, false);
         Outcome written = write();
         if (on && written && motion) motion->torque_switched_on_loop_thread(joints, true);
+        if (motion) motion->count_torque_switch();
         return written;
     }
 

@@ -233,6 +233,7 @@ MotionSnapshot MotionRunner::snapshot(double now) const {
         s.set_points[j] = group_.set_point(now, j).value_or(set_points_[j]);
     }
     s.torque_on = torque_on_;
+    s.torque_switches = torque_switches_;
     return s;
 }
 

@@ -40,6 +40,9 @@ namespace quorvel {
 
 // Commands the queue holds before senders have to wait.
 inline constexpr std::size_t kCommandQueueCapacity = 100;
+// How long a motion call waits for the torque commands queued before it to
+// have run (a loop stuck behind serial retries answers later than this).
+inline constexpr auto kTorqueSwitchWait = std::chrono::seconds(2);
 // How long a raw read or a health reading waits for the loop's answer.
 inline constexpr auto kRawReadTimeout = std::chrono::seconds(1);
 
@@ -171,7 +174,11 @@ public:
     // ---- Generated motion (see motion_runner.hpp) ----------------------------------
     // The refusal of a motion for `joints` that the published state tells
     // (torque off, no reading yet, a neck joint a whole turn off zero).
-    ControllerResult<void> check_motion_start(std::string_view label, MotionJoints joints);
+    // Torque commands queued before the call run before the motion, so it
+    // first waits (at most kTorqueSwitchWait, ended early by `stop`) for the
+    // loop to have executed them: `enable_torque(); move_to(...)` works.
+    ControllerResult<void> check_motion_start(std::string_view label, MotionJoints joints,
+                                              common::StopSource* stop = nullptr);
     // Queues a motion command (MoveTo, StopMotion, SetMotionLimits) as
     // send_command_unless_stopped does; queued limits are what motion_limits()
     // reports from then on.
@@ -196,6 +203,9 @@ public:
     const std::unordered_map<std::string, std::uint8_t>& motor_name_ids() const { return motor_name_ids_; }
 
 private:
+    // Counts a torque command once it is queued.
+    void note_queued(bool switches_torque);
+
     QuorvelControlLoop(QueueSender<MotorCmd> sender, std::shared_ptr<LoopCells> cells,
                        std::unordered_map<std::string, std::uint8_t> names);
 

@@ -53,6 +53,9 @@ struct LoopCells {
     // for the loop to have executed them.
     SharedCell<MotionLimitTable> motion_limits{default_motion_limits()};
     std::atomic<std::uint64_t> motion_queued{0};
+    // Torque commands queued so far: a motion is judged by the torque that
+    // the commands queued before it leave.
+    std::atomic<std::uint64_t> torque_queued{0};
     // Requested by close(): the loop thread drains the queue and ends, and
     // the retries and retry pauses of the bus work in progress end early.
     common::StopSource stop;

@@ -54,6 +54,7 @@ struct MotionSnapshot {
     double time_left = 0.0;                       // s
     std::array<motion::JointState, kMotionJoints> set_points{};  // of the active joints
     MotionJoints torque_on;  // joints whose torque the loop knows to be on
+    std::uint64_t torque_switches = 0;  // torque commands executed so far (done or failed)
 };
 
 // The published snapshot and a condition to wait for its change.
@@ -105,6 +106,7 @@ public:
     // never streamed to); on lets them move.
     void torque_switched_on_loop_thread(MotionJoints joints, bool on);
     void count_command() { ++executed_; }
+    void count_torque_switch() { ++torque_switches_; }
 
     MotionSnapshot snapshot(double now) const;
 
@@ -118,6 +120,7 @@ private:
     bool has_measured_ = false;
     MotionJoints torque_on_;
     std::uint64_t executed_ = 0;
+    std::uint64_t torque_switches_ = 0;
     bool servo_write_failing_ = false;
 };
 
