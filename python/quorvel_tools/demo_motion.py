@@ -15,7 +15,6 @@ from .demo_view import LoopFigures, View
 TURN = 2.0 * math.pi
 TRACKER_INTERVAL = 1.0 / 30   # a face tracker's new target 30 times a second
 SAMPLE_INTERVAL = 0.02        # set point and measured position sampled for the view and the plot
-TORQUE_WAIT = 5.0             # the loop runs the torque commands within a few ticks
 RETURN_DURATION = 1.0         # the way back to zero at the end or on Ctrl-C
 SETTLE_LIMIT = 5.0            # s: a stop or the way to zero that takes longer is not waited for
 
@@ -132,19 +131,6 @@ def _targets(values: Sequence[float], joints: Sequence[str], active: Sequence[bo
     return {n: v for n, v, on in zip(joints, values, active) if on}
 
 
-def _first_motion(loop, target: Dict[str, float], deadline: float) -> None:
-    """The first move_to after enabling torque. The torque commands are queued:
-    until the loop has run them it refuses motion for a joint it knows limp."""
-    while True:
-        try:
-            loop.move_to(target)
-            return
-        except RuntimeError as e:
-            if "torque off" not in str(e) or time.monotonic() >= deadline:
-                raise
-            time.sleep(0.01)
-
-
 class Phases:
     """The demo's schedule over `duration` seconds: home, trajectory, tracker, stop.
 
@@ -185,7 +171,8 @@ def move(loop, args, view: View, interrupts, recording: Recording, neck_on: bool
     phases = Phases(args.duration)
     wall0 = time.time()
     t0 = time.monotonic()
-    _first_motion(loop, _targets(ZERO_POSE, joints, active), t0 + TORQUE_WAIT)
+    # Judged by the torque that the enable commands queued just before it leave.
+    loop.move_to(_targets(ZERO_POSE, joints, active))
     sent += 1
     phase = "home"
     set_point = flat(start)
