@@ -123,10 +123,13 @@ TEST_F(SingleSyncReadTest, ALateReplyIsNeverTakenForTheNextReadings) {
     for (int round = 0; round < 6; ++round) {
         sim->set_servo_reply_delay(6, 15ms);
         for (std::uint8_t id = 1; id <= 7; ++id) sim->set_servo_position(id, 0.1 * (round + id));
+        const auto when_read = expected();
         auto read = ctl->read_all_positions();
         sim->set_servo_reply_delay(6, 0us);
         for (std::uint8_t id = 5; id <= 7; ++id) sim->set_servo_position(id, -0.1 * (round + id));
-        if (read.ok()) expect_near(*read, expected());
+        // A busy machine may hand servo 6's reply over in time after all:
+        // then it is the reading of that moment.
+        if (read.ok()) expect_near(*read, when_read);
         auto next = ctl->read_all_positions();
         if (next.ok()) expect_near(*next, expected());
     }
