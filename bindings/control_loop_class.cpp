@@ -151,6 +151,38 @@ PyObject* get_last_position(PyObject* self) {
     return make_torso_position(position.value());
 }
 
+// `after` of wait_for_position: None, or a reading's time stamp (seconds).
+bool to_optional_stamp(PyObject* obj, const char* name, std::optional<double>& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    double stamp = 0.0;
+    if (!to_double(obj, name, stamp)) return false;
+    if (std::isnan(stamp)) {
+        raise_value_error(std::string("argument '") + name + "': a time stamp must not be NaN");
+        return false;
+    }
+    out = stamp;
+    return true;
+}
+
+// Waits without the interpreter lock, running the signal handlers every
+// kSignalCheckPeriod as the loop's other long waits do. None on time-out.
+PyObject* wait_for_position(PyObject* self, std::optional<double>& after,
+                            std::optional<std::chrono::nanoseconds>& timeout) {
+    if (!usable_here(self)) return nullptr;
+    QuorvelControlLoop& loop = loop_of(self);
+    const auto deadline =
+        timeout ? std::chrono::steady_clock::now() + *timeout : std::chrono::steady_clock::time_point::max();
+    auto reading = until_signal([&](common::StopSource* stop) { return loop.wait_for_position(after, deadline, stop); });
+    if (reading) return make_torso_position(reading.value());
+    switch (reading.error()) {
+        case quorvel::FeedEnd::ReadFailed: return raise_runtime_error(communication_failure_text());
+        case quorvel::FeedEnd::TimedOut: return none();
+        case quorvel::FeedEnd::Stopped: return nullptr;  // the signal handler's exception is set
+        case quorvel::FeedEnd::Closed: break;
+    }
+    return raise_runtime_error(kChannelClosed);
+}
+
 PyObject* is_torque_enabled(PyObject* self) {
     if (!usable_here(self)) return nullptr;
     auto enabled = loop_of(self).is_torque_enabled();
@@ -309,6 +341,15 @@ PyMethodDef control_loop_methods[] = {
     method<"motion_limits", motion_limits>(
         "motion_limits($self)\n--\n\n"
         "The motion limits of every joint: name -> (max_velocity, max_acceleration, max_jerk)."),
+    // Every reading once.
+    method<"wait_for_position", wait_for_position, Param<"after", std::optional<double>, to_optional_stamp, false>,
+           Param<"timeout", std::optional<std::chrono::nanoseconds>, to_wait_timeout, false>>(
+        "wait_for_position($self, after=None, timeout=None)\n--\n\n"
+        "Wait for the first reading newer than the time stamp after (None: the next\n"
+        "reading) and return it as a QuorvelTorsoPosition. Pass the timestamp of the\n"
+        "reading you last processed to see every reading once. None when timeout\n"
+        "(seconds or a timedelta) passed first; RuntimeError when that reading failed\n"
+        "or the loop is closed. Ctrl-C ends the wait."),
     kEndOfMethods,
 };
 

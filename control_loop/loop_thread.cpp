@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -161,10 +162,17 @@ private:
         motion_.observe_reading_on_loop_thread(reading);
         cells_.motion.publish(motion_.snapshot(now_s));
         watch_reading(reading);
+        const std::optional<QuorvelTorsoPosition> read_position =
+            reading ? std::optional(reading.value()) : std::nullopt;
         {
             auto cell = cells_.last_position.lock();
             if (!cell.poisoned()) *cell = std::move(reading);  // a poisoned cell keeps its old value
         }
+        // After the store: a woken waiter finds get_last_position() up to date.
+        if (read_position)
+            cells_.readings.publish_success(*read_position);
+        else
+            cells_.readings.publish_failure();
 
         if (!stats_) return;
         auto now = env_.now();

@@ -306,6 +306,11 @@ class QuorvelPyControlLoop:
     def motion_limits(self) -> dict[str, tuple[float, float, float]]:
         """name -> (max_velocity rad/s, max_acceleration rad/s^2, max_jerk rad/s^3)."""
     # ---- generated motion (end) ----
+    def wait_for_position(
+        self, after: _Float | None = None, timeout: _Float | timedelta | None = None
+    ) -> QuorvelTorsoPosition | None:
+        """The first reading newer than the time stamp after (None: the next one);
+        None when the time-out passed first. RuntimeError when that reading failed."""
 
 @final
 class QuorvelTorsoPosition:

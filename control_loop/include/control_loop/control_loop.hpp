@@ -197,6 +197,14 @@ public:
     // ---- What the loop publishes ----------------------------------------------
     MotorResult<QuorvelTorsoPosition> get_last_position();
     MotorResult<bool> is_torque_enabled();
+    // The first reading newer than the time stamp `after` (none: the next
+    // one), waiting until `deadline` (time_point::max(): no limit) and
+    // looking at `stop` every StopSource::kCheckPeriod (see ReadingFeed).
+    common::Result<QuorvelTorsoPosition, FeedEnd> wait_for_position(std::optional<double> after,
+                                                                    std::chrono::steady_clock::time_point deadline,
+                                                                    common::StopSource* stop = nullptr) {
+        return cells_->readings.wait_newer(after, deadline, stop);
+    }
     // Nothing when statistics are disabled.
     std::optional<ControlLoopStats> get_stats();
     // Joint name -> servo id of the seven servos.

@@ -17,6 +17,7 @@
 #include "common/stop_source.hpp"
 #include "control_loop/motion_runner.hpp"
 #include "control_loop/motor_error.hpp"
+#include "control_loop/reading_feed.hpp"
 #include "control_loop/records.hpp"
 #include "control_loop/sample_window.hpp"
 #include "control_loop/shared_cell.hpp"
@@ -46,6 +47,7 @@ struct LoopCells {
 
     SharedCell<MotorResult<QuorvelTorsoPosition>> last_position;  // outcome of the latest read
     SharedCell<MotorResult<bool>> last_torque;                     // torque on all servos
+    ReadingFeed readings;                                          // every reading, for waiters
     std::unique_ptr<SharedCell<StatsWindows>> last_stats;          // null: no statistics
     MotionCell motion;                                             // published after each tick and motion command
     // The motion limits as the callers set them (the loop applies them in
@@ -64,6 +66,7 @@ struct LoopCells {
     // with it both buses): sets `ended`, so close() can wait for it in
     // slices and then join at once.
     void mark_ended(std::exception_ptr thread_fault) {
+        readings.close();
         {
             std::lock_guard lock(ended_mutex);
             fault = std::move(thread_fault);
