@@ -31,11 +31,12 @@ ensure_build_tools() {
 # into it from this checkout, with the given extra pip packages. The build
 # directory persists in build/ of the checkout, so a re-install is
 # incremental (a plain `pip install .` builds in a temporary directory).
+# PACKAGE_EXTRAS (e.g. "ros2") installs the package with those extras.
 make_venv_with_package() {
     local venv=$1; shift
     if [ ! -x "$venv/bin/python" ]; then
         python3 -m venv "$venv"
     fi
     "$venv/bin/pip" install -q --upgrade pip
-    "$venv/bin/pip" install -q -C "build-dir=$ROOT/build/{wheel_tag}" "$ROOT" "$@"
+    "$venv/bin/pip" install -q -C "build-dir=$ROOT/build/{wheel_tag}" "$ROOT${PACKAGE_EXTRAS:+[$PACKAGE_EXTRAS]}" "$@"
 }

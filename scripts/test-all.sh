@@ -55,7 +55,10 @@ cmake --build build/gcc11 -j "$JOBS"
 
 echo "== Python: pip install . into a fresh virtual environment"
 rm -rf build/venv-test
-make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy ruckig
+# With the ROS 2 extra: its tests run each in a private network namespace
+# (tests/python/private_network.py), so no packet leaves the machine.
+ensure_debian_packages iproute2 util-linux
+PACKAGE_EXTRAS=ros2 make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy ruckig
 PY=build/venv-test/bin/python
 
 # Both type checks run outside the source tree with no MYPYPATH: the stubs

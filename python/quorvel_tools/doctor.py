@@ -90,6 +90,10 @@ NECK_FAULT_FIX = {
 ASKS_BEFORE_SILENT = 3
 
 
+def silent_message(label: str, error: object) -> str:
+    return f"{label} does not answer ({error})"
+
+
 def _motor_check(key: str, label: str, no_answer_fix: str, read: Callable[[], Any],
                  judge: Callable[[int, Any], Tuple[str, str, Optional[str]]], asks: int) -> Check:
     """A motor that does not answer `asks` times fails; otherwise `judge` turns
@@ -100,7 +104,7 @@ def _motor_check(key: str, label: str, no_answer_fix: str, read: Callable[[], An
             break
         except RuntimeError as e:
             if ask == asks - 1:
-                return Check(key, FAIL, f"{label} does not answer ({e})", no_answer_fix)
+                return Check(key, FAIL, silent_message(label, e), no_answer_fix)
     return Check(key, *judge(first, status))
 
 
@@ -108,25 +112,35 @@ def _silent(check: Check) -> bool:
     return check.status == FAIL and " does not answer (" in check.message
 
 
+def servo_label(servo_id: int) -> str:
+    return f"servo {servo_id} {_SERVO_NAME_BY_ID[servo_id]}"
+
+
+def servo_no_answer_fix(servo_id: int) -> str:
+    return (f"Check this servo's cable and power, and that its id is {servo_id} "
+            f"(a broken link in the chain silences every servo after it).")
+
+
+def judge_servo(servo_id: int, model: Optional[int], status: Any) -> Tuple[str, str, Optional[str]]:
+    """Status, message and fix of a servo's status reading (the model number
+    left out of the message when it was not read)."""
+    label = servo_label(servo_id)
+    found = (f"{label}: " + (f"model {model}, " if model is not None else "")
+             + f"{status.voltage:.1f} V, {status.temperature} \u00b0C, "
+             + ("error flags " + ", ".join(status.errors) if status.errors else "no error flags"))
+    if status.errors:
+        return FAIL, found, SERVO_FLAG_FIX.get(status.errors[0], "Power-cycle the servo.")
+    if status.voltage < LOW_VOLTAGE:
+        return (FAIL, f"{found}; supply below {LOW_VOLTAGE} V",
+                "Check the servo power supply and its current limit; a weak battery shows here.")
+    if status.temperature >= HOT_SERVO:
+        return WARN, f"{found}; running hot", "Let the servo cool down and lower its load."
+    return PASS, found, None
+
+
 def servo_check(servo_id: int, probe: Callable[[int], object], asks: int = ASKS_BEFORE_SILENT) -> Check:
-    label = f"servo {servo_id} {_SERVO_NAME_BY_ID[servo_id]}"
-
-    def judge(model: int, status: Any) -> Tuple[str, str, Optional[str]]:
-        found = (f"{label}: model {model}, {status.voltage:.1f} V, {status.temperature} \u00b0C, "
-                 + ("error flags " + ", ".join(status.errors) if status.errors else "no error flags"))
-        if status.errors:
-            return FAIL, found, SERVO_FLAG_FIX.get(status.errors[0], "Power-cycle the servo.")
-        if status.voltage < LOW_VOLTAGE:
-            return (FAIL, f"{found}; supply below {LOW_VOLTAGE} V",
-                    "Check the servo power supply and its current limit; a weak battery shows here.")
-        if status.temperature >= HOT_SERVO:
-            return WARN, f"{found}; running hot", "Let the servo cool down and lower its load."
-        return PASS, found, None
-
-    return _motor_check(f"servo.{servo_id}", label,
-                        f"Check this servo's cable and power, and that its id is {servo_id} "
-                        f"(a broken link in the chain silences every servo after it).",
-                        lambda: probe(servo_id), judge, asks)
+    return _motor_check(f"servo.{servo_id}", servo_label(servo_id), servo_no_answer_fix(servo_id),
+                        lambda: probe(servo_id), lambda model, status: judge_servo(servo_id, model, status), asks)
 
 
 def servo_checks(probe: Callable[[int], object], path: str) -> List[Check]:
@@ -146,30 +160,39 @@ def _radians(value: float) -> str:
     return ("0.00" if text == "-0.00" else text) + " rad"
 
 
+def neck_label(index: int) -> str:
+    return f"{NECK_NAMES[index]} (CAN id {index + 1})"
+
+
+def neck_no_answer_fix(index: int) -> str:
+    return f"Check the motor's power, the CAN wiring and termination, and that its CAN id is {index + 1}."
+
+
+def judge_neck(index: int, mode: Optional[int], status: Any) -> Tuple[str, str, Optional[str]]:
+    """Status, message and fix of a neck motor's feedback (the control mode
+    left out of the message when it was not read)."""
+    turns = status.turns_off_zero
+    found = (f"{neck_label(index)}: "
+             + (f"{CONTROL_MODES.get(mode, f'mode {mode}')} mode, " if mode is not None else "")
+             + f"{'enabled' if status.enabled else 'disabled'}, "
+             f"{'fault ' + status.fault if status.fault else 'no fault'}, "
+             f"MOS {status.temperature_mos} \u00b0C, rotor {status.temperature_rotor} \u00b0C, "
+             f"{turns} turn{'s' if abs(turns) != 1 else ''} off zero ({_radians(status.position)})")
+    if status.fault:
+        return FAIL, found, NECK_FAULT_FIX.get(status.fault, "Power-cycle the motor.")
+    if turns != 0:
+        return (FAIL, found,
+                "Power-cycle the neck motors so that their turn counters start on the turn they are on, "
+                "then home the neck with neck_home().")
+    if max(status.temperature_mos, status.temperature_rotor) >= HOT_NECK:
+        return WARN, f"{found}; running hot", "Let the motor cool down and lower its load."
+    return PASS, found, None
+
+
 def neck_check(index: int, probe: Callable[[int], object]) -> Check:
-    name = NECK_NAMES[index]
-    label = f"{name} (CAN id {index + 1})"
-
-    def judge(mode: int, status: Any) -> Tuple[str, str, Optional[str]]:
-        turns = status.turns_off_zero
-        found = (f"{label}: {CONTROL_MODES.get(mode, f'mode {mode}')} mode, "
-                 f"{'enabled' if status.enabled else 'disabled'}, "
-                 f"{'fault ' + status.fault if status.fault else 'no fault'}, "
-                 f"MOS {status.temperature_mos} \u00b0C, rotor {status.temperature_rotor} \u00b0C, "
-                 f"{turns} turn{'s' if abs(turns) != 1 else ''} off zero ({_radians(status.position)})")
-        if status.fault:
-            return FAIL, found, NECK_FAULT_FIX.get(status.fault, "Power-cycle the motor.")
-        if turns != 0:
-            return (FAIL, found,
-                    "Power-cycle the neck motors so that their turn counters start on the turn they are on, "
-                    "then home the neck with neck_home().")
-        if max(status.temperature_mos, status.temperature_rotor) >= HOT_NECK:
-            return WARN, f"{found}; running hot", "Let the motor cool down and lower its load."
-        return PASS, found, None
-
-    return _motor_check(f"neck.{name}", label,
-                        f"Check the motor's power, the CAN wiring and termination, and that its CAN id is {index + 1}.",
-                        lambda: probe(index), judge, ASKS_BEFORE_SILENT)
+    return _motor_check(f"neck.{NECK_NAMES[index]}", neck_label(index), neck_no_answer_fix(index),
+                        lambda: probe(index), lambda mode, status: judge_neck(index, mode, status),
+                        ASKS_BEFORE_SILENT)
 
 
 @contextlib.contextmanager

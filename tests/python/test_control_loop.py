@@ -115,6 +115,12 @@ METHODS = [
     ('motion_state', '', "The loop's generated motion as a MotionState."),
     ('set_motion_limits', 'limits', 'Change the motion limits of the named joints: a mapping from joint name to\n(max_velocity, max_acceleration, max_jerk).'),
     ('motion_limits', '', 'The motion limits of every joint: name -> (max_velocity, max_acceleration, max_jerk).'),
+    ('wait_for_position', 'after=None, timeout=None',
+     'Wait for the first reading newer than the time stamp after (None: the next\n'
+     'reading) and return it as a QuorvelTorsoPosition. Pass the timestamp of the\n'
+     'reading you last processed to see every reading once. None when timeout\n'
+     '(seconds or a timedelta) passed first; RuntimeError when that reading failed\n'
+     'or the loop is closed. Ctrl-C ends the wait.'),
 ]
 
 
@@ -349,3 +355,49 @@ print("exiting", flush=True)
     result = run_python(code, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["exiting", "yaw", "0.4"]  # every queued command ran first
+
+
+def test_wait_for_position_hands_out_every_reading_once(loop, sim):
+    first = loop.wait_for_position(timeout=5)
+    stamps = [first.timestamp]
+    for _ in range(30):
+        # A busy consumer still misses none: the loop keeps the recent readings.
+        if len(stamps) % 10 == 0:
+            time.sleep(0.05)
+        stamps.append(loop.wait_for_position(after=stamps[-1], timeout=5).timestamp)
+    assert all(b > a for a, b in zip(stamps, stamps[1:]))
+    # Readings a period apart (a generous bound: the machine may be busy).
+    assert max(b - a for a, b in zip(stamps, stamps[1:])) < 20 * PERIOD.total_seconds()
+    latest = loop.wait_for_position(after=stamps[-1], timeout=5)
+    assert latest.neck[0] == pytest.approx(sim.neck_state(0).position, abs=1e-3)
+
+    assert loop.wait_for_position(after=time.time() + 3600, timeout=0) is None
+    with pytest.raises(ValueError):
+        loop.wait_for_position(after=math.nan)
+
+    sim.set_servo_silent(3, True)
+    with pytest.raises(RuntimeError, match=f"^{COMM_FAILURE}$"):
+        after = latest.timestamp
+        while True:
+            after = loop.wait_for_position(after=after, timeout=10).timestamp
+    sim.set_servo_silent(3, False)
+    loop.close()
+    with pytest.raises(RuntimeError, match="^channel closed$"):
+        loop.wait_for_position(timeout=1)
+
+
+def test_ctrl_c_ends_wait_for_position(qmc, sim):
+    import signal
+
+    with qmc.QuorvelPyControlLoop(sim.serial_path, timedelta(seconds=30), can_bus=sim.can_bus) as slow:
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                after = None
+                while True:  # the first tick comes at once, the next in 30 s
+                    after = slow.wait_for_position(after=after).timestamp
+        finally:
+            timer.join()
+            signal.signal(signal.SIGINT, previous)
