@@ -129,7 +129,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         from . import ros2_torso
     except ImportError as e:
-        print(f"quorvel-ros2: the ROS 2 packages are missing ({e}); install them with "
+        print(f"quorvel-ros2: cannot import the ROS 2 packages ({e}); they come with "
               f"pip install 'quorvel_motor_controller[ros2]'", file=sys.stderr)
         return 1
     return ros2_torso.run(list(sys.argv[1:] if argv is None else argv))
