@@ -89,3 +89,18 @@ def ensure_ros_environment() -> None:
     sys.stderr.flush()
     argv = list(getattr(sys, "orig_argv", [sys.executable] + sys.argv))
     os.execve(sys.executable, [sys.executable] + argv[1:], new)
+
+
+def main() -> None:
+    """Prints the node's environment as shell exports, for other ROS 2 programs:
+    eval "$(python -m quorvel_tools.ros2_env)"."""
+    import shlex
+
+    new = prepared_environment(dict(os.environ), library_dirs())
+    for key in ("LD_LIBRARY_PATH", "RMW_IMPLEMENTATION", "ROS_AUTOMATIC_DISCOVERY_RANGE"):
+        if key in new:
+            print(f"export {key}={shlex.quote(new[key])}")
+
+
+if __name__ == "__main__":
+    main()

@@ -43,8 +43,11 @@ class Settings:
 
 
 def loop_kwargs(settings: Settings, serial_port: Optional[str], can_bus: str) -> Dict[str, Any]:
-    """The keyword arguments of the node's QuorvelPyControlLoop: the one place
-    that builds them (new loop options go here)."""
+    """The keyword arguments of the node's QuorvelPyControlLoop.
+
+    LOOP OPTIONS: the one place that builds them. A new constructor option of
+    the loop is one entry here, one field in Settings and one option in
+    _parser (which also makes it a ROS parameter in ros2_torso._parameters)."""
     return {
         "serialport": serial_port,
         "read_position_loop_period": datetime.timedelta(seconds=settings.period),
