@@ -15,7 +15,7 @@ increasing_times = st.lists(st.floats(0.01, 100.0), min_size=1, max_size=8, uniq
 
 @given(increasing_times, st.floats(-50.0, 50.0))
 def test_waypoint_times_follow_the_stamp(times, offset):
-    now = 1_700_000_000.0
+    now = 1000.0
     try:
         first, due = ros2_node.trajectory_times(now + offset, now, times)
     except ros2_node.Refused:
@@ -23,7 +23,7 @@ def test_waypoint_times_follow_the_stamp(times, offset):
         return
     assert all(t > 0.0 for t in due)
     assert first == sum(1 for t in times if t + offset <= 0.0)  # exactly the passed ones skipped
-    assert due == pytest.approx([t + offset for t in times[first:]])
+    assert due == pytest.approx([t + offset for t in times[first:]], abs=1e-9)
 
 
 def test_a_zero_stamp_starts_now():
