@@ -20,7 +20,6 @@ import argparse
 import os
 import random
 import signal
-import statistics
 import subprocess
 import sys
 import threading

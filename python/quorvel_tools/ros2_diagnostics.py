@@ -106,7 +106,8 @@ def _neck_alone(index: int, name: str, group_error: RuntimeError, silent: Option
     if silent is not None and name not in silent:
         return Status(OK_LEVEL, name, hardware_id,
                       f"{neck_label(index)}: answers; the neck's status read failed ({group_error})")
-    return Status(ERROR_LEVEL, name, hardware_id, silent_message(neck_label(index), group_error),
+    reason = "no reply in the periodic read" if silent is not None else group_error
+    return Status(ERROR_LEVEL, name, hardware_id, silent_message(neck_label(index), reason),
                   {"fix": neck_no_answer_fix(index)})
 
 

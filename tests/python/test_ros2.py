@@ -261,7 +261,7 @@ else:
         assert all(statuses[j].level == DiagnosticStatus.OK for j in JOINTS if j != "nose_left")
         assert set(statuses) == set(JOINTS) | {"control_loop"}
 
-    def test_sigint_stops_the_motion_and_exits_cleanly(sim, client, start_node):
+    def test_sigint_exits_cleanly(sim, client, start_node):
         process = start_node()
         assert eventually(lambda: client.last_state() is not None, timeout=60)
         process.send_signal(signal.SIGINT)
