@@ -282,10 +282,11 @@ class TorsoNode:
             next_due += DIAGNOSTICS_PERIOD
             try:
                 statuses = self.statuses()
-            except RuntimeError as e:
-                if str(e) == CLOSED:
+            except RuntimeError as e:  # the loop closing under a status read
+                if self.stopping.is_set() or str(e) == CLOSED:
                     return
-                raise
+                self.log.error(f"diagnostics: {e}", throttle_duration_sec=10.0)
+                continue
             if self.stopping.is_set():
                 return
             array = DiagnosticArray()
