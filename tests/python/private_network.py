@@ -41,6 +41,9 @@ def unavailable() -> Optional[str]:
     for tool in ("unshare", "ip"):
         if shutil.which(tool) is None:
             return f"{tool} is not installed"
+    tried = subprocess.run(command(["true"]), capture_output=True, text=True)
+    if tried.returncode != 0:
+        return f"cannot make a network namespace here: {tried.stderr.strip()}"
     return None
 
 
