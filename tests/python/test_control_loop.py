@@ -366,8 +366,6 @@ def test_wait_for_position_hands_out_every_reading_once(loop, sim):
             time.sleep(0.05)
         stamps.append(loop.wait_for_position(after=stamps[-1], timeout=5).timestamp)
     assert all(b > a for a, b in zip(stamps, stamps[1:]))
-    # Readings a period apart (a generous bound: the machine may be busy).
-    assert max(b - a for a, b in zip(stamps, stamps[1:])) < 20 * PERIOD.total_seconds()
     latest = loop.wait_for_position(after=stamps[-1], timeout=5)
     assert latest.neck[0] == pytest.approx(sim.neck_state(0).position, abs=1e-3)
 
