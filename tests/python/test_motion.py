@@ -76,21 +76,23 @@ def test_streamed_targets_stay_within_limits_and_never_stall(loop, sim):
     for joint, goals in (("nose_top", sim.servo_goal_history(5)), ("left_arm_pitch", sim.servo_goal_history(1))):
         vmax = limits[joint][0]
         assert len(goals) > 100
-        for a, b in zip(goals, goals[1:]):
+        for before, a, b in zip(goals, goals[1:], goals[2:]):
             # A late tick moves the set point on by its lateness, and a busy
             # machine can hand a write over late: allow a few periods beyond
             # the time between arrivals, and one goal step. A step goal would
             # jump by up to 2 rad.
             assert abs(b.goal - a.goal) <= vmax * (b.time - a.time + 5 * PERIOD) + STEP, (joint, a, b)
             # The loop thread needs no interpreter lock: goals keep coming
-            # through the 200 ms bursts.
-            assert b.time - a.time < 0.15, (joint, a, b)
+            # through the 200 ms bursts while the joint moves. A joint that
+            # reached its target while the streamer waited for the lock gets
+            # no goals until the next target, so a pause follows rest only.
+            assert b.time - a.time < 0.15 or abs(a.goal - before.goal) <= STEP, (joint, before, a, b)
     neck = sim.neck_command_history(0)
     assert len(neck) > 100
     # The MIT frame's velocity field has a resolution of 60/4095 rad/s for yaw.
     assert max(abs(c.velocity) for c in neck) <= limits["neck_yaw"][0] + 60 / 4095
     for a, b in zip(neck, neck[1:]):
-        assert b.time - a.time < 0.15
+        assert b.time - a.time < 0.15 or abs(a.velocity) <= 60 / 4095, (a, b)
 
 
 def test_timed_trajectory_passes_its_waypoints(loop, sim):
