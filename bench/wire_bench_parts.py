@@ -303,11 +303,41 @@ def part_e(qmc, seconds):
 # (single_sync_read=True). Each row: (key, adapter latency in ms, single sync
 # read, what the loop does meanwhile: None = reads only, or a function given
 # the running loop).
+NECK_BOUNDS = {"neck_yaw": (-0.5, 0.5), "neck_pitch": (0.0, 0.45), "neck_roll": (-0.4, 0.4)}
+
+
+def start_motion_all_joints(loop):
+    """Torque on, then move_to targets for all ten joints streamed at 30 Hz
+    until the loop closes (the next move_to then raises and the stream ends)."""
+    import random
+
+    import quorvel_motor_controller as qmc
+
+    loop.enable_torque()
+    loop.enable_neck(True)
+    rng = random.Random(28)
+
+    def stream():
+        try:
+            while True:
+                target = {name: rng.uniform(-1.0, 1.0) for name in qmc.SERVO_JOINTS}
+                target.update({name: rng.uniform(lo, hi) for name, (lo, hi) in NECK_BOUNDS.items()})
+                loop.move_to(target)
+                time.sleep(1 / 30)
+        except RuntimeError:
+            pass  # closed
+
+    threading.Thread(target=stream, daemon=True).start()
+
+
+start_motion_all_joints.label = "motion on all ten joints"
+
 F_ROWS = [
     ("lat0_two", 0.0, False, None),
     ("lat0_one", 0.0, True, None),
     ("lat1_two", 1.0, False, None),
     ("lat1_one", 1.0, True, None),
+    ("lat1_one_motion", 1.0, True, start_motion_all_joints),
 ]
 
 

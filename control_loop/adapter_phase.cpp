@@ -7,98 +7,150 @@ namespace quorvel {
 AdapterPhaseSeeker::AdapterPhaseSeeker(Duration period) : AdapterPhaseSeeker(period, Settings{}) {}
 
 AdapterPhaseSeeker::AdapterPhaseSeeker(Duration period, Settings settings)
-    : period_(std::max(period, Duration(1))), settings_(settings), step_(settings.first_step) {}
+    : period_(std::max(period, Duration(2))), settings_(settings) {
+    settings_.group = std::max(settings_.group, 1);
+    settings_.coarse_points = std::max(settings_.coarse_points, 2);
+    settings_.finest = std::max(settings_.finest, Duration(1));
+    start_coarse_sweep();
+}
 
-AdapterPhaseSeeker::Duration AdapterPhaseSeeker::observe(Duration read) {
-    group_shortest_ = std::min(group_shortest_, read);
-    if (++group_reads_ < std::max(settings_.group, 1)) return offset_;
-    const Duration shortest = group_shortest_;
-    group_shortest_ = Duration::max();
-    group_reads_ = 0;
-    if (state_ == State::Searching)
-        search(shortest);
+AdapterPhaseSeeker::Duration AdapterPhaseSeeker::observe(Duration started, Duration complete) {
+    // A tick that started late (the loop was busy or the host stalled it)
+    // did not start at the offset tried.
+    if (state_ == State::Off || started > period_ / 4) return offset_;
+    // A reading held up far beyond any hand-over says nothing more about
+    // the phase than that it was late.
+    const Duration sample = std::clamp(complete, Duration(0), 2 * period_);
+    group_sum_ += sample;
+    group_least_ = std::min(group_least_, sample);
+    group_most_ = std::max(group_most_, sample);
+    if (++group_ticks_ < settings_.group) return offset_;
+    // The group's slowest reading is left out: one stall is the host's doing.
+    const Duration cost = settings_.group > 1 ? (group_sum_ - group_most_) / (settings_.group - 1) : group_sum_;
+    const Duration least = group_least_;
+    group_sum_ = Duration(0);
+    group_least_ = Duration::max();
+    group_most_ = Duration(0);
+    group_ticks_ = 0;
+    if (state_ == State::Sweeping)
+        sweep_point_done(cost);
     else
-        hold(shortest);
+        follow(least);
     return offset_;
 }
 
-void AdapterPhaseSeeker::move_by(Duration delta) {
-    // Only the phase matters: shifting by whole periods changes no tick's time.
-    offset_ = (offset_ + delta) % period_;
-    if (offset_ > period_ / 2) offset_ -= period_;
-    if (offset_ <= -period_ / 2) offset_ += period_;
-}
-
-void AdapterPhaseSeeker::try_at(Duration at) {
-    move_by(at - tried_at_);
-    tried_at_ = at;
-}
-
-void AdapterPhaseSeeker::settle_at(Duration at) {
-    try_at(at);
-    state_ = State::Holding;
-    have_reference_ = false;
-    longer_ = 0;
-}
-
-void AdapterPhaseSeeker::search(Duration shortest) {
-    if (!have_best_) {
-        have_best_ = true;
-        best_read_ = shortest;
-        best_at_ = tried_at_;
-        try_at(tried_at_ + step_);
-        return;
-    }
-    const Duration ahead = tried_at_ - best_at_;
-    if (shortest + ahead / 2 <= best_read_) {
-        // Shorter by about the move: the reply was waiting in the adapter.
-        best_read_ = shortest;
-        best_at_ = tried_at_;
-        flat_ = 0;
-        if (!fine_) step_ = std::min(2 * step_, settings_.largest_step);
-        try_at(tried_at_ + step_);
-    } else if (shortest >= best_read_ + settings_.missed) {
-        // The reply missed the hand-over: back to the last step that paid.
-        if (ahead > settings_.first_step) {
-            fine_ = true;
-            step_ = settings_.first_step;
-            try_at(best_at_ + step_);
-        } else {
-            settle_at(best_at_ - settings_.guard);
-        }
-    } else if (++flat_ >= settings_.flat_groups || ahead >= period_) {
-        // Nothing to gain here: the read does not wait for the adapter (any more).
-        settle_at(best_at_);
-    } else {
-        try_at(tried_at_ + step_);
-    }
-}
-
-void AdapterPhaseSeeker::hold(Duration shortest) {
+void AdapterPhaseSeeker::follow(Duration least) {
+    // The adapter's clock is not ours: the reply's wait grows or shrinks as
+    // the phase drifts. The group's quickest reading shows that wait without
+    // the host's delays. Follow a change seen twice in a row: earlier by as
+    // much as the wait shrank (the hand-over comes sooner), later by half as
+    // much as it grew; when even the quickest reading missed the hand-over,
+    // search the neighbouring offsets again.
     if (!have_reference_) {
         have_reference_ = true;
-        reference_ = shortest;
-        longer_ = shorter_ = 0;
+        reference_ = least;
+        if (!have_quickest_ || least < quickest_) quickest_ = least;
+        have_quickest_ = true;
         return;
     }
-    if (shortest >= reference_ + settings_.missed) {
-        // Missed the hand-over: a guard earlier, and a new reference there.
-        move_by(-settings_.guard);
-        have_reference_ = false;
+    // Missed: slower than the quickest reading any kept offset has had (a
+    // search may have settled on a reading that had missed it already).
+    const int sign = least >= std::min(reference_, quickest_) + settings_.missed ? 2
+                     : least >= reference_ + settings_.drift ? 1
+                     : least + settings_.drift <= reference_ ? -1
+                                                             : 0;
+    held_groups_ = sign != 0 && sign == held_sign_ ? held_groups_ + 1 : 1;
+    held_sign_ = sign;
+    if (sign == 0 || held_groups_ < 2) return;
+    held_groups_ = 0;
+    held_sign_ = 0;
+    if (sign == 2)
+        start_sweep(position_, settings_.finest, -3, 3);
+    else if (sign == 1 && position_ >= period_ / 4)
+        start_coarse_sweep();  // drifted out of reach: the next expiry is within the range again
+    else if (sign == 1)
+        move_to(position_ + (least - reference_) / 2);
+    else if (reference_ - least >= settings_.missed)
+        reference_ = least;  // the reference had missed the hand-over itself: a new one
+    else
+        move_to(position_ - (reference_ - least));
+}
+
+void AdapterPhaseSeeker::move_to(Duration at) {
+    // Within a quarter period either way: that covers a whole timer period
+    // when the loop's period holds two or more, a tick never starts more
+    // than a quarter period off the schedule as described, and the offset
+    // never wraps round (which would add or drop a tick).
+    position_ = std::clamp(at, -period_ / 4, period_ / 4);
+    offset_ = position_;
+}
+
+void AdapterPhaseSeeker::start_coarse_sweep() {
+    coarse_ = true;
+    // From where the schedule is: earlier in steps down to a quarter period
+    // (each step adds to the loop's work by no more than itself), then later
+    // (which only gives the loop time).
+    const int side = std::max(settings_.coarse_points / 4, 1);
+    start_sweep(Duration(0), period_ / settings_.coarse_points, 0, 2 * side);
+}
+
+AdapterPhaseSeeker::Duration AdapterPhaseSeeker::sweep_position(int index) const {
+    if (!coarse_) return centre_ + step_ * index;
+    const int side = std::max(settings_.coarse_points / 4, 1);
+    return index <= side ? -step_ * index : step_ * (index - side);
+}
+
+void AdapterPhaseSeeker::start_sweep(Duration centre, Duration step, int first, int last) {
+    state_ = State::Sweeping;
+    centre_ = centre;
+    step_ = std::max(step, Duration(1));
+    first_ = first;
+    last_ = last;
+    at_ = first;
+    best_cost_ = Duration::max();
+    move_to(sweep_position(at_));
+}
+
+void AdapterPhaseSeeker::sweep_point_done(Duration cost) {
+    if (coarse_) worst_cost_ = at_ == first_ ? cost : std::max(worst_cost_, cost);
+    if (cost < best_cost_) {
+        best_cost_ = cost;
+        best_at_ = position_;
+    }
+    if (at_ < last_) {
+        ++at_;
+        move_to(sweep_position(at_));
         return;
     }
-    // The adapter's clock runs against ours: the reply's wait grows or shrinks
-    // by as much as the phase moves. Follow it, once it shows twice in a row.
-    const Duration drift = settings_.guard / 2;
-    longer_ = shortest >= reference_ + drift ? longer_ + 1 : 0;
-    shorter_ = shortest + drift <= reference_ ? shorter_ + 1 : 0;
-    if (longer_ >= 2) {
-        move_by((shortest - reference_) / 2);  // later, carefully: the hand-over is that way
-        longer_ = 0;
-    } else if (shorter_ >= 2) {
-        move_by(shortest - reference_);  // earlier, all the way back to the guard
-        shorter_ = 0;
+    if (coarse_) {
+        coarse_ = false;
+        if (!settled_ && worst_cost_ - best_cost_ < settings_.worth) {
+            // The phase does not matter here: leave the schedule as described.
+            move_to(Duration(0));
+            state_ = State::Off;
+            return;
+        }
     }
+    if (settled_ && step_ == settings_.finest && best_cost_ >= settled_cost_ + settings_.missed) {
+        // Lost the hand-over altogether (the host stalled, or the clocks ran
+        // apart faster than followed): search the whole period again.
+        start_coarse_sweep();
+        return;
+    }
+    if (step_ > settings_.finest) {
+        // Narrow down: the best lies within half a step of the best point.
+        start_sweep(best_at_, std::max(step_ / 4, settings_.finest), -2, 2);
+        return;
+    }
+    if (!settled_ || best_cost_ < settled_cost_) settled_cost_ = best_cost_;
+    settled_ = true;
+    // Two fine steps earlier than the best: a margin against the host's
+    // delays, and room to see a drift coming before it costs a hand-over.
+    move_to(best_at_ - 2 * settings_.finest);
+    state_ = State::Holding;
+    have_reference_ = false;
+    held_groups_ = 0;
+    held_sign_ = 0;
 }
 
 }  // namespace quorvel

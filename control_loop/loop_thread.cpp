@@ -156,6 +156,7 @@ private:
     }
 
     void tick() {
+        const auto due = schedule_.next_due();
         schedule_.advance();
         const auto tick_start = env_.now();
         if (stats_) {
@@ -168,7 +169,7 @@ private:
         const double now_s = seconds_since_epoch(tick_start);
         const auto neck_set_points = motion_.sample_on_loop_thread(now_s);
         auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop, neck_set_points);
-        if (adapter_phase_ && reading) schedule_.set_offset(adapter_phase_->observe(env_.now() - tick_start));
+        if (adapter_phase_) schedule_.set_offset(adapter_phase_->observe(tick_start - due, env_.now() - due));
         motion_.write_servo_goals_on_loop_thread(controller_);
         motion_.observe_reading_on_loop_thread(reading);
         cells_.motion.publish(motion_.snapshot(now_s));

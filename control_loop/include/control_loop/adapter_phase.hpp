@@ -2,24 +2,22 @@
 // adapter that hands received bytes to the host on its own latency timer.
 //
 // Such an adapter holds a reply until its timer expires (every 1 ms at best,
-// on the adapter's clock), so a read that starts just after an expiry and
-// ends just before the next one costs its wire time; the same read started a
-// little later waits a whole timer period. The host cannot see the timer,
-// but it sees what a read costs: while moving the tick later shortens the
-// read by as much, the reply was waiting in the adapter; once the read
-// becomes longer by most of a timer period, the reply missed the hand-over.
-// The seeker moves the schedule later in growing steps while the read gets
-// shorter, comes back to the last step that paid, and settles a guard ahead
-// of the hand-over. It then keeps that phase as the adapter's clock drifts
-// against the host's: earlier when reads get shorter (the hand-over comes
-// sooner) or miss it, later when they get longer. A read whose
-// time does not depend on the phase (no such adapter, or another bus setting
-// the pace) leaves the schedule where it was.
+// on the adapter's clock): a read that starts just early enough for its
+// reply to be complete at an expiry costs about its wire time, the same read
+// started a little later waits a whole timer period. The host sees neither
+// the timer nor the wire, only when each reading was complete. So the seeker
+// tries the tick schedule at offsets across one period, a few ticks each,
+// keeps the offset at which readings were complete soonest after their due
+// time (on average: a reading that missed the hand-over counts in full; a
+// tick that started late, or the slowest of a few, does not count), and
+// narrows the search around it. Then it follows the adapter's clock as it
+// drifts against the host's: by the change in cost at the kept offset, and by
+// a new search of the neighbouring offsets when a reading misses the
+// hand-over there. Where the offset makes no difference worth having (no such adapter,
+// or a period that is no whole number of timer periods), the schedule stays
+// where it was.
 //
-// Pure arithmetic on durations, used by the loop thread only. It pays only
-// when the period is a whole number of timer periods (a 2 ms loop behind a
-// 1 ms timer); otherwise every tick meets the timer at another phase and the
-// reads stay as they are, whatever the offset.
+// Pure arithmetic on durations, used by the loop thread only.
 #pragma once
 
 #include <chrono>
@@ -32,57 +30,65 @@ public:
     using Duration = std::chrono::nanoseconds;
 
     struct Settings {
-        Duration first_step = std::chrono::microseconds(50);
-        Duration largest_step = std::chrono::microseconds(200);
-        // How far the reply should end ahead of the hand-over.
-        Duration guard = std::chrono::microseconds(150);
-        // A read longer than the best by this much missed the hand-over.
-        Duration missed = std::chrono::microseconds(300);
-        // Reads judged together (by their shortest): one slow read is the host's doing.
-        int group = 4;
-        // Groups in a row that gain nothing before the search ends.
-        int flat_groups = 3;
+        int group = 8;            // ticks tried at each offset
+        int coarse_points = 20;   // the first search's step: this fraction of the period
+        Duration finest = std::chrono::microseconds(25);
+        // Offsets across the period must differ this much for the phase to matter.
+        Duration worth = std::chrono::microseconds(100);
+        // A kept offset's quickest reading that moved this much (twice in a row) is followed...
+        Duration drift = std::chrono::microseconds(25);
+        // ... and one that grew this much missed the hand-over: a local search.
+        Duration missed = std::chrono::microseconds(250);
     };
 
     explicit AdapterPhaseSeeker(Duration period);
     AdapterPhaseSeeker(Duration period, Settings settings);
 
-    // A successful periodic read took `read`, from the tick's start. Returns
-    // the offset of the tick schedule from now on, within half a period
-    // either way (the offset counts modulo the period).
-    Duration observe(Duration read);
+    // A tick started `started` and its reading (successful or not) was
+    // complete `complete` after the tick was due. Returns the offset of the
+    // tick schedule from now on, within half a period either way (it counts
+    // modulo the period).
+    Duration observe(Duration started, Duration complete);
     Duration offset() const { return offset_; }
-    bool searching() const { return state_ == State::Searching; }
+    // False once the first search found nothing worth moving for.
+    bool active() const { return state_ != State::Off; }
 
 private:
-    enum class State { Searching, Holding };
+    enum class State { Sweeping, Holding, Off };
 
-    void move_by(Duration delta);
-    void try_at(Duration at);
-    void settle_at(Duration at);
-    void search(Duration shortest);
-    void hold(Duration shortest);
+    void start_coarse_sweep();
+    Duration sweep_position(int index) const;
+    void start_sweep(Duration centre, Duration step, int first, int last);
+    void move_to(Duration at);
+    void sweep_point_done(Duration cost);
+    void follow(Duration least);
 
     Duration period_;
     Settings settings_;
-    State state_ = State::Searching;
+    State state_ = State::Sweeping;
     Duration offset_{0};
-    // The group being collected.
-    Duration group_shortest_ = Duration::max();
-    int group_reads_ = 0;
-    // Searching: the offset (unwrapped, from the search's start) with the shortest read so far.
-    bool have_best_ = false;
-    Duration best_read_{0};
-    Duration best_at_{0};
-    Duration tried_at_{0};
+    Duration position_{0};     // the offset asked for
+    // The group being collected: sum, least and most of the capped samples.
+    Duration group_sum_{0};
+    Duration group_least_ = Duration::max();
+    Duration group_most_{0};
+    int group_ticks_ = 0;
+    // The sweep: offsets centre + j * step for j = first..last.
+    Duration centre_{0};
     Duration step_{0};
-    bool fine_ = false;  // a step has missed the hand-over: the steps stay small
-    int flat_ = 0;
-    // Holding: the read when the search settled, and groups in a row longer or shorter.
+    int first_ = 0, last_ = 0, at_ = 0;
+    bool coarse_ = true;
+    Duration best_cost_{0};
+    Duration best_at_{0};
+    Duration worst_cost_{0};   // of the sweep across the period
+    bool settled_ = false;     // a whole search has ended
+    Duration settled_cost_{0}; // the least cost a search has settled at
     bool have_reference_ = false;
-    Duration reference_{0};
-    int longer_ = 0;
-    int shorter_ = 0;
+    Duration reference_{0};    // the quickest reading of the first group at the kept offset
+    bool have_quickest_ = false;
+    Duration quickest_{0};     // the least of all references
+    int held_groups_ = 0;      // groups in a row whose cost moved off the kept one the same way
+    int held_sign_ = 0;        // which way: 2 missed, 1 longer, -1 shorter
 };
 
 }  // namespace quorvel
