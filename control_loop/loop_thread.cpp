@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/format.hpp"
-#include "control_loop/adapter_phase.hpp"
 #include "common/log.hpp"
+#include "control_loop/adapter_phase.hpp"
 #include "control_loop/handle_commands.hpp"
 #include "control_loop/log_origin.hpp"
 #include "control_loop/read_pos.hpp"
@@ -39,7 +39,7 @@ class TickSchedule {
 public:
     TickSchedule(Clock::time_point start, std::chrono::nanoseconds period) : start_(start), period_(period) {}
     Clock::time_point next_due() const { return due_; }
-    // Moves the whole schedule; the offset stays within half a period.
+    // Moves the whole schedule to start + k * period + offset.
     void set_offset(std::chrono::nanoseconds offset) {
         if (due_ != Clock::time_point::max()) due_ += offset - offset_;
         offset_ = offset;

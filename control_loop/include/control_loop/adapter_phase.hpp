@@ -6,16 +6,21 @@
 // reply to be complete at an expiry costs about its wire time, the same read
 // started a little later waits a whole timer period. The host sees neither
 // the timer nor the wire, only when each reading was complete. So the seeker
-// tries the tick schedule at offsets across one period, a few ticks each,
-// keeps the offset at which readings were complete soonest after their due
-// time (on average: a reading that missed the hand-over counts in full; a
-// tick that started late, or the slowest of a few, does not count), and
-// narrows the search around it. Then it follows the adapter's clock as it
-// drifts against the host's: by the change in cost at the kept offset, and by
-// a new search of the neighbouring offsets when a reading misses the
-// hand-over there. Where the offset makes no difference worth having (no such adapter,
-// or a period that is no whole number of timer periods), the schedule stays
-// where it was.
+// tries the tick schedule at offsets up to a quarter period either way, a few
+// ticks each, keeps the offset at which readings were complete soonest after
+// their due time (on average: a reading that missed the hand-over counts in
+// full; a tick that started late, or the slowest of a few, does not count),
+// and narrows the search around it, settling a little earlier for a margin.
+// Then it follows the adapter's clock as it drifts against the host's: by
+// the change in the quickest reading at the kept offset, and by a new search
+// when readings miss the hand-over there. Where the offset makes no
+// difference worth having (no such adapter, or a timer period longer than
+// half the loop's), the schedule stays as it was.
+//
+// The schedule keeps its period: no tick is added or dropped, a tick is
+// never more than a quarter period off the schedule as described, and a loop
+// that fell behind still serves the missed ticks back to back (each then
+// starts wherever the one before it ended, so the offset does not help it).
 //
 // Pure arithmetic on durations, used by the loop thread only.
 #pragma once
@@ -31,7 +36,7 @@ public:
 
     struct Settings {
         int group = 8;            // ticks tried at each offset
-        int coarse_points = 20;   // the first search's step: this fraction of the period
+        int coarse_points = 20;   // the search's first step: this fraction of the period
         Duration finest = std::chrono::microseconds(25);
         // Offsets across the period must differ this much for the phase to matter.
         Duration worth = std::chrono::microseconds(100);
@@ -46,8 +51,7 @@ public:
 
     // A tick started `started` and its reading (successful or not) was
     // complete `complete` after the tick was due. Returns the offset of the
-    // tick schedule from now on, within half a period either way (it counts
-    // modulo the period).
+    // tick schedule from now on, within a quarter period either way.
     Duration observe(Duration started, Duration complete);
     Duration offset() const { return offset_; }
     // False once the first search found nothing worth moving for.
