@@ -302,7 +302,7 @@ def part_e(qmc, seconds):
 # reading the servos in two round trips (arms, then nose) or in one
 # (single_sync_read=True). Each row: (key, adapter latency in ms, single sync
 # read, what the loop does meanwhile: None = reads only, or a function given
-# the running loop).
+# the running loop[, the loop's period in ms if not 2]).
 NECK_BOUNDS = {"neck_yaw": (-0.5, 0.5), "neck_pitch": (0.0, 0.45), "neck_roll": (-0.4, 0.4)}
 
 
@@ -338,7 +338,14 @@ F_ROWS = [
     ("lat1_two", 1.0, False, None),
     ("lat1_one", 1.0, True, None),
     ("lat1_one_motion", 1.0, True, start_motion_all_joints),
+    ("lat1_two_motion_3ms", 1.0, False, start_motion_all_joints, 3.0),
+    ("lat1_one_motion_3ms", 1.0, True, start_motion_all_joints, 3.0),
 ]
+
+
+def f_row(row):
+    """(key, adapter latency ms, single sync read, during, loop period ms)."""
+    return row if len(row) == 5 else (*row, 2.0)
 
 
 def reads_at_random_phase(qmc, sim, single, count=200):
@@ -363,10 +370,10 @@ def reads_at_random_phase(qmc, sim, single, count=200):
 
 def part_f(qmc, seconds):
     out = {}
-    for key, latency_ms, single, during in F_ROWS:
+    for key, latency_ms, single, during, period_ms in map(f_row, F_ROWS):
         with make_sim(True, latency_ms) as sim:
-            periods, reads = run_loop(qmc, sim, 0.002, seconds, during=during, single_sync_read=single)
-            row = loop_row(periods, reads, 0.002)
+            periods, reads = run_loop(qmc, sim, period_ms / 1000, seconds, during=during, single_sync_read=single)
+            row = loop_row(periods, reads, period_ms / 1000)
             if during is None:
                 row["random_phase_read_p50_us"] = reads_at_random_phase(qmc, sim, single)
         out[key] = row
