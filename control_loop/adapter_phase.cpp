@@ -87,9 +87,9 @@ void AdapterPhaseSeeker::move_to(Duration at) {
 
 void AdapterPhaseSeeker::start_coarse_sweep() {
     coarse_ = true;
-    // From where the schedule is: earlier in steps down to a quarter period
-    // (each step adds to the loop's work by no more than itself), then later
-    // (which only gives the loop time).
+    // From the schedule as described: earlier in steps down to a quarter
+    // period (each step adds no more than itself to the loop's work), then
+    // later (which only gives the loop time).
     const int side = std::max(settings_.coarse_points / 4, 1);
     start_sweep(Duration(0), period_ / settings_.coarse_points, 0, 2 * side);
 }
