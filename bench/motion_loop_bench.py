@@ -23,11 +23,10 @@ import quorvel_motor_controller as qmc
 import quorvel_torso_sim
 
 sys.path.insert(0, __file__.rsplit("/", 1)[0])
-from wire_bench_parts import late_ticks, percentile  # noqa: E402
+from wire_bench_parts import NECK_BOUNDS, late_ticks, percentile  # noqa: E402
 
 PERIOD_S = 0.002
 STEP = 2 * math.pi / 4096
-NECK_BOUNDS = {"neck_yaw": (-0.5, 0.5), "neck_pitch": (0.0, 0.45), "neck_roll": (-0.4, 0.4)}
 
 
 def run(seconds, with_motion):

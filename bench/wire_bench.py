@@ -21,9 +21,11 @@ The rows:
   (e) get_stats() and .period with 100 000 samples held;
   (f) a 2 ms loop with wire time behind a USB adapter's latency timer of 0
       and 1 ms, the servos read in two round trips (arms, then nose) or in one
-      (single_sync_read=True): late ticks, period p99, read_dt p50, and
-      read_all_positions p50 started at random times (a loop on the simulator
-      keeps one phase to the adapter's timer; a real adapter's clock drifts).
+      (single_sync_read=True, which also keeps the ticks in phase with the
+      adapter's timer): late ticks, period p99, read_dt p50, and
+      read_all_positions p50 started at random times; then with move_to
+      targets streamed to all ten joints at 30 Hz, in a 2 ms loop and in a
+      3 ms loop (three timer periods).
 
 Every measurement runs in a fresh interpreter (this script started again with
 --worker), so a baseline module and the installed simulator can be combined:
@@ -40,7 +42,7 @@ import subprocess
 import sys
 
 # The measurements themselves; this file starts them and prints the table.
-from wire_bench_parts import F_ROWS, PARTS, part_d
+from wire_bench_parts import F_ROWS, PARTS, f_row, part_d
 
 
 def worker(part, seconds, d_period_ms):
@@ -119,9 +121,9 @@ def rows_for(r, seconds, d_period_ms):
     rows.append(("(e) .period first / second access",
                  "n/a" if not e else f"{e['period_first_us']:.0f} / {e['period_second_us']:.2f} us"))
     f = r.get("f")
-    for key, latency_ms, single, during in F_ROWS:
+    for key, latency_ms, single, during, period_ms in map(f_row, F_ROWS):
         v = f and f.get(key)
-        label = (f"(f) 2 ms loop, wire, {latency_ms:g} ms adapter latency, "
+        label = (f"(f) {period_ms:g} ms loop, wire, {latency_ms:g} ms adapter latency, "
                  f"{'one sync read' if single else 'arms then nose'}"
                  + ("" if during is None else f", {getattr(during, 'label', during.__name__)}"))
         rows.append((f"{label}: late", "n/a" if not v else f"{v['late']} of {v['ticks']} ({v['late_pct']:.2f} %)"))

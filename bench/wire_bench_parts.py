@@ -302,13 +302,50 @@ def part_e(qmc, seconds):
 # reading the servos in two round trips (arms, then nose) or in one
 # (single_sync_read=True). Each row: (key, adapter latency in ms, single sync
 # read, what the loop does meanwhile: None = reads only, or a function given
-# the running loop).
+# the running loop[, the loop's period in ms if not 2]).
+NECK_BOUNDS = {"neck_yaw": (-0.5, 0.5), "neck_pitch": (0.0, 0.45), "neck_roll": (-0.4, 0.4)}
+
+
+def start_motion_all_joints(loop):
+    """Torque on, then move_to targets for all ten joints streamed at 30 Hz
+    until the loop closes (the next move_to then raises and the stream ends)."""
+    import random
+
+    import quorvel_motor_controller as qmc
+
+    loop.enable_torque()
+    loop.enable_neck(True)
+    rng = random.Random(28)
+
+    def stream():
+        try:
+            while True:
+                target = {name: rng.uniform(-1.0, 1.0) for name in qmc.SERVO_JOINTS}
+                target.update({name: rng.uniform(lo, hi) for name, (lo, hi) in NECK_BOUNDS.items()})
+                loop.move_to(target)
+                time.sleep(1 / 30)
+        except RuntimeError:
+            pass  # closed
+
+    threading.Thread(target=stream, daemon=True).start()
+
+
+start_motion_all_joints.label = "motion on all ten joints"
+
 F_ROWS = [
     ("lat0_two", 0.0, False, None),
     ("lat0_one", 0.0, True, None),
     ("lat1_two", 1.0, False, None),
     ("lat1_one", 1.0, True, None),
+    ("lat1_one_motion", 1.0, True, start_motion_all_joints),
+    ("lat1_two_motion_3ms", 1.0, False, start_motion_all_joints, 3.0),
+    ("lat1_one_motion_3ms", 1.0, True, start_motion_all_joints, 3.0),
 ]
+
+
+def f_row(row):
+    """(key, adapter latency ms, single sync read, during, loop period ms)."""
+    return row if len(row) == 5 else (*row, 2.0)
 
 
 def reads_at_random_phase(qmc, sim, single, count=200):
@@ -333,10 +370,10 @@ def reads_at_random_phase(qmc, sim, single, count=200):
 
 def part_f(qmc, seconds):
     out = {}
-    for key, latency_ms, single, during in F_ROWS:
+    for key, latency_ms, single, during, period_ms in map(f_row, F_ROWS):
         with make_sim(True, latency_ms) as sim:
-            periods, reads = run_loop(qmc, sim, 0.002, seconds, during=during, single_sync_read=single)
-            row = loop_row(periods, reads, 0.002)
+            periods, reads = run_loop(qmc, sim, period_ms / 1000, seconds, during=during, single_sync_read=single)
+            row = loop_row(periods, reads, period_ms / 1000)
             if during is None:
                 row["random_phase_read_p50_us"] = reads_at_random_phase(qmc, sim, single)
         out[key] = row

@@ -165,7 +165,8 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
     std::unique_ptr<QuorvelControlLoop> loop(new QuorvelControlLoop(std::move(sender), cells, std::move(names)));
     loop->stats_pub_period_ = stats_pub_period;
 
-    const LoopConfig config{read_position_loop_period, stats_pub_period, allowed_retries};
+    const LoopConfig config{read_position_loop_period, stats_pub_period, allowed_retries,
+                            serialport.has_value() && position_read == PositionRead::OneSyncRead};
     std::promise<int> started;
     auto priority_outcome = started.get_future();
     std::thread thread;

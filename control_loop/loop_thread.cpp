@@ -13,6 +13,7 @@
 
 #include "common/format.hpp"
 #include "common/log.hpp"
+#include "control_loop/adapter_phase.hpp"
 #include "control_loop/handle_commands.hpp"
 #include "control_loop/log_origin.hpp"
 #include "control_loop/read_pos.hpp"
@@ -32,11 +33,17 @@ double seconds_since_epoch(Clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-// Tick k is due at start + k * period, whatever the ticks before it cost.
+// Tick k is due at start + k * period (+ the offset, if any), whatever the
+// ticks before it cost.
 class TickSchedule {
 public:
     TickSchedule(Clock::time_point start, std::chrono::nanoseconds period) : start_(start), period_(period) {}
     Clock::time_point next_due() const { return due_; }
+    // Moves the whole schedule to start + k * period + offset.
+    void set_offset(std::chrono::nanoseconds offset) {
+        if (due_ != Clock::time_point::max()) due_ += offset - offset_;
+        offset_ = offset;
+    }
     void advance() {
         ++served_;
         const auto max_ticks = static_cast<std::uint64_t>(std::numeric_limits<Clock::rep>::max() / period_.count());
@@ -44,12 +51,13 @@ public:
         // A schedule beyond the clock's range is due never.
         due_ = served_ >= max_ticks || period_ * static_cast<Clock::rep>(served_) >= limit
                    ? Clock::time_point::max()
-                   : start_ + period_ * static_cast<Clock::rep>(served_);
+                   : start_ + period_ * static_cast<Clock::rep>(served_) + offset_;
     }
 
 private:
     Clock::time_point start_;
     std::chrono::nanoseconds period_;
+    std::chrono::nanoseconds offset_{0};
     std::uint64_t served_ = 0;
     Clock::time_point due_ = start_;
 };
@@ -104,7 +112,9 @@ public:
           start_(env_.now()),
           schedule_(start_, config.period),
           previous_tick_start_(start_),
-          window_start_(start_) {}
+          window_start_(start_) {
+        if (config.follow_adapter_timer) adapter_phase_.emplace(config.period);
+    }
 
     void run() {
         while (!cells_.stop.stop_requested()) serve_one();
@@ -146,6 +156,7 @@ private:
     }
 
     void tick() {
+        const auto due = schedule_.next_due();
         schedule_.advance();
         const auto tick_start = env_.now();
         if (stats_) {
@@ -158,6 +169,7 @@ private:
         const double now_s = seconds_since_epoch(tick_start);
         const auto neck_set_points = motion_.sample_on_loop_thread(now_s);
         auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop, neck_set_points);
+        if (adapter_phase_) schedule_.set_offset(adapter_phase_->observe(tick_start - due, env_.now() - due));
         motion_.write_servo_goals_on_loop_thread(controller_);
         motion_.observe_reading_on_loop_thread(reading);
         cells_.motion.publish(motion_.snapshot(now_s));
@@ -241,6 +253,7 @@ private:
     std::vector<double> pending_commands_;  // write_dt samples not yet published
     std::uint64_t failed_reads_ = 0;        // periodic reads failed in a row
     MotionRunner motion_;
+    std::optional<AdapterPhaseSeeker> adapter_phase_;  // set: ticks follow the adapter's timer
 };
 
 }  // namespace

@@ -212,7 +212,10 @@ class QuorvelPyControlLoop:
         and the first) is one sync read of ids 1-7, one serial round trip
         instead of two; values, errors, texts and retries stay the same. Behind
         a USB adapter each round trip waits for its latency timer, so this
-        halves the serial part of a tick. False (default): arms, then nose.
+        halves the serial part of a tick; the loop also moves its schedule by
+        up to a quarter period so that each reading ends just before the
+        adapter's timer expires (same period, no tick added or dropped).
+        False (default): arms, then nose.
         """
     def close(self) -> None:
         """Close the control loop and release resources."""

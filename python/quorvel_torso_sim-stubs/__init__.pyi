@@ -134,7 +134,8 @@ class TorsoSim:
         """`wire=True`: serial bytes and CAN frames take their time on the wire (1 Mbaud,
         1 Mbit/s), servos answer `servo_latency_us` plus their return delay after a packet,
         motors `can_turnaround_us` after a frame; `usb_latency_ms` releases serial replies on a
-        USB adapter's latency timer. Default: every answer at once.
+        USB adapter's latency timer (in packets of up to 62 bytes; a full packet goes at once and
+        restarts the timer). Default: every answer at once.
 
         `link=DIR`: DIR/serial links to the pseudo-terminal and DIR/can to the bus socket while
         the simulator runs (names that stay the same across runs); close() removes them."""

@@ -21,6 +21,7 @@ SerialWire::SerialWire(const WireTiming& timing, double epoch)
     : byte_time_(kBitsPerByte / std::max<std::uint32_t>(timing.serial_baud, 1)),
       servo_latency_(seconds(timing.servo_latency)),
       usb_latency_(seconds(timing.usb_latency)),
+      usb_packet_bytes_(std::max<std::size_t>(timing.usb_packet_bytes, 1)),
       epoch_(epoch) {}
 
 double SerialWire::host_bytes(std::size_t count, double now) {
@@ -28,11 +29,8 @@ double SerialWire::host_bytes(std::size_t count, double now) {
     return line_free_;
 }
 
-double SerialWire::through_adapter(double arrived) const {
-    if (usb_latency_ <= 0.0) return arrived;
-    // The adapter's latency timer fires every usb_latency_; what has arrived
-    // goes to the host at the next firing.
-    const double ticks = std::ceil((arrived - epoch_) / usb_latency_);
+double SerialWire::next_expiry(double t) const {
+    const double ticks = std::ceil((t - epoch_) / usb_latency_);
     return epoch_ + std::max(ticks, 0.0) * usb_latency_;
 }
 
@@ -40,6 +38,17 @@ std::vector<SerialWire::Release> SerialWire::replies(double instruction_end, dou
                                                      std::span<const std::uint8_t> bytes,
                                                      const std::function<double(std::uint8_t)>& return_delay) {
     std::vector<Release> out;
+    const auto release = [&](double due, std::size_t from, std::size_t to) {
+        const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(from);
+        const auto last = bytes.begin() + static_cast<std::ptrdiff_t>(to);
+        if (!out.empty() && out.back().due == due)
+            out.back().bytes.insert(out.back().bytes.end(), first, last);
+        else
+            out.push_back({due, {first, last}});
+    };
+    // Bytes the adapter holds for the host: [held_from, held_to), going at held_due.
+    std::size_t held_from = 0, held_to = 0;
+    double held_due = 0.0;
     double previous_end = instruction_end + extra_delay;
     std::size_t at = 0;
     while (at < bytes.size()) {
@@ -55,16 +64,33 @@ std::vector<SerialWire::Release> SerialWire::replies(double instruction_end, dou
         const double start = std::max(previous_end + servo_latency_ + return_delay(id), line_free_);
         line_free_ = start + static_cast<double>(end - at) * byte_time_;
         previous_end = line_free_;
-        const double due = through_adapter(line_free_);
-        if (!out.empty() && out.back().due == due) {
-            out.back().bytes.insert(out.back().bytes.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                                    bytes.begin() + static_cast<std::ptrdiff_t>(end));
-        } else {
-            out.push_back({due, {bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                                 bytes.begin() + static_cast<std::ptrdiff_t>(end)}});
+        if (usb_latency_ <= 0.0) {
+            release(line_free_, at, end);
+            at = end;
+            continue;
+        }
+        // Through the adapter byte by byte: what it holds goes to the host when
+        // its latency timer expires, or at once when a packet's worth is in.
+        for (std::size_t i = at; i < end; ++i) {
+            const double arrived = start + static_cast<double>(i - at + 1) * byte_time_;
+            if (held_to > held_from && arrived > held_due) {
+                release(held_due, held_from, held_to);
+                held_from = held_to;
+            }
+            if (held_to == held_from) {
+                held_from = i;
+                held_due = next_expiry(arrived);
+            }
+            held_to = i + 1;
+            if (held_to - held_from >= usb_packet_bytes_) {
+                release(arrived, held_from, held_to);
+                held_from = held_to;
+                epoch_ = arrived;   // every packet to the host restarts the timer
+            }
         }
         at = end;
     }
+    if (held_to > held_from) release(held_due, held_from, held_to);
     return out;
 }
 

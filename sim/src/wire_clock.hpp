@@ -37,13 +37,14 @@ public:
                                  const std::function<double(std::uint8_t)>& return_delay);
 
 private:
-    // When bytes complete at the adapter at `arrived` reach the host.
-    double through_adapter(double arrived) const;
+    // The adapter's first timer expiry at or after `t`.
+    double next_expiry(double t) const;
 
     double byte_time_;
     double servo_latency_;
     double usb_latency_;
-    double epoch_;            // the adapter's timer runs from here
+    std::size_t usb_packet_bytes_;
+    double epoch_;            // the adapter's timer last restarted here
     double line_free_ = 0.0;  // end of the last byte on the line
 };
 

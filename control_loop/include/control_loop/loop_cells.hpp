@@ -97,6 +97,9 @@ struct LoopConfig {
     std::chrono::nanoseconds period;
     std::optional<std::chrono::nanoseconds> stats_pub_period;  // none: no statistics
     std::uint64_t allowed_retries;
+    // Keeps the ticks in phase with a USB adapter's latency timer (see
+    // AdapterPhaseSeeker): worth it when a tick's serial read is one round trip.
+    bool follow_adapter_timer = false;
 };
 
 }  // namespace quorvel

@@ -5,8 +5,20 @@
 // direction, one direction at a time. A servo starts its reply
 // `servo_latency` plus its return-delay register (address 7, units of 2 us)
 // after the last byte of the instruction; the replies of a sync read follow
-// one another. A USB adapter with a latency timer hands received bytes to the
-// host only when its timer fires, as an FTDI chip does.
+// one another.
+//
+// The host's USB adapter (modelled on an FTDI chip such as the FT232R) holds
+// what it receives from the line and sends it to the host in USB packets of
+// at most `usb_packet_bytes` data bytes (64 minus its two modem-status bytes):
+// a packet goes as soon as a full one is held, and otherwise when the
+// adapter's latency timer expires. The timer restarts with every packet sent
+// to the host; an idle adapter sends a status-only packet at each expiry, so
+// between full packets the expiries keep a fixed grid, `usb_latency` apart,
+// whatever the host does. A reply shorter than a packet therefore reaches the
+// host at the first expiry after its last byte, and a read pays for the phase
+// at which it starts. The host's own USB transfers (sending the request, and
+// the kernel's hand-over of what arrived) are not modelled beyond what the
+// pseudo-terminal costs.
 //
 // CAN (classic frames): one frame at a time on the shared bus, each taking
 // its bit time including the worst-case stuff bits (an 8-byte frame with a
@@ -29,6 +41,9 @@ struct WireTiming {
     std::chrono::microseconds can_turnaround{50};
     // 0: received bytes reach the host as soon as they are complete.
     std::chrono::microseconds usb_latency{0};
+    // Data bytes in one USB packet to the host (62 on a full-speed FTDI chip,
+    // 510 on a high-speed one).
+    std::size_t usb_packet_bytes = 62;
 };
 
 // Bits a classic CAN data frame occupies on the bus with `data_bytes` of data,

@@ -31,15 +31,17 @@ WireTiming wire_on() {
     return t;
 }
 
-// Four 8-byte status packets, as a sync read of two-byte registers answers.
-Bytes four_replies() {
+// 8-byte status packets from ids 1..count, as a sync read of two-byte registers answers.
+Bytes replies_of(std::uint8_t count) {
     Bytes out;
-    for (std::uint8_t id = 1; id <= 4; ++id) {
+    for (std::uint8_t id = 1; id <= count; ++id) {
         const Bytes one{0xFF, 0xFF, id, 0x04, 0x00, 0x00, 0x08, static_cast<std::uint8_t>(~(id + 4 + 8))};
         out.insert(out.end(), one.begin(), one.end());
     }
     return out;
 }
+
+Bytes four_replies() { return replies_of(4); }
 
 TEST(WireClock, SerialRepliesFollowOneAnotherAfterLatencyAndReturnDelay) {
     SerialWire wire(wire_on(), 0.0);
@@ -66,6 +68,26 @@ TEST(WireClock, UsbAdapterReleasesOnItsLatencyTimer) {
     ASSERT_EQ(released.size(), 1u);   // all four arrive before the timer fires: one release
     EXPECT_NEAR(released[0].due, 10.004, 1e-9);
     EXPECT_EQ(released[0].bytes, four_replies());
+}
+
+TEST(WireClock, AFullUsbPacketGoesAtOnceAndRestartsTheAdaptersTimer) {
+    WireTiming timing = wire_on();
+    timing.usb_latency = std::chrono::milliseconds(2);
+    SerialWire wire(timing, 10.0);
+    // Eight replies, 64 bytes: the 62nd (6th byte of the 8th reply) ends at
+    // 8 x 20 us latency + 7 x 80 us + 60 us after the instruction.
+    const double end = wire.host_bytes(12, 10.0001);
+    const auto released = wire.replies(end, 0.0, replies_of(8), [](std::uint8_t) { return 0.0; });
+    ASSERT_EQ(released.size(), 2u);
+    EXPECT_NEAR(released[0].due, end + 780e-6, 1e-9);
+    EXPECT_EQ(released[0].bytes.size(), 62u);
+    EXPECT_NEAR(released[1].due, end + 780e-6 + 2e-3, 1e-9);   // the rest waits a whole period
+    EXPECT_EQ(released[1].bytes.size(), 2u);
+    // Later expiries keep the new phase, not the one the timer started with.
+    const double next = wire.host_bytes(12, 10.004);
+    const auto later = wire.replies(next, 0.0, four_replies(), [](std::uint8_t) { return 0.0; });
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_NEAR(later[0].due, end + 780e-6 + 4e-3, 1e-9);
 }
 
 TEST(WireClock, CanFramesShareTheBusAndLowIdentifiersWinArbitration) {
