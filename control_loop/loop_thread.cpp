@@ -2,8 +2,12 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <limits>
 #include <string>
 #include <thread>
@@ -11,8 +15,10 @@
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/idle_work.hpp"
 #include "common/log.hpp"
 #include "control_loop/handle_commands.hpp"
+#include "control_loop/control_loop.hpp"
 #include "control_loop/log_origin.hpp"
 #include "control_loop/read_pos.hpp"
 
@@ -90,7 +96,14 @@ void update_stats(SharedCell<StatsWindows>& cell, F&& update) {
     update(*stats);
 }
 
-class LoopBody {
+// The loop thread drives two independent wires. The serial side (the
+// servos' reads with their retries, goal writes, servo commands) runs in
+// order on this thread; while it waits on its line, the waits are lent to
+// the CAN side (run_due): the neck is served once per period (its motion's
+// set points, its reading) and queued commands that work on the neck alone
+// run at once. Commands taken off the queue meanwhile that touch the servos
+// wait in the backlog, in their order, for the serial side.
+class LoopBody final : private common::IdleWork {
 public:
     LoopBody(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
              const LoopConfig& config, LoopEnvironment& environment)
@@ -106,11 +119,15 @@ public:
           window_start_(start_) {}
 
     void run() {
-        while (!cells_.stop.stop_requested()) serve_one();
+        {
+            const common::LendWaits lend(*this);
+            while (!cells_.stop.stop_requested()) serve_one();
+        }
         // Draining: every command queued until now still runs, unmeasured.
-        while (auto command = commands_.try_recv())
+        while (auto command = next_command())
             (void)handle_commands(controller_, cells_.last_torque, std::move(*command), config_.allowed_retries,
                                   &cells_.stop, &motion_, seconds_since_epoch(env_.now()));
+        hold_neck();
         cells_.motion.publish(motion_.snapshot(seconds_since_epoch(env_.now())));
     }
 
@@ -119,10 +136,10 @@ private:
     void serve_one() {
         const auto due = schedule_.next_due();
         bool tick_ready = env_.now() >= due;
-        bool command_ready = false;
+        bool command_ready = !backlog_.empty();
         if (tick_ready) {
-            command_ready = commands_.has_items();
-        } else {
+            command_ready = command_ready || commands_.has_items();
+        } else if (!command_ready) {
             switch (env_.wait_for_command(commands_, due)) {
                 case QueueEvent::Ready:
                     command_ready = true;
@@ -140,8 +157,80 @@ private:
         if (tick_ready && (!command_ready || env_.tick_first())) {
             tick();
         } else if (command_ready) {
-            if (auto command = commands_.try_recv()) execute(std::move(*command));
+            if (auto command = next_command()) execute(std::move(*command));
         }
+    }
+
+    // The backlog comes first: it was queued before what the queue holds.
+    std::optional<MotorCmd> next_command() {
+        if (backlog_.empty()) return commands_.try_recv();
+        MotorCmd command = std::move(backlog_.front());
+        backlog_.pop_front();
+        return command;
+    }
+
+    // ---- The CAN side ----------------------------------------------------
+
+    // The period slot that `t` falls in: slot k begins when tick k is due.
+    std::int64_t slot_of(Clock::time_point t) const {
+        return t <= start_ ? 0 : static_cast<std::int64_t>((t - start_) / config_.period);
+    }
+
+    // Asks the neck for its reading, commanding the joints that have a set
+    // point in the same exchange; the answers are collected by finish_neck.
+    void start_neck(const std::array<std::optional<NeckSetPoint>, 3>& set_points) {
+        finish_neck();
+        const bool commanding = std::any_of(set_points.begin(), set_points.end(),
+                                            [](const auto& set_point) { return set_point.has_value(); });
+        neck_in_flight_.emplace(commanding ? controller_.start_neck_exchange(set_points)
+                                           : controller_.start_neck_feedback());
+    }
+    // Collects the answers of the exchange on the way, if any: before any
+    // other CAN request, so that none of them is discarded as stale.
+    void finish_neck() {
+        if (!neck_in_flight_) return;
+        auto pending = std::move(*neck_in_flight_);
+        neck_in_flight_.reset();
+        neck_reading_ = controller_.finish_neck_feedback(std::move(pending));
+    }
+
+    // While the serial side waits: the neck's slot when it is due, then the
+    // queued commands (neck-only ones run, the others join the backlog).
+    std::chrono::nanoseconds run_due() override {
+        if (in_idle_work_) return std::chrono::nanoseconds::max();
+        in_idle_work_ = true;
+        const auto now = env_.now();
+        if (const auto slot = slot_of(now); slot > neck_slot_) {
+            start_neck(motion_.sample_on_loop_thread(seconds_since_epoch(now)));
+            finish_neck();
+            neck_slot_ = slot;
+            idle_slot_ = slot;
+            cells_.motion.publish(motion_.snapshot(seconds_since_epoch(now)));
+        }
+        while (backlog_.size() < kCommandQueueCapacity) {
+            auto command = commands_.try_recv();
+            if (!command) break;
+            if (backlog_.empty() && only_neck_work(*command, motion_.active_on_loop_thread())) {
+                finish_neck();
+                execute(std::move(*command));
+            } else {
+                backlog_.push_back(std::move(*command));
+            }
+        }
+        in_idle_work_ = false;
+        const auto next_slot = start_ + config_.period * (neck_slot_ + 1);
+        return std::max(std::chrono::nanoseconds{},
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(next_slot - env_.now()));
+    }
+
+    // A neck cut mid-motion by close would keep its last command's velocity
+    // feed-forward: it gets one more command, to hold its set point.
+    void hold_neck() {
+        const auto hold = motion_.hold_on_loop_thread();
+        if (std::none_of(hold.begin(), hold.end(), [](const auto& set_point) { return set_point.has_value(); }))
+            return;
+        start_neck(hold);
+        finish_neck();
     }
 
     void tick() {
@@ -156,7 +245,18 @@ private:
         // reading: a failed read does not hold up a motion.
         const double now_s = seconds_since_epoch(tick_start);
         const auto neck_set_points = motion_.sample_on_loop_thread(now_s);
-        auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop, neck_set_points);
+        // The neck's exchange travels while the servos are read (a tick takes
+        // the slower bus's time), unless the CAN side served this slot while
+        // the serial side was busy: then its reading is this tick's.
+        if (const auto slot = slot_of(tick_start); idle_slot_ == slot) {
+            idle_slot_.reset();
+        } else {
+            start_neck(neck_set_points);
+            neck_slot_ = std::max(neck_slot_, slot);
+        }
+        auto servos = read_servo_positions(controller_, config_.allowed_retries, &cells_.stop);
+        finish_neck();
+        auto reading = combine_reading(std::move(servos), neck_reading_);
         motion_.write_servo_goals_on_loop_thread(controller_);
         motion_.observe_reading_on_loop_thread(reading);
         cells_.motion.publish(motion_.snapshot(now_s));
@@ -233,6 +333,13 @@ private:
     std::vector<double> pending_commands_;  // write_dt samples not yet published
     std::uint64_t failed_reads_ = 0;        // periodic reads failed in a row
     MotionRunner motion_;
+    // The CAN side.
+    std::optional<candrive::damiao::PendingFeedback> neck_in_flight_;
+    ControllerResult<std::array<double, 3>> neck_reading_ = std::array<double, 3>{};  // the latest
+    std::int64_t neck_slot_ = -1;           // the latest slot the neck was served in
+    std::optional<std::int64_t> idle_slot_;  // served by run_due, not yet by a tick
+    bool in_idle_work_ = false;
+    std::deque<MotorCmd> backlog_;  // taken off the queue while the serial side was busy
 };
 
 }  // namespace

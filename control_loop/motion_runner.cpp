@@ -123,6 +123,20 @@ std::array<std::optional<NeckSetPoint>, 3> MotionRunner::sample_on_loop_thread(d
     return neck;
 }
 
+MotionJoints MotionRunner::active_on_loop_thread() const { return from_set(group_.active()); }
+
+std::array<std::optional<NeckSetPoint>, 3> MotionRunner::hold_on_loop_thread() {
+    std::array<std::optional<NeckSetPoint>, 3> hold;
+    for (std::size_t i = 0; i < hold.size(); ++i) {
+        const std::size_t j = kFirstNeckJoint + i;
+        if (!moving_[j] || set_points_[j].velocity == 0.0) continue;
+        const auto [lower, upper] = kNeckBounds[i];
+        hold[i] = NeckSetPoint{std::clamp(set_points_[j].position, lower, upper), 0.0};
+    }
+    cancel_on_loop_thread(~MotionJoints());
+    return hold;
+}
+
 void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& controller) {
     if ((moving_ & servo_motion_joints()).none() || !controller.has_serial_port()) return;
     bool failed = false;

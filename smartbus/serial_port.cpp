@@ -18,6 +18,7 @@
 #include <string>
 #include <utility>
 
+#include "common/idle_work.hpp"
 #include "smartbus/serial_port.hpp"
 #include "termios2_speed.hpp"
 
@@ -122,10 +123,12 @@ public:
             const auto deadline = std::chrono::steady_clock::now() + std::max<std::chrono::nanoseconds>(wait, {});
             int ready;
             for (;;) {
-                const timespec left = to_timespec(
-                    std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), {}));
+                const timespec left = to_timespec(common::next_wait_slice(deadline));
                 ready = ::ppoll(&entry, 1, &left, nullptr);
-                if (ready >= 0 || errno != EINTR) break;
+                if (ready < 0 && errno == EINTR) continue;
+                // A slice cut short by the thread's idle work is not the end of the wait.
+                if (ready == 0 && std::chrono::steady_clock::now() < deadline) continue;
+                break;
             }
             if (ready < 0) return common::Err{os_failure(errno)};
             if (ready == 0) return std::size_t{0};
@@ -189,16 +192,18 @@ private:
         pollfd entry{fd_, events, 0};
         for (;;) {
             // Past the deadline this is one more look without waiting: input
-            // that arrived in time counts even if this thread ran late.
-            const auto remaining =
-                std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), {});
-            const timespec wait = to_timespec(remaining);
+            // that arrived in time counts even if this thread ran late (or
+            // its idle work did).
+            const timespec wait = to_timespec(common::next_wait_slice(deadline));
             const int ready = ::ppoll(&entry, 1, &wait, nullptr);
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 return common::Err{os_failure(errno)};
             }
-            if (ready == 0) return common::Err{timed_out()};
+            if (ready == 0) {
+                if (std::chrono::steady_clock::now() < deadline) continue;  // a slice, not the whole wait
+                return common::Err{timed_out()};
+            }
             if (entry.revents & (POLLHUP | POLLNVAL)) {
                 return common::Err{os_failure(EPIPE)};
             }

@@ -105,6 +105,12 @@ public:
     // Torque switched: off ends the joints' motion at once (a limp joint is
     // never streamed to); on lets them move.
     void torque_switched_on_loop_thread(MotionJoints joints, bool on);
+    // The joints under motion now.
+    MotionJoints active_on_loop_thread() const;
+    // The loop ends: the neck joints whose last set point still moved get a
+    // set point holding that position at rest (returned, to be commanded),
+    // and every motion ends.
+    std::array<std::optional<NeckSetPoint>, 3> hold_on_loop_thread();
     void count_command() { ++executed_; }
     void count_torque_switch() { ++torque_switches_; }
 
