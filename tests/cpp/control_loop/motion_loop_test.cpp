@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cmath>
 #include <string>
+#include <thread>
 
 #include "sim_fixture.hpp"
 
@@ -111,4 +112,26 @@ TEST_F(MotionLoop, NeckJointATurnOffZeroGetsNoMotion) {
     send(move({{kNeckYaw, 0.2}}));
     EXPECT_EQ(loop->wait_motion_until(std::chrono::steady_clock::now() + 5s, nullptr), quorvel::WaitEnd::Done);
     EXPECT_TRUE(sim->neck_command_history(0).empty());
+}
+
+TEST_F(MotionLoop, ASilentServoHoldsUpNeitherTheNecksMotionNorItsCommands) {
+    enable_all();
+    // Every read now takes its five attempts: at least 170 ms with its pauses.
+    sim->set_servo_silent(7, true);
+    std::this_thread::sleep_for(50ms);
+    sim->clear_set_point_history();
+    cmd::MoveTo slow = move({{kNeckYaw, 0.3}});
+    slow.min_duration = 0.6;
+    send(slow);
+    ASSERT_EQ(loop->wait_motion_until(std::chrono::steady_clock::now() + 10s, nullptr), quorvel::WaitEnd::Done);
+    // The neck kept its 10 ms period through the retries (a few reads' worth
+    // of set points, not one a read).
+    EXPECT_GE(sim->neck_command_history(0).size(), 30u);
+
+    // A neck command waits for no read to end.
+    sim->clear_set_point_history();
+    const double sent = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    ASSERT_FALSE(loop->send_command(cmd::SetNeckPosition{{-0.1, 0.0, 0.0}}));
+    ASSERT_TRUE(eventually([&] { return !sim->neck_command_history(0).empty(); }));
+    EXPECT_LT(sim->neck_command_history(0).front().time - sent, 0.12);
 }
