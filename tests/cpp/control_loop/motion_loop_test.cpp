@@ -135,3 +135,32 @@ TEST_F(MotionLoop, ASilentServoHoldsUpNeitherTheNecksMotionNorItsCommands) {
     ASSERT_TRUE(eventually([&] { return !sim->neck_command_history(0).empty(); }));
     EXPECT_LT(sim->neck_command_history(0).front().time - sent, 0.12);
 }
+
+TEST_F(MotionLoop, ANeckCutMidMotionByCloseHoldsItsSetPoint) {
+    enable_all();
+    cmd::MoveTo slow = move({{kNeckYaw, 0.4}});
+    slow.min_duration = 5.0;
+    send(slow);
+    ASSERT_TRUE(eventually([&] { return sim->neck_command_history(0).size() > 20; }));
+    loop->close();
+    const auto neck = sim->neck_command_history(0);
+    ASSERT_GE(neck.size(), 2u);
+    // The MIT velocity field of yaw has a resolution of 60/4095 rad/s.
+    EXPECT_GT(neck[neck.size() - 2].velocity, 0.05);
+    EXPECT_NEAR(neck.back().velocity, 0.0, 60.0 / 4095);
+    EXPECT_NEAR(neck.back().position, neck[neck.size() - 2].position, 1e-3);
+}
+
+namespace {
+using NeckOnlyMotion = test_support::SimTest;
+}
+
+TEST_F(NeckOnlyMotion, AServoMotionIsRefusedAsTheServosAreNotThisLoops) {
+    test_support::LoopSettings neck_only;
+    neck_only.with_serial = false;
+    auto loop = start(neck_only);
+    ASSERT_TRUE(loop);
+    const auto refused = loop->check_motion_start("move_to", MotionJoints().set(kNoseTop));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), "move_to: nose_top: serial port not configured (neck-only controller)");
+}
