@@ -130,17 +130,21 @@ def part_silent(seconds, period_s):
         try:
             sim.set_servo_silent(7, True)
             time.sleep(0.3)
-            # A neck motion through the retries: back and forth across the yaw range.
+            # A neck motion through the retries: back and forth across the yaw
+            # range, each target replaced before it is reached, so that the
+            # motion never ends.
+            loop.move_to({"neck_yaw": -0.4})
+            loop.wait_motion(5)
             sim.clear_set_point_history()
             end = time.monotonic() + seconds / 2
             k = 0
             while time.monotonic() < end:
                 loop.move_to({"neck_yaw": 0.4 if k % 2 == 0 else -0.4})
                 k += 1
-                loop.wait_motion(min(2.0, max(0.0, end - time.monotonic())))
+                time.sleep(0.4)
+            yaw = sim.neck_command_history(0)
             loop.stop_motion()
             loop.wait_motion(5)
-            yaw = sim.neck_command_history(0)
             gaps = [(b.time - a.time) / period_s for a, b in zip(yaw, yaw[1:])]
             print(f"silent servo 7, {period_s * 1e3:.0f} ms period, neck motion: {len(yaw)} set points over "
                   f"{seconds / 2:.0f} s, gap p50 {percentile(gaps, 0.5):.2f}, p99 {percentile(gaps, 0.99):.2f}, "

@@ -192,6 +192,7 @@ private:
         auto pending = std::move(*neck_in_flight_);
         neck_in_flight_.reset();
         neck_reading_ = controller_.finish_neck_feedback(std::move(pending));
+        if (neck_reading_) motion_.observe_neck_on_loop_thread(neck_reading_.value());
     }
 
     // While the serial side waits: the neck's slot when it is due, then the

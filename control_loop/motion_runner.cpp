@@ -167,7 +167,12 @@ void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& cont
 void MotionRunner::observe_reading_on_loop_thread(const common::Result<QuorvelTorsoPosition, MotorError>& reading) {
     if (!reading) return;
     measured_ = motion_joint_positions(reading.value());
-    has_measured_ = true;
+    has_measured_.set();
+}
+
+void MotionRunner::observe_neck_on_loop_thread(const std::array<double, 3>& neck) {
+    std::copy(neck.begin(), neck.end(), measured_.begin() + kFirstNeckJoint);
+    has_measured_ |= neck_motion_joints();
 }
 
 MotionJoints MotionRunner::movable(MotionJoints joints, std::string_view label) const {
@@ -175,7 +180,7 @@ MotionJoints MotionRunner::movable(MotionJoints joints, std::string_view label) 
     MotionJoints refused;
     for (std::size_t j = 0; j < kMotionJoints; ++j) {
         if (!joints[j] || active[j]) continue;
-        if (!torque_on_[j] || !has_measured_ || hidden_turn(j, measured_[j])) refused.set(j);
+        if (!torque_on_[j] || !has_measured_[j] || hidden_turn(j, measured_[j])) refused.set(j);
     }
     if (refused.any())
         QMC_LOG(Level::Warn, kControlLoopLogOrigin,
@@ -248,6 +253,8 @@ MotionSnapshot MotionRunner::snapshot(double now) const {
     }
     s.torque_on = torque_on_;
     s.torque_switches = torque_switches_;
+    s.measured = has_measured_;
+    s.measured_positions = measured_;
     return s;
 }
 
@@ -259,9 +266,10 @@ ControllerResult<void> check_motion_start(std::string_view label, MotionJoints j
         const std::string name(motion_joint_name(j));
         if (!state.torque_on[j])
             return common::Err{ControllerError(op + ": " + name + " has torque off; enable torque first")};
-        if (!last_position)
+        if (!state.measured[j] && !last_position)
             return common::Err{ControllerError(op + ": no position of " + name + " has been read yet")};
-        const double position = motion_joint_positions(last_position.value())[j];
+        const double position =
+            state.measured[j] ? state.measured_positions[j] : motion_joint_positions(last_position.value())[j];
         if (hidden_turn(j, position))
             return common::Err{ControllerError(op + ": " + name + " is " + std::to_string(turns_off_zero(position)) +
                                                " turn(s) off zero (at " + std::to_string(position) +

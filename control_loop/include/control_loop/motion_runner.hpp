@@ -54,6 +54,10 @@ struct MotionSnapshot {
     double time_left = 0.0;                       // s
     std::array<motion::JointState, kMotionJoints> set_points{};  // of the active joints
     MotionJoints torque_on;  // joints whose torque the loop knows to be on
+    // The joints' last measured positions (the neck's also while the servos
+    // cannot be read), of the joints in `measured`.
+    MotionJoints measured;
+    std::array<double, kMotionJoints> measured_positions{};
     std::uint64_t torque_switches = 0;  // torque commands executed so far (done or failed)
 };
 
@@ -90,6 +94,8 @@ public:
     // Keeps the measured positions of a successful reading (the start of a
     // joint that is not moving).
     void observe_reading_on_loop_thread(const common::Result<QuorvelTorsoPosition, MotorError>& reading);
+    // The same for the neck's own reading.
+    void observe_neck_on_loop_thread(const std::array<double, 3>& neck);
 
     // Commands, on the loop thread; joints the loop may not move are left out
     // (logged): torque off, never measured, or a neck joint a turn off zero.
@@ -123,7 +129,7 @@ private:
     std::array<motion::JointState, kMotionJoints> set_points_{};
     MotionJoints moving_;  // joints sampled at the latest tick
     std::array<double, kMotionJoints> measured_{};
-    bool has_measured_ = false;
+    MotionJoints has_measured_;  // joints read at least once
     MotionJoints torque_on_;
     std::uint64_t executed_ = 0;
     std::uint64_t torque_switches_ = 0;
@@ -132,7 +138,7 @@ private:
 
 // The refusal of a motion for `joint` that the call can tell from the
 // published state: torque off, a neck joint a whole turn off zero, or no
-// reading yet. `label` is the operation ("move_to").
+// reading yet (the published measured positions first, else `last_position`). `label` is the operation ("move_to").
 ControllerResult<void> check_motion_start(std::string_view label, MotionJoints joints, const MotionSnapshot& state,
                                           const common::Result<QuorvelTorsoPosition, MotorError>& last_position);
 
