@@ -124,6 +124,7 @@ public:
             while (!cells_.stop.stop_requested()) serve_one();
         }
         // Draining: every command queued until now still runs, unmeasured.
+        finish_neck();
         while (auto command = next_command())
             (void)handle_commands(controller_, cells_.last_torque, std::move(*command), config_.allowed_retries,
                                   &cells_.stop, &motion_, seconds_since_epoch(env_.now()));
@@ -178,12 +179,14 @@ private:
 
     // Asks the neck for its reading, commanding the joints that have a set
     // point in the same exchange; the answers are collected by finish_neck.
-    void start_neck(const std::array<std::optional<NeckSetPoint>, 3>& set_points) {
+    void start_neck(const std::array<std::optional<NeckSetPoint>, 3>& set_points, std::int64_t slot) {
         finish_neck();
         const bool commanding = std::any_of(set_points.begin(), set_points.end(),
                                             [](const auto& set_point) { return set_point.has_value(); });
         neck_in_flight_.emplace(commanding ? controller_.start_neck_exchange(set_points)
                                            : controller_.start_neck_feedback());
+        in_flight_slot_ = slot;
+        neck_slot_ = std::max(neck_slot_, slot);
     }
     // Collects the answers of the exchange on the way, if any: before any
     // other CAN request, so that none of them is discarded as stale.
@@ -202,9 +205,9 @@ private:
         in_idle_work_ = true;
         const auto now = env_.now();
         if (const auto slot = slot_of(now); slot > neck_slot_) {
-            start_neck(motion_.sample_on_loop_thread(seconds_since_epoch(now)));
-            finish_neck();
-            neck_slot_ = slot;
+            // The answers are collected by whoever next needs the CAN bus or
+            // this slot's reading: the serial side goes on meanwhile.
+            start_neck(motion_.sample_neck_on_loop_thread(seconds_since_epoch(now)), slot);
             idle_slot_ = slot;
             cells_.motion.publish(motion_.snapshot(seconds_since_epoch(now)));
         }
@@ -230,7 +233,7 @@ private:
         const auto hold = motion_.hold_on_loop_thread();
         if (std::none_of(hold.begin(), hold.end(), [](const auto& set_point) { return set_point.has_value(); }))
             return;
-        start_neck(hold);
+        start_neck(hold, neck_slot_);
         finish_neck();
     }
 
@@ -249,14 +252,16 @@ private:
         // The neck's exchange travels while the servos are read (a tick takes
         // the slower bus's time), unless the CAN side served this slot while
         // the serial side was busy: then its reading is this tick's.
-        if (const auto slot = slot_of(tick_start); idle_slot_ == slot) {
+        const auto slot = slot_of(tick_start);
+        if (idle_slot_ == slot) {
             idle_slot_.reset();
         } else {
-            start_neck(neck_set_points);
-            neck_slot_ = std::max(neck_slot_, slot);
+            start_neck(neck_set_points, slot);
         }
         auto servos = read_servo_positions(controller_, config_.allowed_retries, &cells_.stop);
-        finish_neck();
+        // An exchange that the CAN side began for a later slot meanwhile stays
+        // on its way (the next tick's reading): this tick's reading is its own slot's.
+        if (in_flight_slot_ <= slot) finish_neck();
         auto reading = combine_reading(std::move(servos), neck_reading_);
         motion_.write_servo_goals_on_loop_thread(controller_);
         motion_.observe_reading_on_loop_thread(reading);
@@ -304,6 +309,7 @@ private:
     }
 
     void execute(MotorCmd command) {
+        finish_neck();  // a CAN request would discard the answers on their way
         const auto command_start = env_.now();
         auto outcome = handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries,
                                        &cells_.stop, &motion_, seconds_since_epoch(command_start));
@@ -338,6 +344,7 @@ private:
     std::optional<candrive::damiao::PendingFeedback> neck_in_flight_;
     ControllerResult<std::array<double, 3>> neck_reading_ = std::array<double, 3>{};  // the latest
     std::int64_t neck_slot_ = -1;           // the latest slot the neck was served in
+    std::int64_t in_flight_slot_ = -1;      // the slot of neck_in_flight_
     std::optional<std::int64_t> idle_slot_;  // served by run_due, not yet by a tick
     bool in_idle_work_ = false;
     std::deque<MotorCmd> backlog_;  // taken off the queue while the serial side was busy

@@ -110,6 +110,19 @@ MotionRunner::MotionRunner() : group_(make_group()) {}
 
 std::array<std::optional<NeckSetPoint>, 3> MotionRunner::sample_on_loop_thread(double now) {
     moving_ = from_set(group_.advance(now, set_points_));
+    return neck_set_points();
+}
+
+std::array<std::optional<NeckSetPoint>, 3> MotionRunner::sample_neck_on_loop_thread(double now) {
+    for (std::size_t j = kFirstNeckJoint; j < kMotionJoints; ++j) {
+        const auto set_point = group_.set_point(now, j);
+        moving_[j] = set_point.has_value();
+        if (set_point) set_points_[j] = *set_point;
+    }
+    return neck_set_points();
+}
+
+std::array<std::optional<NeckSetPoint>, 3> MotionRunner::neck_set_points() const {
     std::array<std::optional<NeckSetPoint>, 3> neck;
     for (std::size_t i = 0; i < neck.size(); ++i) {
         const std::size_t j = kFirstNeckJoint + i;

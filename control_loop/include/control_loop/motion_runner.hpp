@@ -88,6 +88,10 @@ public:
     // returns the neck set points to command in the read's exchange (clamped
     // to the neck's safety bounds).
     std::array<std::optional<NeckSetPoint>, 3> sample_on_loop_thread(double now);
+    // The same for the neck alone, between ticks (the servos' set points
+    // stay those of the latest tick, written with it); a motion ends at the
+    // next tick.
+    std::array<std::optional<NeckSetPoint>, 3> sample_neck_on_loop_thread(double now);
     // Tick, after the read: one goal write per servo group that moves.
     // A failed write is logged once per run of failures; the motion goes on.
     void write_servo_goals_on_loop_thread(QuorvelMotorController& controller);
@@ -124,6 +128,8 @@ public:
 
 private:
     MotionJoints movable(MotionJoints joints, std::string_view label) const;
+    // The moving neck joints' latest set points, clamped to the neck's bounds.
+    std::array<std::optional<NeckSetPoint>, 3> neck_set_points() const;
 
     motion::Group group_;
     std::array<motion::JointState, kMotionJoints> set_points_{};
