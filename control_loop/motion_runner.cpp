@@ -110,6 +110,7 @@ MotionRunner::MotionRunner() : group_(make_group()) {}
 
 std::array<std::optional<NeckSetPoint>, 3> MotionRunner::sample_on_loop_thread(double now) {
     moving_ = from_set(group_.advance(now, set_points_));
+    goal_is_set_point_ |= moving_;
     return neck_set_points();
 }
 
@@ -118,6 +119,7 @@ std::array<std::optional<NeckSetPoint>, 3> MotionRunner::sample_neck_on_loop_thr
         const auto set_point = group_.set_point(now, j);
         moving_[j] = set_point.has_value();
         if (set_point) set_points_[j] = *set_point;
+        goal_is_set_point_[j] = goal_is_set_point_[j] || moving_[j];
     }
     return neck_set_points();
 }
@@ -210,7 +212,7 @@ void MotionRunner::move_to_on_loop_thread(double now, MotionJoints joints,
     motion::PerJoint<motion::JointState> idle{};
     for (std::size_t j = 0; j < kMotionJoints; ++j) {
         goal[j] = targets[j];
-        idle[j] = {measured_[j], 0.0, 0.0};
+        idle[j] = at_rest(j);
     }
     if (auto moved = group_.move_to(now, as_set(joints), goal, idle, min_duration); !moved)
         QMC_LOG(Level::Warn, kControlLoopLogOrigin, "move_to: " + moved.error().message);
@@ -224,7 +226,7 @@ std::optional<MotionRefusal> MotionRunner::follow_on_loop_thread(double now, con
         return MotionRefusal{false, "follow_trajectory: " + joint_list(joints & ~allowed) +
                                         " cannot move now (torque off, no reading, or a turn off zero)"};
     motion::PerJoint<motion::JointState> idle{};
-    for (std::size_t j = 0; j < kMotionJoints; ++j) idle[j] = {measured_[j], 0.0, 0.0};
+    for (std::size_t j = 0; j < kMotionJoints; ++j) idle[j] = at_rest(j);
     if (auto followed = group_.follow(now, trajectory, idle, elapsed); !followed)
         return MotionRefusal{true, "follow_trajectory: " + followed.error().message};
     return std::nullopt;
@@ -240,12 +242,18 @@ void MotionRunner::set_limits_on_loop_thread(double now, MotionJoints joints, co
     }
 }
 
+motion::JointState MotionRunner::at_rest(std::size_t joint) const {
+    return {goal_is_set_point_[joint] ? set_points_[joint].position : measured_[joint], 0.0, 0.0};
+}
+
 void MotionRunner::cancel_on_loop_thread(MotionJoints joints) {
     group_.cancel(as_set(joints));
     moving_ &= ~joints;
+    goal_is_set_point_ &= ~joints;
 }
 
 void MotionRunner::torque_switched_on_loop_thread(MotionJoints joints, bool on) {
+    goal_is_set_point_ &= ~joints;
     if (on) {
         torque_on_ |= joints;
         return;

@@ -96,7 +96,7 @@ public:
     // A failed write is logged once per run of failures; the motion goes on.
     void write_servo_goals_on_loop_thread(QuorvelMotorController& controller);
     // Keeps the measured positions of a successful reading (the start of a
-    // joint that is not moving).
+    // joint at rest whose goal is not the generator's).
     void observe_reading_on_loop_thread(const common::Result<QuorvelTorsoPosition, MotorError>& reading);
     // The same for the neck's own reading.
     void observe_neck_on_loop_thread(const std::array<double, 3>& neck);
@@ -128,6 +128,8 @@ public:
 
 private:
     MotionJoints movable(MotionJoints joints, std::string_view label) const;
+    // Where a joint not under motion starts its next one.
+    motion::JointState at_rest(std::size_t joint) const;
     // The moving neck joints' latest set points, clamped to the neck's bounds.
     std::array<std::optional<NeckSetPoint>, 3> neck_set_points() const;
 
@@ -136,6 +138,10 @@ private:
     MotionJoints moving_;  // joints sampled at the latest tick
     std::array<double, kMotionJoints> measured_{};
     MotionJoints has_measured_;  // joints read at least once
+    // Joints whose goal (servo) or MIT position (neck) is still the latest
+    // set point sent: a motion from rest continues from there, not from a
+    // reading that lags behind it.
+    MotionJoints goal_is_set_point_;
     MotionJoints torque_on_;
     std::uint64_t executed_ = 0;
     std::uint64_t torque_switches_ = 0;
@@ -144,7 +150,8 @@ private:
 
 // The refusal of a motion for `joint` that the call can tell from the
 // published state: torque off, a neck joint a whole turn off zero, or no
-// reading yet (the published measured positions first, else `last_position`). `label` is the operation ("move_to").
+// reading yet (the published measured positions first, else `last_position`).
+// `label` is the operation ("move_to").
 ControllerResult<void> check_motion_start(std::string_view label, MotionJoints joints, const MotionSnapshot& state,
                                           const common::Result<QuorvelTorsoPosition, MotorError>& last_position);
 
