@@ -263,7 +263,7 @@ private:
         // on its way (the next tick's reading): this tick's reading is its own slot's.
         if (in_flight_slot_ <= slot) finish_neck();
         auto reading = combine_reading(std::move(servos), neck_reading_);
-        motion_.write_servo_goals_on_loop_thread(controller_);
+        motion_.write_servo_goals_on_loop_thread(controller_, seconds_since_epoch(env_.now()));
         motion_.observe_reading_on_loop_thread(reading);
         cells_.motion.publish(motion_.snapshot(now_s));
         watch_reading(reading);

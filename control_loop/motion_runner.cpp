@@ -152,8 +152,14 @@ std::array<std::optional<NeckSetPoint>, 3> MotionRunner::hold_on_loop_thread() {
     return hold;
 }
 
-void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& controller) {
+void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& controller, double now) {
     if ((moving_ & servo_motion_joints()).none() || !controller.has_serial_port()) return;
+    // The goals are the set points of the moment they are written (the read
+    // took a while): the steps between the goals the servos take follow the
+    // time between them. A motion that ended at the tick keeps its final state.
+    for (std::size_t j = 0; j < kFirstNeckJoint; ++j)
+        if (moving_[j])
+            if (const auto set_point = group_.set_point(now, j)) set_points_[j] = *set_point;
     bool failed = false;
     std::string failure;
     for (const auto& ids : {std::span<const std::uint8_t>(kArmIds), std::span<const std::uint8_t>(kNoseIds)}) {

@@ -92,9 +92,10 @@ public:
     // stay those of the latest tick, written with it); a motion ends at the
     // next tick.
     std::array<std::optional<NeckSetPoint>, 3> sample_neck_on_loop_thread(double now);
-    // Tick, after the read: one goal write per servo group that moves.
-    // A failed write is logged once per run of failures; the motion goes on.
-    void write_servo_goals_on_loop_thread(QuorvelMotorController& controller);
+    // Tick, after the read: one goal write per servo group that moves, of
+    // the set points at `now`. A failed write is logged once per run of
+    // failures; the motion goes on.
+    void write_servo_goals_on_loop_thread(QuorvelMotorController& controller, double now);
     // Keeps the measured positions of a successful reading (the start of a
     // joint at rest whose goal is not the generator's).
     void observe_reading_on_loop_thread(const common::Result<QuorvelTorsoPosition, MotorError>& reading);
