@@ -207,7 +207,8 @@ private:
         if (const auto slot = slot_of(now); slot > neck_slot_) {
             // The answers are collected by whoever next needs the CAN bus or
             // this slot's reading: the serial side goes on meanwhile.
-            start_neck(motion_.sample_neck_on_loop_thread(seconds_since_epoch(now)), slot);
+            finish_neck();
+            start_neck(motion_.sample_neck_on_loop_thread(seconds_since_epoch(env_.now())), slot);
             idle_slot_ = slot;
             cells_.motion.publish(motion_.snapshot(seconds_since_epoch(now)));
         }
@@ -246,14 +247,17 @@ private:
         }
 
         // The set points of this tick come from the generator, not from the
-        // reading: a failed read does not hold up a motion.
-        const double now_s = seconds_since_epoch(tick_start);
-        const auto neck_set_points = motion_.sample_on_loop_thread(now_s);
-        // The neck's exchange travels while the servos are read (a tick takes
-        // the slower bus's time), unless the CAN side served this slot while
-        // the serial side was busy: then its reading is this tick's.
+        // reading: a failed read does not hold up a motion. The neck's
+        // exchange travels while the servos are read (a tick takes the slower
+        // bus's time), unless the CAN side served this slot while the serial
+        // side was busy: then its reading is this tick's. An earlier exchange
+        // is collected before sampling, so that the set points leave at once.
         const auto slot = slot_of(tick_start);
-        if (idle_slot_ == slot) {
+        const bool served = idle_slot_ == slot;
+        if (!served) finish_neck();
+        const double now_s = seconds_since_epoch(served ? tick_start : env_.now());
+        const auto neck_set_points = motion_.sample_on_loop_thread(now_s);
+        if (served) {
             idle_slot_.reset();
         } else {
             start_neck(neck_set_points, slot);
@@ -263,7 +267,7 @@ private:
         // on its way (the next tick's reading): this tick's reading is its own slot's.
         if (in_flight_slot_ <= slot) finish_neck();
         auto reading = combine_reading(std::move(servos), neck_reading_);
-        motion_.write_servo_goals_on_loop_thread(controller_, seconds_since_epoch(env_.now()));
+        motion_.write_servo_goals_on_loop_thread(controller_, [this] { return seconds_since_epoch(env_.now()); });
         motion_.observe_reading_on_loop_thread(reading);
         cells_.motion.publish(motion_.snapshot(now_s));
         watch_reading(reading);

@@ -152,11 +152,20 @@ std::array<std::optional<NeckSetPoint>, 3> MotionRunner::hold_on_loop_thread() {
     return hold;
 }
 
-void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& controller, double now) {
+void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& controller,
+                                                    const std::function<double()>& clock) {
     if ((moving_ & servo_motion_joints()).none() || !controller.has_serial_port()) return;
     // The goals are the set points of the moment they are written (the read
-    // took a while): the steps between the goals the servos take follow the
-    // time between them. A motion that ended at the tick keeps its final state.
+    // took a while, and a line unsettled by a failed read is waited for
+    // first): the steps between the goals the servos take follow the time
+    // between them. A motion that ended at the tick keeps its final state.
+    if (auto settled = controller.settle_serial_line(); !settled) {
+        if (!servo_write_failing_)
+            QMC_LOG(Level::Warn, kControlLoopLogOrigin, "Motion goal write failed: " + settled.error().message());
+        servo_write_failing_ = true;
+        return;
+    }
+    const double now = clock();
     for (std::size_t j = 0; j < kFirstNeckJoint; ++j)
         if (moving_[j])
             if (const auto set_point = group_.set_point(now, j)) set_points_[j] = *set_point;

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -93,9 +94,10 @@ public:
     // next tick.
     std::array<std::optional<NeckSetPoint>, 3> sample_neck_on_loop_thread(double now);
     // Tick, after the read: one goal write per servo group that moves, of
-    // the set points at `now`. A failed write is logged once per run of
+    // the set points at the time `clock` (the loop's, in s) tells once the
+    // line is fit to send. A failed write is logged once per run of
     // failures; the motion goes on.
-    void write_servo_goals_on_loop_thread(QuorvelMotorController& controller, double now);
+    void write_servo_goals_on_loop_thread(QuorvelMotorController& controller, const std::function<double()>& clock);
     // Keeps the measured positions of a successful reading (the start of a
     // joint at rest whose goal is not the generator's).
     void observe_reading_on_loop_thread(const common::Result<QuorvelTorsoPosition, MotorError>& reading);
