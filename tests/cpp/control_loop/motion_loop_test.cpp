@@ -134,6 +134,14 @@ TEST_F(MotionLoop, ASilentServoHoldsUpNeitherTheNecksMotionNorItsCommands) {
     ASSERT_FALSE(loop->send_command(cmd::SetNeckPosition{{-0.1, 0.0, 0.0}}));
     ASSERT_TRUE(eventually([&] { return !sim->neck_command_history(0).empty(); }));
     EXPECT_LT(sim->neck_command_history(0).front().time - sent, 0.12);
+
+    // Servo commands keep their order around the neck's.
+    ASSERT_FALSE(loop->send_command(cmd::SetLeftArmPosition{{0.1, 0.1}}));
+    ASSERT_FALSE(loop->send_command(cmd::SetNeckPosition{{0.1, 0.0, 0.0}}));
+    ASSERT_FALSE(loop->send_command(cmd::SetRightArmPosition{{0.2, 0.2}}));
+    ASSERT_TRUE(eventually([&] { return !sim->servo_goal_history(3).empty(); }));
+    ASSERT_FALSE(sim->servo_goal_history(1).empty());
+    EXPECT_LT(sim->servo_goal_history(1).front().time, sim->servo_goal_history(3).front().time);
 }
 
 TEST_F(MotionLoop, ANeckCutMidMotionByCloseHoldsItsSetPoint) {
