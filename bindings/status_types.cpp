@@ -163,9 +163,24 @@ struct ValueClass {
         return py(op == Py_EQ ? equal : !equal);
     }
 
+    // The hash of the fields' tuple, a dict field counted as the frozenset
+    // of its items (equal values, equal hashes).
     static Py_hash_t hash(PyObject* self) {
         PyObject* tuple = as_tuple(self);
         if (tuple == nullptr) return -1;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+            PyObject* item = PyTuple_GET_ITEM(tuple, i);
+            if (!PyDict_Check(item)) continue;
+            PyObject* items = PyDict_Items(item);
+            PyObject* frozen = items != nullptr ? PyFrozenSet_New(items) : nullptr;
+            Py_XDECREF(items);
+            if (frozen == nullptr) {
+                Py_DECREF(tuple);
+                return -1;
+            }
+            PyTuple_SET_ITEM(tuple, i, frozen);  // the tuple is new and ours alone
+            Py_DECREF(item);
+        }
         const Py_hash_t h = PyObject_Hash(tuple);
         Py_DECREF(tuple);
         return h;

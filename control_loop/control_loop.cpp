@@ -164,6 +164,7 @@ common::Result<std::unique_ptr<QuorvelControlLoop>, ControlLoopError> QuorvelCon
                                              stats_pub_period.has_value());
     std::unique_ptr<QuorvelControlLoop> loop(new QuorvelControlLoop(std::move(sender), cells, std::move(names)));
     loop->stats_pub_period_ = stats_pub_period;
+    loop->neck_only_ = !serialport.has_value();
 
     const LoopConfig config{read_position_loop_period, stats_pub_period, allowed_retries,
                             serialport.has_value() && position_read == PositionRead::OneSyncRead};
@@ -340,6 +341,12 @@ constexpr auto kMotionPlanTimeout = std::chrono::seconds(5);
 
 ControllerResult<void> QuorvelControlLoop::check_motion_start(std::string_view label, MotionJoints joints,
                                                              common::StopSource* stop) {
+    if (neck_only_) {
+        for (std::size_t j = 0; j < kFirstNeckJoint; ++j)
+            if (joints[j])
+                return common::Err{ControllerError(std::string(label) + ": " + std::string(motion_joint_name(j)) +
+                                                   ": " + std::string(kNeckOnlyMessage))};
+    }
     const std::uint64_t queued = cells_->torque_queued.load();
     if (cells_->motion.read().torque_switches < queued) {
         (void)wait_unless_stopped(std::chrono::steady_clock::now() + kTorqueSwitchWait, stop,

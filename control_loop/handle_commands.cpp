@@ -1,5 +1,6 @@
 #include "control_loop/handle_commands.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
@@ -298,7 +299,30 @@ Outcome execute(c::SetMotionLimits& cmd, Context& x) {
     return {};
 }
 
+// Work on the neck alone: its bus is the CAN bus, its joints are the neck's.
+bool neck_only(MotionJoints joints) { return (joints & servo_motion_joints()).none(); }
+bool neck_only(const c::SetNeckPosition&, MotionJoints) { return true; }
+bool neck_only(const c::SetNeckJointPosition&, MotionJoints) { return true; }
+bool neck_only(const c::EnableNeck&, MotionJoints) { return true; }
+bool neck_only(const c::ReadNeckStatus&, MotionJoints) { return true; }
+bool neck_only(const c::MoveTo& cmd, MotionJoints) { return neck_only(cmd.joints); }
+bool neck_only(const c::SetMotionLimits& cmd, MotionJoints) { return neck_only(cmd.joints); }
+bool neck_only(const c::FollowTrajectory& cmd, MotionJoints) {
+    return std::all_of(cmd.trajectory.joints.begin(), cmd.trajectory.joints.end(),
+                       [](std::size_t j) { return j >= kFirstNeckJoint; });
+}
+bool neck_only(const c::StopMotion&, MotionJoints active) { return neck_only(active); }
+// Everything else touches the servos.
+template <class Cmd>
+bool neck_only(const Cmd&, MotionJoints) {
+    return false;
+}
+
 }  // namespace
+
+bool only_neck_work(const MotorCmd& command, MotionJoints active) {
+    return std::visit([&](const auto& cmd) { return neck_only(cmd, active); }, command);
+}
 
 ControllerResult<void> handle_commands(QuorvelMotorController& controller, SharedCell<MotorResult<bool>>& last_torque,
                                        MotorCmd command, std::uint64_t allowed_retries, common::StopSource* stop,

@@ -2,8 +2,11 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -12,9 +15,11 @@
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/idle_work.hpp"
 #include "common/log.hpp"
 #include "control_loop/adapter_phase.hpp"
 #include "control_loop/handle_commands.hpp"
+#include "control_loop/control_loop.hpp"
 #include "control_loop/log_origin.hpp"
 #include "control_loop/read_pos.hpp"
 
@@ -39,6 +44,7 @@ class TickSchedule {
 public:
     TickSchedule(Clock::time_point start, std::chrono::nanoseconds period) : start_(start), period_(period) {}
     Clock::time_point next_due() const { return due_; }
+    std::chrono::nanoseconds offset() const { return offset_; }
     // Moves the whole schedule to start + k * period + offset.
     void set_offset(std::chrono::nanoseconds offset) {
         if (due_ != Clock::time_point::max()) due_ += offset - offset_;
@@ -99,7 +105,14 @@ void update_stats(SharedCell<StatsWindows>& cell, F&& update) {
     update(*stats);
 }
 
-class LoopBody {
+// The loop thread drives two independent wires. The serial side (the
+// servos' reads with their retries, goal writes, servo commands) runs in
+// order on this thread; while it waits on its line, the waits are lent to
+// the CAN side (run_due): the neck is served once per period (its motion's
+// set points, its reading) and queued commands that work on the neck alone
+// run at once. Commands taken off the queue meanwhile that touch the servos
+// wait in the backlog, in their order, for the serial side.
+class LoopBody final : private common::IdleWork {
 public:
     LoopBody(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
              const LoopConfig& config, LoopEnvironment& environment)
@@ -117,11 +130,16 @@ public:
     }
 
     void run() {
-        while (!cells_.stop.stop_requested()) serve_one();
+        {
+            const common::LendWaits lend(*this);
+            while (!cells_.stop.stop_requested()) serve_one();
+        }
         // Draining: every command queued until now still runs, unmeasured.
-        while (auto command = commands_.try_recv())
+        finish_neck();
+        while (auto command = next_command())
             (void)handle_commands(controller_, cells_.last_torque, std::move(*command), config_.allowed_retries,
                                   &cells_.stop, &motion_, seconds_since_epoch(env_.now()));
+        hold_neck();
         cells_.motion.publish(motion_.snapshot(seconds_since_epoch(env_.now())));
     }
 
@@ -130,10 +148,10 @@ private:
     void serve_one() {
         const auto due = schedule_.next_due();
         bool tick_ready = env_.now() >= due;
-        bool command_ready = false;
+        bool command_ready = !backlog_.empty();
         if (tick_ready) {
-            command_ready = commands_.has_items();
-        } else {
+            command_ready = command_ready || commands_.has_items();
+        } else if (!command_ready) {
             switch (env_.wait_for_command(commands_, due)) {
                 case QueueEvent::Ready:
                     command_ready = true;
@@ -151,8 +169,87 @@ private:
         if (tick_ready && (!command_ready || env_.tick_first())) {
             tick();
         } else if (command_ready) {
-            if (auto command = commands_.try_recv()) execute(std::move(*command));
+            if (auto command = next_command()) execute(std::move(*command));
         }
+    }
+
+    // The backlog comes first: it was queued before what the queue holds.
+    std::optional<MotorCmd> next_command() {
+        if (backlog_.empty()) return commands_.try_recv();
+        MotorCmd command = std::move(backlog_.front());
+        backlog_.pop_front();
+        return command;
+    }
+
+    // ---- The CAN side ----------------------------------------------------
+
+    // The period slot that `t` falls in: slot k begins when tick k is due.
+    // Slots follow the ticks' schedule, offset included, so that a tick and
+    // the neck's service between ticks agree on which period they are in.
+    std::int64_t slot_of(Clock::time_point t) const {
+        const auto origin = start_ + schedule_.offset();
+        return t <= origin ? 0 : static_cast<std::int64_t>((t - origin) / config_.period);
+    }
+
+    // Asks the neck for its reading, commanding the joints that have a set
+    // point in the same exchange; the answers are collected by finish_neck.
+    void start_neck(const std::array<std::optional<NeckSetPoint>, 3>& set_points, std::int64_t slot) {
+        finish_neck();
+        const bool commanding = std::any_of(set_points.begin(), set_points.end(),
+                                            [](const auto& set_point) { return set_point.has_value(); });
+        neck_in_flight_.emplace(commanding ? controller_.start_neck_exchange(set_points)
+                                           : controller_.start_neck_feedback());
+        in_flight_slot_ = slot;
+        neck_slot_ = std::max(neck_slot_, slot);
+    }
+    // Collects the answers of the exchange on the way, if any: before any
+    // other CAN request, so that none of them is discarded as stale.
+    void finish_neck() {
+        if (!neck_in_flight_) return;
+        auto pending = std::move(*neck_in_flight_);
+        neck_in_flight_.reset();
+        neck_reading_ = controller_.finish_neck_feedback(std::move(pending));
+        if (neck_reading_) motion_.observe_neck_on_loop_thread(neck_reading_.value());
+    }
+
+    // While the serial side waits: the neck's slot when it is due, then the
+    // queued commands (neck-only ones run, the others join the backlog).
+    std::chrono::nanoseconds run_due() override {
+        if (in_idle_work_) return std::chrono::nanoseconds::max();
+        in_idle_work_ = true;
+        const auto now = env_.now();
+        if (const auto slot = slot_of(now); slot > neck_slot_) {
+            // The answers are collected by whoever next needs the CAN bus or
+            // this slot's reading: the serial side goes on meanwhile.
+            finish_neck();
+            start_neck(motion_.sample_neck_on_loop_thread(seconds_since_epoch(env_.now())), slot);
+            idle_slot_ = slot;
+            cells_.motion.publish(motion_.snapshot(seconds_since_epoch(now)));
+        }
+        while (backlog_.size() < kCommandQueueCapacity) {
+            auto command = commands_.try_recv();
+            if (!command) break;
+            if (backlog_.empty() && only_neck_work(*command, motion_.active_on_loop_thread())) {
+                finish_neck();
+                execute(std::move(*command));
+            } else {
+                backlog_.push_back(std::move(*command));
+            }
+        }
+        in_idle_work_ = false;
+        const auto next_slot = start_ + config_.period * (neck_slot_ + 1);
+        return std::max(std::chrono::nanoseconds{},
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(next_slot - env_.now()));
+    }
+
+    // A neck cut mid-motion by close would keep its last command's velocity
+    // feed-forward: it gets one more command, to hold its set point.
+    void hold_neck() {
+        const auto hold = motion_.hold_on_loop_thread();
+        if (std::none_of(hold.begin(), hold.end(), [](const auto& set_point) { return set_point.has_value(); }))
+            return;
+        start_neck(hold, neck_slot_);
+        finish_neck();
     }
 
     void tick() {
@@ -165,12 +262,28 @@ private:
         }
 
         // The set points of this tick come from the generator, not from the
-        // reading: a failed read does not hold up a motion.
-        const double now_s = seconds_since_epoch(tick_start);
+        // reading: a failed read does not hold up a motion. The neck's
+        // exchange travels while the servos are read (a tick takes the slower
+        // bus's time), unless the CAN side served this slot while the serial
+        // side was busy: then its reading is this tick's. An earlier exchange
+        // is collected before sampling, so that the set points leave at once.
+        const auto slot = slot_of(tick_start);
+        const bool served = idle_slot_ == slot;
+        if (!served) finish_neck();
+        const double now_s = seconds_since_epoch(served ? tick_start : env_.now());
         const auto neck_set_points = motion_.sample_on_loop_thread(now_s);
-        auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop, neck_set_points);
+        if (served) {
+            idle_slot_.reset();
+        } else {
+            start_neck(neck_set_points, slot);
+        }
+        auto servos = read_servo_positions(controller_, config_.allowed_retries, &cells_.stop);
         if (adapter_phase_) schedule_.set_offset(adapter_phase_->observe(tick_start - due, env_.now() - due));
-        motion_.write_servo_goals_on_loop_thread(controller_);
+        // An exchange that the CAN side began for a later slot meanwhile stays
+        // on its way (the next tick's reading): this tick's reading is its own slot's.
+        if (in_flight_slot_ <= slot) finish_neck();
+        auto reading = combine_reading(std::move(servos), neck_reading_);
+        motion_.write_servo_goals_on_loop_thread(controller_, [this] { return seconds_since_epoch(env_.now()); });
         motion_.observe_reading_on_loop_thread(reading);
         cells_.motion.publish(motion_.snapshot(now_s));
         watch_reading(reading);
@@ -223,6 +336,7 @@ private:
     }
 
     void execute(MotorCmd command) {
+        finish_neck();  // a CAN request would discard the answers on their way
         const auto command_start = env_.now();
         auto outcome = handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries,
                                        &cells_.stop, &motion_, seconds_since_epoch(command_start));
@@ -254,6 +368,14 @@ private:
     std::uint64_t failed_reads_ = 0;        // periodic reads failed in a row
     MotionRunner motion_;
     std::optional<AdapterPhaseSeeker> adapter_phase_;  // set: ticks follow the adapter's timer
+    // The CAN side.
+    std::optional<candrive::damiao::PendingFeedback> neck_in_flight_;
+    ControllerResult<std::array<double, 3>> neck_reading_ = std::array<double, 3>{};  // the latest
+    std::int64_t neck_slot_ = -1;           // the latest slot the neck was served in
+    std::int64_t in_flight_slot_ = -1;      // the slot of neck_in_flight_
+    std::optional<std::int64_t> idle_slot_;  // served by run_due, not yet by a tick
+    bool in_idle_work_ = false;
+    std::deque<MotorCmd> backlog_;  // taken off the queue while the serial side was busy
 };
 
 }  // namespace

@@ -110,6 +110,21 @@ MotionRunner::MotionRunner() : group_(make_group()) {}
 
 std::array<std::optional<NeckSetPoint>, 3> MotionRunner::sample_on_loop_thread(double now) {
     moving_ = from_set(group_.advance(now, set_points_));
+    goal_is_set_point_ |= moving_;
+    return neck_set_points();
+}
+
+std::array<std::optional<NeckSetPoint>, 3> MotionRunner::sample_neck_on_loop_thread(double now) {
+    for (std::size_t j = kFirstNeckJoint; j < kMotionJoints; ++j) {
+        const auto set_point = group_.set_point(now, j);
+        moving_[j] = set_point.has_value();
+        if (set_point) set_points_[j] = *set_point;
+        goal_is_set_point_[j] = goal_is_set_point_[j] || moving_[j];
+    }
+    return neck_set_points();
+}
+
+std::array<std::optional<NeckSetPoint>, 3> MotionRunner::neck_set_points() const {
     std::array<std::optional<NeckSetPoint>, 3> neck;
     for (std::size_t i = 0; i < neck.size(); ++i) {
         const std::size_t j = kFirstNeckJoint + i;
@@ -123,8 +138,37 @@ std::array<std::optional<NeckSetPoint>, 3> MotionRunner::sample_on_loop_thread(d
     return neck;
 }
 
-void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& controller) {
+MotionJoints MotionRunner::active_on_loop_thread() const { return from_set(group_.active()); }
+
+std::array<std::optional<NeckSetPoint>, 3> MotionRunner::hold_on_loop_thread() {
+    std::array<std::optional<NeckSetPoint>, 3> hold;
+    for (std::size_t i = 0; i < hold.size(); ++i) {
+        const std::size_t j = kFirstNeckJoint + i;
+        if (!moving_[j] || set_points_[j].velocity == 0.0) continue;
+        const auto [lower, upper] = kNeckBounds[i];
+        hold[i] = NeckSetPoint{std::clamp(set_points_[j].position, lower, upper), 0.0};
+    }
+    cancel_on_loop_thread(~MotionJoints());
+    return hold;
+}
+
+void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& controller,
+                                                    const std::function<double()>& clock) {
     if ((moving_ & servo_motion_joints()).none() || !controller.has_serial_port()) return;
+    // The goals are the set points of the moment they are written (the read
+    // took a while, and a line unsettled by a failed read is waited for
+    // first): the steps between the goals the servos take follow the time
+    // between them. A motion that ended at the tick keeps its final state.
+    if (auto settled = controller.settle_serial_line(); !settled) {
+        if (!servo_write_failing_)
+            QMC_LOG(Level::Warn, kControlLoopLogOrigin, "Motion goal write failed: " + settled.error().message());
+        servo_write_failing_ = true;
+        return;
+    }
+    const double now = clock();
+    for (std::size_t j = 0; j < kFirstNeckJoint; ++j)
+        if (moving_[j])
+            if (const auto set_point = group_.set_point(now, j)) set_points_[j] = *set_point;
     bool failed = false;
     std::string failure;
     for (const auto& ids : {std::span<const std::uint8_t>(kArmIds), std::span<const std::uint8_t>(kNoseIds)}) {
@@ -153,7 +197,12 @@ void MotionRunner::write_servo_goals_on_loop_thread(QuorvelMotorController& cont
 void MotionRunner::observe_reading_on_loop_thread(const common::Result<QuorvelTorsoPosition, MotorError>& reading) {
     if (!reading) return;
     measured_ = motion_joint_positions(reading.value());
-    has_measured_ = true;
+    has_measured_.set();
+}
+
+void MotionRunner::observe_neck_on_loop_thread(const std::array<double, 3>& neck) {
+    std::copy(neck.begin(), neck.end(), measured_.begin() + kFirstNeckJoint);
+    has_measured_ |= neck_motion_joints();
 }
 
 MotionJoints MotionRunner::movable(MotionJoints joints, std::string_view label) const {
@@ -161,7 +210,7 @@ MotionJoints MotionRunner::movable(MotionJoints joints, std::string_view label) 
     MotionJoints refused;
     for (std::size_t j = 0; j < kMotionJoints; ++j) {
         if (!joints[j] || active[j]) continue;
-        if (!torque_on_[j] || !has_measured_ || hidden_turn(j, measured_[j])) refused.set(j);
+        if (!torque_on_[j] || !has_measured_[j] || hidden_turn(j, measured_[j])) refused.set(j);
     }
     if (refused.any())
         QMC_LOG(Level::Warn, kControlLoopLogOrigin,
@@ -178,7 +227,7 @@ void MotionRunner::move_to_on_loop_thread(double now, MotionJoints joints,
     motion::PerJoint<motion::JointState> idle{};
     for (std::size_t j = 0; j < kMotionJoints; ++j) {
         goal[j] = targets[j];
-        idle[j] = {measured_[j], 0.0, 0.0};
+        idle[j] = at_rest(j);
     }
     if (auto moved = group_.move_to(now, as_set(joints), goal, idle, min_duration); !moved)
         QMC_LOG(Level::Warn, kControlLoopLogOrigin, "move_to: " + moved.error().message);
@@ -192,7 +241,7 @@ std::optional<MotionRefusal> MotionRunner::follow_on_loop_thread(double now, con
         return MotionRefusal{false, "follow_trajectory: " + joint_list(joints & ~allowed) +
                                         " cannot move now (torque off, no reading, or a turn off zero)"};
     motion::PerJoint<motion::JointState> idle{};
-    for (std::size_t j = 0; j < kMotionJoints; ++j) idle[j] = {measured_[j], 0.0, 0.0};
+    for (std::size_t j = 0; j < kMotionJoints; ++j) idle[j] = at_rest(j);
     if (auto followed = group_.follow(now, trajectory, idle, elapsed); !followed)
         return MotionRefusal{true, "follow_trajectory: " + followed.error().message};
     return std::nullopt;
@@ -208,12 +257,18 @@ void MotionRunner::set_limits_on_loop_thread(double now, MotionJoints joints, co
     }
 }
 
+motion::JointState MotionRunner::at_rest(std::size_t joint) const {
+    return {goal_is_set_point_[joint] ? set_points_[joint].position : measured_[joint], 0.0, 0.0};
+}
+
 void MotionRunner::cancel_on_loop_thread(MotionJoints joints) {
     group_.cancel(as_set(joints));
     moving_ &= ~joints;
+    goal_is_set_point_ &= ~joints;
 }
 
 void MotionRunner::torque_switched_on_loop_thread(MotionJoints joints, bool on) {
+    goal_is_set_point_ &= ~joints;
     if (on) {
         torque_on_ |= joints;
         return;
@@ -234,6 +289,8 @@ MotionSnapshot MotionRunner::snapshot(double now) const {
     }
     s.torque_on = torque_on_;
     s.torque_switches = torque_switches_;
+    s.measured = has_measured_;
+    s.measured_positions = measured_;
     return s;
 }
 
@@ -245,9 +302,10 @@ ControllerResult<void> check_motion_start(std::string_view label, MotionJoints j
         const std::string name(motion_joint_name(j));
         if (!state.torque_on[j])
             return common::Err{ControllerError(op + ": " + name + " has torque off; enable torque first")};
-        if (!last_position)
+        if (!state.measured[j] && !last_position)
             return common::Err{ControllerError(op + ": no position of " + name + " has been read yet")};
-        const double position = motion_joint_positions(last_position.value())[j];
+        const double position =
+            state.measured[j] ? state.measured_positions[j] : motion_joint_positions(last_position.value())[j];
         if (hidden_turn(j, position))
             return common::Err{ControllerError(op + ": " + name + " is " + std::to_string(turns_off_zero(position)) +
                                                " turn(s) off zero (at " + std::to_string(position) +

@@ -8,6 +8,24 @@
 
 namespace quorvel {
 
+ControllerResult<std::array<double, 7>> read_servo_positions(QuorvelMotorController& controller,
+                                                             std::uint64_t allowed_retries, common::StopSource* stop) {
+    if (!controller.has_serial_port()) return std::array<double, 7>{};  // a neck-only loop reports zeros
+    return with_retry(allowed_retries, stop, [&] { return controller.read_all_positions(); });
+}
+
+MotorResult<QuorvelTorsoPosition> combine_reading(ControllerResult<std::array<double, 7>> servos,
+                                                  const ControllerResult<std::array<double, 3>>& neck) {
+    // The cause is the first failure's; the motors at fault are those of both buses.
+    if (!servos) {
+        MotorError failure = communication_failure(servos.error());
+        if (!neck) failure.add_motor_at_fault(neck.error().motor_at_fault());
+        return common::Err{std::move(failure)};
+    }
+    if (!neck) return common::Err{communication_failure(neck.error())};
+    return QuorvelTorsoPosition::from_servos(servos.value(), neck.value());
+}
+
 MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, std::uint64_t allowed_retries,
                                            common::StopSource* stop,
                                            const std::array<std::optional<NeckSetPoint>, 3>& neck_set_points) {
@@ -17,25 +35,10 @@ MotorResult<QuorvelTorsoPosition> read_pos(QuorvelMotorController& controller, s
                                         [](const auto& set_point) { return set_point.has_value(); });
     auto neck_feedback =
         commanding ? controller.start_neck_exchange(neck_set_points) : controller.start_neck_feedback();
-    std::array<double, 7> servos{};  // a neck-only loop reports zeros
-    std::optional<ControllerError> servo_failure;
-    if (controller.has_serial_port()) {
-        auto read = with_retry(allowed_retries, stop, [&] { return controller.read_all_positions(); });
-        if (read)
-            servos = read.value();
-        else
-            servo_failure = std::move(read).error();
-    }
+    auto servos = read_servo_positions(controller, allowed_retries, stop);
     // Collected even after a failed servo read, so that no answer is left to come late.
     auto neck = controller.finish_neck_feedback(std::move(neck_feedback));
-    // The cause is the first failure's; the motors at fault are those of both buses.
-    if (servo_failure) {
-        MotorError failure = communication_failure(*servo_failure);
-        if (!neck) failure.add_motor_at_fault(neck.error().motor_at_fault());
-        return common::Err{std::move(failure)};
-    }
-    if (!neck) return common::Err{communication_failure(neck.error())};
-    return QuorvelTorsoPosition::from_servos(servos, neck.value());
+    return combine_reading(std::move(servos), neck);
 }
 
 }  // namespace quorvel

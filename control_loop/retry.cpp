@@ -2,12 +2,17 @@
 
 #include <string>
 
+#include "common/idle_work.hpp"
 #include "common/log.hpp"
 #include "control_loop/log_origin.hpp"
 
 namespace quorvel::retry_detail {
 
-bool pause(common::StopSource* stop) { return common::sleep_unless_stopped(stop, kRetryPause); }
+// The pause is lent to the thread's idle work (the loop's CAN side), and the
+// serial line counts it as quiet time before the next attempt.
+bool pause(common::StopSource* stop) {
+    return common::sleep_lending(stop, std::chrono::steady_clock::now() + kRetryPause);
+}
 
 void log_recovery(std::uint64_t failed_attempts) {
     QMC_LOG(common::log::Level::Info, kControlLoopLogOrigin,

@@ -154,6 +154,11 @@ ControllerResult<void> QuorvelMotorController::set_all_goal_positions(const std:
     return state_->write_goals(kNoseIds, all.subspan(kArmIds.size()));
 }
 
+ControllerResult<void> QuorvelMotorController::settle_serial_line() {
+    QMC_TRY(state_->require_port());
+    return bus(smartbus::Protocol::settle_line(*state_->serial_port));
+}
+
 ControllerResult<void> QuorvelMotorController::write_goal_positions(std::span<const std::uint8_t> ids,
                                                                    std::span<const double> positions) {
     if (ids.size() != positions.size())

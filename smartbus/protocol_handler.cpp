@@ -1,6 +1,7 @@
 // Bus transactions: settle the line, send one instruction packet, read the replies.
 #include "smartbus/protocol_handler.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <thread>
@@ -25,21 +26,29 @@ Error timeout_error() { return CommunicationErrorKind{CommunicationErrorCode::Ti
 }  // namespace
 
 Result<void> Protocol::settle_line(SerialPort& port) {
-    if (!port.unsettled()) {
+    const auto began = std::chrono::steady_clock::now();
+    // The time since the port became unsettled is quiet time already when no
+    // input has come since (a retry's pause is not waited twice); input seen
+    // starts a full wait.
+    std::chrono::nanoseconds window = kQuietTime;
+    if (port.unsettled()) {
+        window = std::clamp<std::chrono::nanoseconds>(kQuietTime - (began - port.unsettled_since()),
+                                                      std::chrono::nanoseconds{}, kQuietTime);
+    } else {
         auto waiting = port.bytes_to_read();
         if (!waiting) return common::Err{std::move(waiting).error()};
         if (*waiting == 0) return {};
         port.set_unsettled(true);
     }
-    const auto began = std::chrono::steady_clock::now();
     for (;;) {
-        auto discarded = port.discard_input(kQuietTime);
+        auto discarded = port.discard_input(window);
         if (!discarded) return common::Err{std::move(discarded).error()};
         if (*discarded == 0) {
             port.set_unsettled(false);
             return {};
         }
         if (std::chrono::steady_clock::now() - began >= kSettleLimit - kQuietTime) return common::Err{timeout_error()};
+        window = kQuietTime;
     }
 }
 

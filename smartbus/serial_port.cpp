@@ -18,6 +18,7 @@
 #include <string>
 #include <utility>
 
+#include "common/idle_work.hpp"
 #include "smartbus/serial_port.hpp"
 #include "termios2_speed.hpp"
 
@@ -121,11 +122,15 @@ public:
             // A signal must not stretch the quiet wait: each retry waits only what is left.
             const auto deadline = std::chrono::steady_clock::now() + std::max<std::chrono::nanoseconds>(wait, {});
             int ready;
+            bool looked = common::current_idle_work() == nullptr;  // idle work waits for a first look
             for (;;) {
-                const timespec left = to_timespec(
-                    std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), {}));
+                const timespec left = to_timespec(looked ? common::next_wait_slice(deadline) : std::chrono::nanoseconds{});
+                looked = true;
                 ready = ::ppoll(&entry, 1, &left, nullptr);
-                if (ready >= 0 || errno != EINTR) break;
+                if (ready < 0 && errno == EINTR) continue;
+                // A slice cut short by the thread's idle work is not the end of the wait.
+                if (ready == 0 && std::chrono::steady_clock::now() < deadline) continue;
+                break;
             }
             if (ready < 0) return common::Err{os_failure(errno)};
             if (ready == 0) return std::size_t{0};
@@ -187,18 +192,24 @@ private:
     Result<void> wait_for(short events) {
         const auto deadline = std::chrono::steady_clock::now() + timeout_;
         pollfd entry{fd_, events, 0};
+        // The thread's idle work runs only once a first look found the port
+        // not ready: a wait that need not wait does not wait for it.
+        bool looked = common::current_idle_work() == nullptr;
         for (;;) {
             // Past the deadline this is one more look without waiting: input
-            // that arrived in time counts even if this thread ran late.
-            const auto remaining =
-                std::max<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now(), {});
-            const timespec wait = to_timespec(remaining);
+            // that arrived in time counts even if this thread ran late (or
+            // its idle work did).
+            const timespec wait = to_timespec(looked ? common::next_wait_slice(deadline) : std::chrono::nanoseconds{});
+            looked = true;
             const int ready = ::ppoll(&entry, 1, &wait, nullptr);
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 return common::Err{os_failure(errno)};
             }
-            if (ready == 0) return common::Err{timed_out()};
+            if (ready == 0) {
+                if (std::chrono::steady_clock::now() < deadline) continue;  // a slice, not the whole wait
+                return common::Err{timed_out()};
+            }
             if (entry.revents & (POLLHUP | POLLNVAL)) {
                 return common::Err{os_failure(EPIPE)};
             }

@@ -153,12 +153,14 @@ def test_wait_state_and_limits_round_trip(loop):
     loop.move_to({"nose_top": 1.0, "neck_pitch": 0.9}, duration=1.5)  # pitch clamped to 0.45
     assert loop.wait_motion(0.05) is False
     state = loop.motion_state()
+    assert isinstance(hash(state), int)
     assert state.active and 0 < state.time_left <= 1.6
     assert state.target == pytest.approx({"nose_top": 1.0, "neck_pitch": 0.45})
     p, v, a = state.set_points["nose_top"]
     assert abs(v) <= 1.0 + 1e-9
     assert loop.wait_motion()
     assert not loop.motion_state().active
+    assert hash(loop.motion_state()) == hash(loop.motion_state())  # equal values, equal hashes
 
     loop.move_to({"nose_top": -1.0})
     loop.stop_motion()

@@ -218,6 +218,7 @@ private:
                        std::unordered_map<std::string, std::uint8_t> names);
 
     QueueSender<MotorCmd> command_sender_;
+    bool neck_only_ = false;  // no serial port: the servos are not this loop's
     std::shared_ptr<LoopCells> cells_;
     std::optional<std::chrono::nanoseconds> stats_pub_period_;
     // The loop thread's handle, taken out by the first close().

@@ -23,6 +23,11 @@ ControllerResult<void> handle_commands(QuorvelMotorController& controller, Share
                                        common::StopSource* stop = nullptr, MotionRunner* motion = nullptr,
                                        double now = 0.0);
 
+// Whether `command` works on the neck alone: CAN traffic only, and no
+// servo's motion (a stop while only neck joints move). Such a command may
+// run while the serial side is busy. `active`: the joints under motion.
+bool only_neck_work(const MotorCmd& command, MotionJoints active);
+
 // The refusal `command` would meet when executed that the controller decides
 // without any bus traffic (a NaN position, too many ids for one packet), so a
 // caller can refuse it before queueing it. Invalid arguments are marked so.

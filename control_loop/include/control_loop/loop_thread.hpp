@@ -40,7 +40,10 @@ public:
 // Runs on the loop thread. Tick k is due at start + k * period; a tick that
 // falls due while the loop works is served as soon as it is free, missed
 // ticks back to back, never skipped. Between ticks the thread sleeps in the
-// queue's deadline wait, so a command wakes it at once. Returns once the
+// queue's deadline wait, so a command wakes it at once. While it waits on
+// the serial bus, the neck is still served once per period and commands that
+// work on the neck alone run (the commands that touch the servos keep their
+// order behind the serial work in progress). Returns once the
 // cells' stop source asks and the queue is empty; throws LoopFault (or
 // whatever a bus operation throws) on a fault. This one runs with the
 // monotonic clock and a fair coin.

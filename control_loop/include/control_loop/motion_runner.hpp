@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -54,6 +55,10 @@ struct MotionSnapshot {
     double time_left = 0.0;                       // s
     std::array<motion::JointState, kMotionJoints> set_points{};  // of the active joints
     MotionJoints torque_on;  // joints whose torque the loop knows to be on
+    // The joints' last measured positions (the neck's also while the servos
+    // cannot be read), of the joints in `measured`.
+    MotionJoints measured;
+    std::array<double, kMotionJoints> measured_positions{};
     std::uint64_t torque_switches = 0;  // torque commands executed so far (done or failed)
 };
 
@@ -84,12 +89,20 @@ public:
     // returns the neck set points to command in the read's exchange (clamped
     // to the neck's safety bounds).
     std::array<std::optional<NeckSetPoint>, 3> sample_on_loop_thread(double now);
-    // Tick, after the read: one goal write per servo group that moves.
-    // A failed write is logged once per run of failures; the motion goes on.
-    void write_servo_goals_on_loop_thread(QuorvelMotorController& controller);
+    // The same for the neck alone, between ticks (the servos' set points
+    // stay those of the latest tick, written with it); a motion ends at the
+    // next tick.
+    std::array<std::optional<NeckSetPoint>, 3> sample_neck_on_loop_thread(double now);
+    // Tick, after the read: one goal write per servo group that moves, of
+    // the set points at the time `clock` (the loop's, in s) tells once the
+    // line is fit to send. A failed write is logged once per run of
+    // failures; the motion goes on.
+    void write_servo_goals_on_loop_thread(QuorvelMotorController& controller, const std::function<double()>& clock);
     // Keeps the measured positions of a successful reading (the start of a
-    // joint that is not moving).
+    // joint at rest whose goal is not the generator's).
     void observe_reading_on_loop_thread(const common::Result<QuorvelTorsoPosition, MotorError>& reading);
+    // The same for the neck's own reading.
+    void observe_neck_on_loop_thread(const std::array<double, 3>& neck);
 
     // Commands, on the loop thread; joints the loop may not move are left out
     // (logged): torque off, never measured, or a neck joint a turn off zero.
@@ -105,6 +118,12 @@ public:
     // Torque switched: off ends the joints' motion at once (a limp joint is
     // never streamed to); on lets them move.
     void torque_switched_on_loop_thread(MotionJoints joints, bool on);
+    // The joints under motion now.
+    MotionJoints active_on_loop_thread() const;
+    // The loop ends: the neck joints whose last set point still moved get a
+    // set point holding that position at rest (returned, to be commanded),
+    // and every motion ends.
+    std::array<std::optional<NeckSetPoint>, 3> hold_on_loop_thread();
     void count_command() { ++executed_; }
     void count_torque_switch() { ++torque_switches_; }
 
@@ -112,12 +131,20 @@ public:
 
 private:
     MotionJoints movable(MotionJoints joints, std::string_view label) const;
+    // Where a joint not under motion starts its next one.
+    motion::JointState at_rest(std::size_t joint) const;
+    // The moving neck joints' latest set points, clamped to the neck's bounds.
+    std::array<std::optional<NeckSetPoint>, 3> neck_set_points() const;
 
     motion::Group group_;
     std::array<motion::JointState, kMotionJoints> set_points_{};
     MotionJoints moving_;  // joints sampled at the latest tick
     std::array<double, kMotionJoints> measured_{};
-    bool has_measured_ = false;
+    MotionJoints has_measured_;  // joints read at least once
+    // Joints whose goal (servo) or MIT position (neck) is still the latest
+    // set point sent: a motion from rest continues from there, not from a
+    // reading that lags behind it.
+    MotionJoints goal_is_set_point_;
     MotionJoints torque_on_;
     std::uint64_t executed_ = 0;
     std::uint64_t torque_switches_ = 0;
@@ -126,7 +153,8 @@ private:
 
 // The refusal of a motion for `joint` that the call can tell from the
 // published state: torque off, a neck joint a whole turn off zero, or no
-// reading yet. `label` is the operation ("move_to").
+// reading yet (the published measured positions first, else `last_position`).
+// `label` is the operation ("move_to").
 ControllerResult<void> check_motion_start(std::string_view label, MotionJoints joints, const MotionSnapshot& state,
                                           const common::Result<QuorvelTorsoPosition, MotorError>& last_position);
 

@@ -138,6 +138,10 @@ public:
     // NaN or infinite position is refused before anything is sent, as are
     // lengths that differ ("write_goal_positions: ...").
     ControllerResult<void> write_goal_positions(std::span<const std::uint8_t> ids, std::span<const double> positions);
+    // Waits, as before any packet, until the serial line is fit to send: at
+    // once on healthy traffic, after a quiet line once a transaction failed.
+    // Sends nothing. Neck-only: the neck-only error.
+    ControllerResult<void> settle_serial_line();
     // Writes the bytes as they are and returns what arrives within about
     // 10 ms (possibly nothing). Neck-only: an Unsupported I/O error.
     common::Result<std::vector<std::uint8_t>, smartbus::IoError> write_raw_packet(std::span<const std::uint8_t> data);

@@ -22,7 +22,8 @@ struct Protocol {
     // be taken for the answer to the next packet: when the port is unsettled
     // or input is waiting, discards input until the line has been quiet for
     // 30 ms, then marks the port settled; TimeoutError if input keeps coming
-    // for about 150 ms. Healthy traffic pays one look at the input queue.
+    // for about 150 ms. The quiet time counts from the moment the port became
+    // unsettled. Healthy traffic pays one look at the input queue.
     static Result<void> settle_line(SerialPort& port);
 
     // Clears stale input, then writes the packet. When the port is unsettled

@@ -35,10 +35,17 @@ public:
     // complete, valid reply: a late answer may still be on its way, and the
     // next transaction must not take it for its own.
     bool unsettled() const { return unsettled_; }
-    void set_unsettled(bool unsettled) { unsettled_ = unsettled; }
+    void set_unsettled(bool unsettled) {
+        if (unsettled) unsettled_since_ = std::chrono::steady_clock::now();
+        unsettled_ = unsettled;
+    }
+    // When the port last became unsettled (monotonic clock): the line has
+    // been quiet since then unless input is waiting.
+    std::chrono::steady_clock::time_point unsettled_since() const { return unsettled_since_; }
 
 private:
     bool unsettled_ = false;
+    std::chrono::steady_clock::time_point unsettled_since_{};
 };
 
 // The error of a read_exact that ran out of time: the servo sent nothing.

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cmath>
 #include <string>
+#include <thread>
 
 #include "sim_fixture.hpp"
 
@@ -111,4 +112,63 @@ TEST_F(MotionLoop, NeckJointATurnOffZeroGetsNoMotion) {
     send(move({{kNeckYaw, 0.2}}));
     EXPECT_EQ(loop->wait_motion_until(std::chrono::steady_clock::now() + 5s, nullptr), quorvel::WaitEnd::Done);
     EXPECT_TRUE(sim->neck_command_history(0).empty());
+}
+
+TEST_F(MotionLoop, ASilentServoHoldsUpNeitherTheNecksMotionNorItsCommands) {
+    enable_all();
+    // Every read now takes its five attempts: at least 170 ms with its pauses.
+    sim->set_servo_silent(7, true);
+    std::this_thread::sleep_for(50ms);
+    sim->clear_set_point_history();
+    cmd::MoveTo slow = move({{kNeckYaw, 0.3}});
+    slow.min_duration = 0.6;
+    send(slow);
+    ASSERT_EQ(loop->wait_motion_until(std::chrono::steady_clock::now() + 10s, nullptr), quorvel::WaitEnd::Done);
+    // The neck kept its 10 ms period through the retries (a few reads' worth
+    // of set points, not one a read).
+    EXPECT_GE(sim->neck_command_history(0).size(), 30u);
+
+    // A neck command waits for no read to end.
+    sim->clear_set_point_history();
+    const double sent = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    ASSERT_FALSE(loop->send_command(cmd::SetNeckPosition{{-0.1, 0.0, 0.0}}));
+    ASSERT_TRUE(eventually([&] { return !sim->neck_command_history(0).empty(); }));
+    EXPECT_LT(sim->neck_command_history(0).front().time - sent, 0.12);
+
+    // Servo commands keep their order around the neck's.
+    ASSERT_FALSE(loop->send_command(cmd::SetLeftArmPosition{{0.1, 0.1}}));
+    ASSERT_FALSE(loop->send_command(cmd::SetNeckPosition{{0.1, 0.0, 0.0}}));
+    ASSERT_FALSE(loop->send_command(cmd::SetRightArmPosition{{0.2, 0.2}}));
+    ASSERT_TRUE(eventually([&] { return !sim->servo_goal_history(3).empty(); }));
+    ASSERT_FALSE(sim->servo_goal_history(1).empty());
+    EXPECT_LT(sim->servo_goal_history(1).front().time, sim->servo_goal_history(3).front().time);
+}
+
+TEST_F(MotionLoop, ANeckCutMidMotionByCloseHoldsItsSetPoint) {
+    enable_all();
+    cmd::MoveTo slow = move({{kNeckYaw, 0.4}});
+    slow.min_duration = 5.0;
+    send(slow);
+    ASSERT_TRUE(eventually([&] { return sim->neck_command_history(0).size() > 20; }));
+    loop->close();
+    const auto neck = sim->neck_command_history(0);
+    ASSERT_GE(neck.size(), 2u);
+    // The MIT velocity field of yaw has a resolution of 60/4095 rad/s.
+    EXPECT_GT(neck[neck.size() - 2].velocity, 0.05);
+    EXPECT_NEAR(neck.back().velocity, 0.0, 60.0 / 4095);
+    EXPECT_NEAR(neck.back().position, neck[neck.size() - 2].position, 1e-3);
+}
+
+namespace {
+using NeckOnlyMotion = test_support::SimTest;
+}
+
+TEST_F(NeckOnlyMotion, AServoMotionIsRefusedAsTheServosAreNotThisLoops) {
+    test_support::LoopSettings neck_only;
+    neck_only.with_serial = false;
+    auto loop = start(neck_only);
+    ASSERT_TRUE(loop);
+    const auto refused = loop->check_motion_start("move_to", MotionJoints().set(kNoseTop));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), "move_to: nose_top: serial port not configured (neck-only controller)");
 }

@@ -291,6 +291,16 @@ TEST(SettleLine, WaitingInputOrAnUnsettledPortWaitsForAQuietLine) {
     EXPECT_FALSE(unsettled.unsettled());
 }
 
+TEST(SettleLine, QuietTimeSinceTheFailureCountsTowardsTheWait) {
+    // A retry's pause after a failure is quiet time already: only the rest is waited.
+    ScriptedInputPort paused(0, {0});
+    paused.set_unsettled(true);
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(Protocol::send_instruction_packet(paused, ping_packet).ok());
+    ASSERT_EQ(paused.waits_.size(), 1u);
+    EXPECT_LE(paused.waits_[0], 10ms);
+}
+
 TEST(SettleLine, InputThatNeverStopsIsATimeoutErrorAndNothingIsSent) {
     FeetechProtocolHandler handler;
     ScriptedInputPort port(300, {300});
