@@ -18,7 +18,7 @@ import pytest
 
 import private_network
 
-pytestmark = pytest.mark.skipif(importlib.util.find_spec("rclpy") is None,
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("rclpy") is None and os.environ.get("QMC_REQUIRE_ROS2") != "1",
                                 reason="needs the ros2 extra: pip install '.[ros2]'")
 
 if os.environ.get(private_network.MARK) != "1":
@@ -26,6 +26,10 @@ if os.environ.get(private_network.MARK) != "1":
     @pytest.mark.timeout(1200)
     def test_in_a_private_network():
         why = private_network.unavailable()
+        if importlib.util.find_spec("rclpy") is None:
+            why = why or "rclpy is not importable"
+        if why and os.environ.get("QMC_REQUIRE_ROS2") == "1":
+            pytest.fail(why)
         if why:
             pytest.skip(why)
         done = private_network.run([sys.executable, "-m", "pytest", __file__, "-q", "-p", "no:cacheprovider",
