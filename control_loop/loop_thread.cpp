@@ -145,6 +145,7 @@ private:
     }
 
     void tick() {
+        const auto due = schedule_.next_due();
         schedule_.advance();
         const auto tick_start = env_.now();
         if (stats_) {
@@ -157,9 +158,12 @@ private:
         const double now_s = seconds_since_epoch(tick_start);
         const auto neck_set_points = motion_.sample_on_loop_thread(now_s);
         auto reading = read_pos(controller_, config_.allowed_retries, &cells_.stop, neck_set_points);
+        const auto read_end = env_.now();
         motion_.write_servo_goals_on_loop_thread(controller_);
         motion_.observe_reading_on_loop_thread(reading);
-        cells_.motion.publish(motion_.snapshot(now_s));
+        const auto motion = motion_.snapshot(now_s);
+        cells_.motion.publish(motion);
+        cells_.recorder.tick_on_loop_thread(due, tick_start, read_end, env_.now(), config_.period, reading, motion);
         watch_reading(reading);
         {
             auto cell = cells_.last_position.lock();
@@ -204,6 +208,7 @@ private:
 
     void execute(MotorCmd command) {
         const auto command_start = env_.now();
+        cells_.recorder.command_on_loop_thread(command);
         auto outcome = handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries,
                                        &cells_.stop, &motion_, seconds_since_epoch(command_start));
         cells_.motion.publish(motion_.snapshot(seconds_since_epoch(env_.now())));
@@ -247,6 +252,7 @@ void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& 
 
 void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
                    const LoopConfig& config, LoopEnvironment& environment) {
+    const FlightRecorder::LoopThreadMark recording_thread(cells.recorder);
     LoopBody(controller, commands, cells, config, environment).run();
 }
 

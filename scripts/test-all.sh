@@ -55,7 +55,7 @@ cmake --build build/gcc11 -j "$JOBS"
 
 echo "== Python: pip install . into a fresh virtual environment"
 rm -rf build/venv-test
-make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy ruckig
+make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy ruckig rosbags
 PY=build/venv-test/bin/python
 
 # Both type checks run outside the source tree with no MYPYPATH: the stubs
