@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,8 +37,9 @@ struct TapObject {
 
 FlightRecorder& recorder_of_tap(PyObject* self) { return **reinterpret_cast<TapObject*>(self)->recorder; }
 
-PyObject* tap_start(PyObject* self) {
-    recorder_of_tap(self).start();
+PyObject* tap_start(PyObject* self, std::optional<std::uint64_t>& capacity) {
+    recorder_of_tap(self).start(capacity ? static_cast<std::size_t>(std::min<std::uint64_t>(*capacity, 1U << 24))
+                                         : FlightRecorder::kRingCapacity);
     return none();
 }
 
@@ -74,7 +76,8 @@ void tap_dealloc(PyObject* self) {
 }
 
 PyMethodDef tap_methods[] = {
-    method<"start", tap_start>("start($self)\n--\n\nKeep the loop's records from now on."),
+    method<"start", tap_start, Omittable<"capacity", std::uint64_t, to_u64>>(
+        "start($self, capacity=None)\n--\n\nKeep the loop's records from now on (a first start makes the ring)."),
     method<"stop", tap_stop>("stop($self)\n--\n\nStop keeping records; those kept can still be taken."),
     method<"take", tap_take, Param<"timeout", double, to_double>>(
         "take($self, timeout)\n--\n\nThe records kept so far as bytes, 128 a record; waits up to timeout seconds."),

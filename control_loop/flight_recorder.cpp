@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <bit>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -60,10 +61,10 @@ thread_local FlightRecorder* loop_thread_recorder = nullptr;
 
 FlightRecorder::~FlightRecorder() { stop(); }
 
-void FlightRecorder::start() {
+void FlightRecorder::start(std::size_t capacity) {
     if (on()) return;
     if (ring_owner_ == nullptr) {
-        ring_owner_ = std::make_unique<RecordRing>(kRingCapacity);
+        ring_owner_ = std::make_unique<RecordRing>(std::bit_ceil(std::max<std::size_t>(capacity, 16)));
         ring_.store(ring_owner_.get(), std::memory_order_release);
     }
     ring_owner_->skip_all();

@@ -27,6 +27,9 @@ from quorvel_tools import ros2_schemas as schemas
 __all__ = ["FLUSH_PERIOD_S", "Recording", "start"]
 
 FLUSH_PERIOD_S = 0.5
+# Records the loop's ring holds (None: the module's default, about 10 s of a
+# 2 ms loop). Taken when a loop records for the first time.
+RING_CAPACITY: int | None = None
 RECORD_SIZE = 128
 # kind, detail, joints, level, origin, stamp_ns; then 14 doubles or 112 bytes of text.
 _HEAD = struct.Struct("<BBHBB2xq")
@@ -72,7 +75,7 @@ class Recording:
         self._tap_dropped_cached = 0
         self._sequence = 0
         self._encoder = schemas.Encoder()
-        tap.start()
+        tap.start() if RING_CAPACITY is None else tap.start(RING_CAPACITY)
         self._thread = threading.Thread(target=self._run, name="quorvel-recorder", daemon=True)
         self._thread.start()
         _open_recordings.add(self)

@@ -39,8 +39,10 @@ public:
     FlightRecorder& operator=(const FlightRecorder&) = delete;
 
     // ---- Writer side (one writer at a time) ----
-    // Starts a recording: records from now on are kept.
-    void start();
+    // Starts a recording: records from now on are kept. The ring (of
+    // `capacity` records, rounded up to a power of two) is made by the first
+    // start and kept.
+    void start(std::size_t capacity = kRingCapacity);
     // Stops keeping records; those kept so far can still be taken.
     void stop();
     bool on() const { return on_.load(std::memory_order_acquire); }
