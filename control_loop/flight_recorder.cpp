@@ -113,7 +113,7 @@ FlightRecorder::LoopThreadMark::~LoopThreadMark() { loop_thread_recorder = nullp
 void FlightRecorder::tick_on_loop_thread(Clock::time_point due, Clock::time_point start, Clock::time_point read_end,
                                          Clock::time_point write_end, std::chrono::nanoseconds period,
                                          const common::Result<QuorvelTorsoPosition, MotorError>& reading,
-                                         const MotionSnapshot& motion) {
+                                         const MotionRunner& runner, const MotionSnapshot& motion) {
     const MotionJoints ended = active_ & ~motion.active;
     active_ = motion.active;
     const auto previous_start = std::exchange(last_start_, start);
@@ -151,11 +151,11 @@ void FlightRecorder::tick_on_loop_thread(Clock::time_point due, Clock::time_poin
         push(failure);
     }
 
-    if (motion.active.any()) {
+    if (const MotionJoints sent = runner.sampled(); sent.any()) {
         FlightRecord set_points = make(RecordKind::SetPoint);
-        set_points.joints = static_cast<std::uint16_t>(motion.active.to_ulong());
+        set_points.joints = static_cast<std::uint16_t>(sent.to_ulong());
         for (std::size_t j = 0; j < kMotionJoints; ++j)
-            if (motion.active[j]) set_points.values[j] = motion.set_points[j].position;
+            if (sent[j]) set_points.values[j] = runner.sampled_position(j);
         push(set_points);
     }
     if (ended.any()) {

@@ -163,7 +163,7 @@ private:
         motion_.observe_reading_on_loop_thread(reading);
         const auto motion = motion_.snapshot(now_s);
         cells_.motion.publish(motion);
-        cells_.recorder.tick_on_loop_thread(due, tick_start, read_end, env_.now(), config_.period, reading, motion);
+        cells_.recorder.tick_on_loop_thread(due, tick_start, read_end, env_.now(), config_.period, reading, motion_, motion);
         watch_reading(reading);
         {
             auto cell = cells_.last_position.lock();

@@ -19,7 +19,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
-from mcap.reader import make_reader
+from mcap.reader import NonSeekingReader, make_reader
 from mcap_ros2.decoder import DecoderFactory
 
 from quorvel_tools.ros2_schemas import JOINTS
@@ -61,19 +61,25 @@ class Run:
 
 def load(path: str) -> Run:
     run = Run()
+    decoded: list[tuple[str, int, Any]] = []
     with open(path, "rb") as f:
         reader = make_reader(f, decoder_factories=[DecoderFactory()])
-        decoded: list[tuple[str, int, Any]] = []
         try:
             for _schema, channel, message, msg in reader.iter_decoded_messages(log_time_order=False):
                 decoded.append((channel.topic, message.log_time, msg))
-        except Exception as error:  # a file cut short: keep what was read
-            print(f"note: {path} ends early ({error.__class__.__name__}); reporting what it holds", file=sys.stderr)
-        try:
             for record in reader.iter_metadata():
                 run.metadata[record.name] = dict(record.metadata)
         except Exception:
-            pass
+            decoded.clear()  # no summary at the end: read the chunks in file order
+    if not decoded:
+        with open(path, "rb") as f:
+            stream = NonSeekingReader(f, decoder_factories=[DecoderFactory()])
+            try:
+                for _schema, channel, message, msg in stream.iter_decoded_messages(log_time_order=False):
+                    decoded.append((channel.topic, message.log_time, msg))
+            except Exception as error:  # a file cut short: keep what was read
+                print(f"note: {path} ends early ({error.__class__.__name__}); reporting what it holds",
+                      file=sys.stderr)
     if not decoded:
         return run
     run.start_ns = min(t for _, t, _ in decoded)

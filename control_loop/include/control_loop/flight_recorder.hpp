@@ -66,7 +66,7 @@ public:
     void tick_on_loop_thread(Clock::time_point due, Clock::time_point start, Clock::time_point read_end,
                              Clock::time_point write_end, std::chrono::nanoseconds period,
                              const common::Result<QuorvelTorsoPosition, MotorError>& reading,
-                             const MotionSnapshot& motion);
+                             const MotionRunner& runner, const MotionSnapshot& motion);
     // A command about to run: goals as Command records, motion as events.
     void command_on_loop_thread(const MotorCmd& command);
 
