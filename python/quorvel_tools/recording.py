@@ -26,7 +26,7 @@ from quorvel_tools import ros2_schemas as schemas
 
 __all__ = ["FLUSH_PERIOD_S", "Recording", "start"]
 
-FLUSH_PERIOD_S = 0.5
+FLUSH_PERIOD_S = 0.9
 # Records the loop's ring holds (None: the module's default, about 10 s of a
 # 2 ms loop). Taken when a loop records for the first time.
 RING_CAPACITY: int | None = None

@@ -195,5 +195,5 @@ def test_a_file_cut_short_by_sigkill_reads_up_to_its_last_chunk(tmp_path):
         child.send_signal(signal.SIGKILL)
         child.wait(timeout=30)
     summary = report.summary(report.load(str(path)))
-    # Chunks close every half second: at most the last second is lost.
+    # A chunk closes at least every second: at most the last second is lost.
     assert summary["ticks"] >= 400 and summary["ticks_in_order"] and summary["ticks_missing"] == 0
