@@ -120,9 +120,20 @@ void FlightRecorder::tick_on_loop_thread(Clock::time_point due, Clock::time_poin
     const std::uint64_t index = ticks_++;
     if (!on()) return;
 
+    // Every record of a tick carries the reading's time (the clock's when
+    // the read failed): one stamp a tick also compresses best.
+    const std::int64_t stamp =
+        reading ? static_cast<std::int64_t>(reading.value().timestamp * 1e9) : wall_ns();
+    auto make_stamped = [stamp](RecordKind kind) {
+        FlightRecord record;
+        record.kind = kind;
+        record.stamp_ns = stamp;
+        return record;
+    };
     // Late: started more than half a period after it was due.
     const auto lateness = std::max(start - due, Clock::duration::zero());
-    FlightRecord tick = make(RecordKind::Tick, lateness * 2 > period ? 1 : 0);
+    FlightRecord tick = make_stamped(RecordKind::Tick);
+    tick.detail = lateness * 2 > period ? 1 : 0;
     tick.values[0] = static_cast<double>(index);
     tick.values[1] = index == 0 ? 0.0 : seconds(start - previous_start);
     tick.values[2] = seconds(read_end - start);
@@ -130,11 +141,10 @@ void FlightRecorder::tick_on_loop_thread(Clock::time_point due, Clock::time_poin
     tick.values[4] = seconds(lateness);
     push(tick);
 
-    FlightRecord read = make(RecordKind::Reading);
+    FlightRecord read = make_stamped(RecordKind::Reading);
     if (reading) {
         const auto positions = motion_joint_positions(reading.value());
         std::copy(positions.begin(), positions.end(), read.values.begin());
-        read.stamp_ns = static_cast<std::int64_t>(reading.value().timestamp * 1e9);
         push(read);
     } else {
         read.detail = 1;
@@ -152,7 +162,7 @@ void FlightRecorder::tick_on_loop_thread(Clock::time_point due, Clock::time_poin
     }
 
     if (const MotionJoints sent = runner.sampled(); sent.any()) {
-        FlightRecord set_points = make(RecordKind::SetPoint);
+        FlightRecord set_points = make_stamped(RecordKind::SetPoint);
         set_points.joints = static_cast<std::uint16_t>(sent.to_ulong());
         for (std::size_t j = 0; j < kMotionJoints; ++j)
             if (sent[j]) set_points.values[j] = runner.sampled_position(j);

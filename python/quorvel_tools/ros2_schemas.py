@@ -97,6 +97,18 @@ class _Cdr:
             self.buf += struct.pack(f"<{len(values)}d", *values)
 
 
+# Positions are kept to 2**-20 rad (about 1 urad, a thousandth of a servo
+# step) and durations to 2**-30 s (about 1 ns): a double on such a grid ends
+# in zero bytes, which the chunk compression removes. Full doubles of moving
+# joints would not compress and make the file about three times larger.
+_RAD_GRID = float(1 << 20)
+_SECONDS_GRID = float(1 << 30)
+
+
+def _on_grid(value: float, grid: float) -> float:
+    return round(value * grid) / grid
+
+
 def _stamp(stamp_ns: int) -> bytes:
     sec, nsec = divmod(stamp_ns, 1_000_000_000)
     return struct.pack("<iI", sec, nsec)
@@ -135,15 +147,16 @@ class Encoder:
 
     def _joint_message(self, stamp_ns: int, values: Sequence[float], joints: int, frame_id: str) -> bytes:
         prefix, chosen = self._joint_prefix(joints, frame_id)
-        positions = struct.pack(f"<{len(chosen)}d", *(values[j] for j in chosen))
+        positions = struct.pack(f"<{len(chosen)}d", *(round(values[j] * _RAD_GRID) / _RAD_GRID for j in chosen))
         # The stamp sits at offset 0 and the prefix keeps the 8-byte alignment of
         # the positions, which starts right after the encapsulation header.
         return b"\x00\x01\x00\x00" + _stamp(stamp_ns) + prefix + positions + self._tail
 
     def timing(self, stamp_ns: int, values: Sequence[float], late: bool, dropped: int) -> bytes:
         # stamp (8), tick u64 at 8, four float64, bool, then u64 aligned to 8.
-        body = _stamp(stamp_ns) + struct.pack("<Q4d?7xQ", int(values[0]), values[1], values[2], values[3],
-                                              values[4], late, dropped)
+        g = _SECONDS_GRID
+        body = _stamp(stamp_ns) + struct.pack("<Q4d?7xQ", int(values[0]), _on_grid(values[1], g), _on_grid(values[2], g),
+                                              _on_grid(values[3], g), _on_grid(values[4], g), late, dropped)
         return b"\x00\x01\x00\x00" + body
 
     def log(self, stamp_ns: int, level: int, name: str, text: str) -> bytes:
