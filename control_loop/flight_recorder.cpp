@@ -233,39 +233,55 @@ void FlightRecorder::command_on_loop_thread(const MotorCmd& command) {
     if (goal.joints != 0) push(goal);
 }
 
-void FlightRecorder::push_side(const FlightRecord& record) {
+namespace {
+
+// A text longer than one record goes in parts, each but the last flagged.
+constexpr std::size_t kMaxTextParts = 4;
+
+template <class Push>
+void push_text(const FlightRecord& head, std::string_view text, Push&& push) {
+    std::size_t parts = 0;
+    do {
+        FlightRecord part = head;
+        const std::size_t n = std::min(text.size(), FlightRecord::kTextBytes);
+        part.append_text(text.substr(0, n));
+        text.remove_prefix(n);
+        if (!text.empty() && ++parts < kMaxTextParts) part.reserved[1] |= FlightRecord::kMoreText;
+        push(part);
+    } while (!text.empty() && parts < kMaxTextParts);
+}
+
+}  // namespace
+
+void FlightRecorder::push_side(const FlightRecord& head, std::string_view text) {
     std::lock_guard lock(side_mutex_);
-    if (side_.size() >= kSideCapacity) {
-        side_.pop_front();  // the oldest goes
-        ++side_dropped_;
-    }
-    side_.push_back(record);
+    push_text(head, text, [&](FlightRecord part) {
+        if (side_.size() >= kSideCapacity) {
+            side_.pop_front();  // the oldest goes
+            ++side_dropped_;
+        }
+        part.reserved[1] |= FlightRecord::kFromCaller;
+        side_.push_back(part);
+    });
 }
 
 void FlightRecorder::note_from_caller(EventKind kind, std::uint8_t level, std::string_view text) {
-    if (!on()) return;
-    FlightRecord e = event(kind, level);
-    e.append_text(text);
-    push_side(e);
+    if (on()) push_side(event(kind, level), text);
 }
 
 void FlightRecorder::note_status(std::string_view text) {
-    if (!on()) return;
-    FlightRecord status = make(RecordKind::Status);
-    status.append_text(text);
-    push_side(status);
+    if (on()) push_side(make(RecordKind::Status), text);
 }
 
 void FlightRecorder::log_tap(common::log::Level level, std::string_view origin, std::string_view message) {
     FlightRecord e = event(EventKind::Log, static_cast<std::uint8_t>(level));
     e.reserved[0] = origin == kControllerLogOrigin ? 1 : origin == kControlLoopLogOrigin ? 2 : 0;
-    e.append_text(message);
     if (FlightRecorder* own = loop_thread_recorder) {
-        if (own->on()) own->push(e);
+        if (own->on()) push_text(e, message, [own](const FlightRecord& part) { own->push(part); });
         return;
     }
     std::lock_guard lock(recording_mutex);
-    for (FlightRecorder* recorder : recording()) recorder->push_side(e);
+    for (FlightRecorder* recorder : recording()) recorder->push_side(e, message);
 }
 
 }  // namespace quorvel

@@ -31,9 +31,9 @@ FLUSH_PERIOD_S = 0.9
 # 2 ms loop). Taken when a loop records for the first time.
 RING_CAPACITY: int | None = None
 RECORD_SIZE = 128
-# kind, detail, joints, level, origin, stamp_ns; then 14 doubles or 112 bytes of text.
-_HEAD = struct.Struct("<BBHBB2xq")
-_VALUES = struct.Struct("<BBHBB2xq14d")
+# kind, detail, joints, level, origin, flags, stamp_ns; then 14 doubles or 112 bytes of text.
+_VALUES = struct.Struct("<BBHBBBxq14d")
+MORE_TEXT, FROM_CALLER = 1, 2
 
 TICK, READING, COMMAND, SET_POINT, EVENT, STATUS = 1, 2, 3, 4, 5, 6
 EV_LOG, EV_READ_FAILURE, EV_MOTION, EV_REFUSED = 1, 2, 3, 4
@@ -73,6 +73,7 @@ class Recording:
         self._closed = False
         self._dropped_reported = 0
         self._tap_dropped_cached = 0
+        self._pending_text: dict[int, str] = {}
         self._sequence = 0
         self._encoder = schemas.Encoder()
         tap.start() if RING_CAPACITY is None else tap.start(RING_CAPACITY)
@@ -107,8 +108,15 @@ class Recording:
         ch = self._channels
         view = memoryview(blob)
         for i, record in enumerate(_VALUES.iter_unpack(blob)):
-            kind, detail, joints, level, origin, stamp = record[:6]
-            values = record[6:]
+            kind, detail, joints, level, origin, flags, stamp = record[:7]
+            values = record[7:]
+            if kind in (EVENT, STATUS):
+                # A long text comes in parts, each but the last flagged.
+                source = flags & FROM_CALLER
+                text = self._pending_text.pop(source, "") + _text(view, i * RECORD_SIZE)
+                if flags & MORE_TEXT:
+                    self._pending_text[source] = text
+                    continue
             if kind == TICK:
                 topic, data = "/loop/timing", enc.timing(stamp, values, detail == 1, self._tap_dropped_cached)
             elif kind == READING:
@@ -120,11 +128,10 @@ class Recording:
                 topic = "/joint_commands"
                 data = enc.joint_command(stamp, values, joints, "set_point" if kind == SET_POINT else "command")
             elif kind == EVENT:
-                text = _text(view, i * RECORD_SIZE)
                 name = _EVENT_NAME.get(detail) or _ORIGIN.get(origin, _ORIGIN[0])
                 topic, data = "/loop/events", enc.log(stamp, _ROS_LEVEL.get(level, 20), name, text)
             elif kind == STATUS:
-                topic, data = "/diagnostics", enc.diagnostics(stamp, _text(view, i * RECORD_SIZE))
+                topic, data = "/diagnostics", enc.diagnostics(stamp, text)
             else:
                 continue
             self._sequence += 1

@@ -34,11 +34,16 @@ struct FlightRecord {
     static constexpr std::size_t kValues = 14;
     static constexpr std::size_t kTextBytes = kValues * sizeof(double);
 
+    // Flags of reserved[1]: the text goes on in the next record of the same
+    // source; the record came from a caller's thread, not the loop thread.
+    static constexpr std::uint8_t kMoreText = 1;
+    static constexpr std::uint8_t kFromCaller = 2;
+
     RecordKind kind{};
     std::uint8_t detail = 0;
     std::uint16_t joints = 0;  // bit j: motion joint j (servo order, then the neck)
     std::uint8_t level = 0;
-    std::uint8_t reserved[3] = {};
+    std::uint8_t reserved[3] = {};  // [0] a log record's origin, [1] flags
     std::int64_t stamp_ns = 0;  // CLOCK_REALTIME
     union {
         std::array<double, kValues> values;

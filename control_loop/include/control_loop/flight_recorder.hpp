@@ -83,7 +83,8 @@ public:
 
 private:
     void push(const FlightRecord& record) { ring_.load(std::memory_order_relaxed)->push(record); }
-    void push_side(const FlightRecord& record);
+    // `head` with `text`, in as many records as it takes.
+    void push_side(const FlightRecord& head, std::string_view text);
 
     std::atomic<bool> on_{false};
     // Made by the first start() and kept until the recorder goes: the loop
