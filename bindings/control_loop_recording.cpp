@@ -152,10 +152,13 @@ PyObject* stop_recording(PyObject* self) {
     return none();
 }
 
+void record_refusal(quorvel::QuorvelControlLoop& loop, const std::string& text) {
+    loop.flight_recorder()->note_from_caller(quorvel::EventKind::Refused,
+                                             static_cast<std::uint8_t>(common::log::Level::Warn), text);
+}
+
 void record_refusal(PyObject* self, const std::string& text) {
-    if (!created_here(self)) return;
-    loop_of(self).flight_recorder()->note_from_caller(quorvel::EventKind::Refused,
-                                                      static_cast<std::uint8_t>(common::log::Level::Warn), text);
+    if (created_here(self)) record_refusal(loop_of(self), text);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bindings/python.hpp"
+#include "control_loop/control_loop.hpp"
 #include "controller/motor_status.hpp"
 
 namespace qmc::py::loop_class {
@@ -20,6 +21,7 @@ PyObject* stop_recording(PyObject* self);
 
 // A command refused at the call, for the recording in progress.
 void record_refusal(PyObject* self, const std::string& text);
+void record_refusal(quorvel::QuorvelControlLoop& loop, const std::string& text);
 // Health readings, for the recording in progress.
 void record_status(PyObject* self, const std::array<quorvel::ServoStatus, 7>& values);
 void record_status(PyObject* self, const std::array<quorvel::NeckStatus, 3>& values);

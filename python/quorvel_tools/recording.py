@@ -94,7 +94,7 @@ class Recording:
                 now = time.monotonic()
                 if now - last_flush >= FLUSH_PERIOD_S:
                     self._report_dropped()
-                    self._writer.flush()  # closes the chunk: a killed process loses at most this much
+                    self._writer.flush()  # type: ignore[no-untyped-call]  # closes the chunk: a killed process loses at most this much
                     last_flush = now
                 if stopping and not blob:
                     break
@@ -170,7 +170,7 @@ class Recording:
         if self._thread.is_alive():  # pragma: no cover - leave the file as chunks cut short
             return
         self._writer.add_metadata("quorvel_recording", {"dropped_records": str(self._tap.dropped())})
-        self._writer.finish()
+        self._writer.finish()  # type: ignore[no-untyped-call]
         self._file.close()
 
 

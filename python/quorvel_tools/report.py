@@ -215,10 +215,10 @@ def draw(run: Run, out: str, title: str) -> None:
         if joint in run.commands:
             t, v = run.commands[joint]
             ax.plot(t, v, "^", color="tab:green", ms=5, label="command")
-        for t in run.failed_read_times.get(joint, []):
-            ax.axvline(t, color="tab:red", lw=0.6, alpha=0.5)
-        for t in run.late_times:
-            ax.axvline(t, color="tab:purple", lw=0.4, alpha=0.3, ls=":")
+        for when in run.failed_read_times.get(joint, []):
+            ax.axvline(when, color="tab:red", lw=0.6, alpha=0.5)
+        for when in run.late_times:
+            ax.axvline(when, color="tab:purple", lw=0.4, alpha=0.3, ls=":")
         ax.set_title(joint, fontsize=9)
         ax.tick_params(labelsize=7)
         if ax.get_legend_handles_labels()[0]:
