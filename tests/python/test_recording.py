@@ -202,7 +202,7 @@ def test_a_file_cut_short_by_sigkill_reads_up_to_its_last_chunk(tmp_path):
         child.wait(timeout=30)
     summary = report.summary(report.load(str(path)))
     # A chunk closes at least every second: at most the last second is lost.
-    assert summary["ticks"] >= 400 and summary["ticks_in_order"] and summary["ticks_missing"] == 0
+    assert summary["ticks"] >= 100 and summary["ticks_in_order"] and summary["ticks_missing"] == 0
 
 
 def test_interpreter_exit_finishes_the_file(run_python, tmp_path):
