@@ -18,6 +18,7 @@
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
 #include "bindings/control_loop_object.hpp"
+#include "bindings/control_loop_recording.hpp"
 #include "bindings/live_loops.hpp"
 #include "bindings/logging_bridge.hpp"
 #include "bindings/method_shapes.hpp"
@@ -80,7 +81,11 @@ bool check_before_queueing(const MotorCmd& command) {
 // handler raised while waiting for room, when the loop belongs to the parent
 // process, or (with RuntimeError `closed_text`) when the loop is closing or closed.
 bool send_command(PyObject* self, MotorCmd command, const std::string& closed_text) {
-    if (!check_before_queueing(command) || !usable_here(self)) return false;
+    if (!check_before_queueing(command)) {
+        if (auto checked = quorvel::check_command(command); !checked) record_refusal(self, checked.error().message());
+        return false;
+    }
+    if (!usable_here(self)) return false;
     QuorvelControlLoop& loop = loop_of(self);
     std::optional<quorvel::RequestFailure> failure;
     // The usual case: room at once, without releasing the interpreter lock.
@@ -114,6 +119,8 @@ PyObject* close(PyObject* self) {
     }
     // The loop thread's last records reach Python before close() returns.
     allow_threads([&] { (void)flush_log_records(std::chrono::steady_clock::now() + kLogFlushTime); });
+    // The recording ends with the loop's last records.
+    if (!end_recording(self)) return nullptr;
     return none();
 }
 
@@ -305,6 +312,13 @@ PyMethodDef control_loop_methods[] = {
     enter_method(),
     exit_method<close>(
         "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the control loop."),
+    // Recording.
+    method<"start_recording", start_recording, Param<"path", PyObject*, as_object>>(
+        "start_recording($self, path)\n--\n\n"
+        "Record every tick, reading, command, set point and event of the loop to an\n"
+        "MCAP file at path (ROS 2 message encoding) until stop_recording() or close()."),
+    method<"stop_recording", stop_recording>(
+        "stop_recording($self)\n--\n\nFinish the recording in progress, if any."),
     // Health readings.
     method<"async_read_servo_status", read_servo_status>(
         "async_read_servo_status($self)\n--\n\nQueue a read of the seven servos' status registers and wait for the\n"

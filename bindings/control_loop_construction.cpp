@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "bindings/control_loop_object.hpp"
+#include "bindings/control_loop_recording.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
@@ -55,9 +56,10 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         static constexpr const char* kNames[] = {"serialport",       "read_position_loop_period",
                                                  "can_bus",          "allowed_retries",
                                                  "stats_pub_period", "voltage_rampup_timeout",
-                                                 "realtime_priority", "single_sync_read"};
+                                                 "realtime_priority", "single_sync_read",
+                                                 "record"};
         static constexpr Signature kSignature{"QuorvelPyControlLoop", kNames, 2, 7};
-        PyObject* arg[8];
+        PyObject* arg[9];
         if (!bind_arguments(kSignature, args, kwargs, arg)) return nullptr;
         std::optional<std::string> serialport;
         std::chrono::nanoseconds period{};
@@ -107,7 +109,7 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                                      {serialport ? std::string_view(*serialport) : std::string_view{}, can_bus});
         }
         auto loop = std::make_unique<std::shared_ptr<QuorvelControlLoop>>(std::move(created).value());
-        auto devices = std::make_unique<LoopDevices>(LoopDevices{serialport, can_bus});
+        auto devices = std::make_unique<LoopDevices>(LoopDevices{serialport, can_bus, std::chrono::duration<double>(period).count()});
 
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) {
@@ -118,6 +120,11 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         reinterpret_cast<ControlLoopObject*>(self)->creator = this_process();
         reinterpret_cast<ControlLoopObject*>(self)->devices = devices.release();
         reinterpret_cast<ControlLoopObject*>(self)->loop = loop.release();
+        reinterpret_cast<ControlLoopObject*>(self)->recording = nullptr;
+        if (arg[8] != nullptr && arg[8] != Py_None && !begin_recording(self, arg[8])) {
+            Py_DECREF(self);  // closes the new loop
+            return nullptr;
+        }
         return self;
     });
 }
@@ -129,6 +136,8 @@ PyObject* control_loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 void control_loop_dealloc(PyObject* self) {
     auto* loop = reinterpret_cast<ControlLoopObject*>(self)->loop;
     if (created_here(self)) allow_threads([&] { delete loop; });
+    // The loop's records outlive it in the recorder: the file gets them all.
+    if (created_here(self) && !end_recording(self)) PyErr_WriteUnraisable(self);
     delete reinterpret_cast<ControlLoopObject*>(self)->devices;
     free_instance(self);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bindings/control_loop_object.hpp"
+#include "bindings/control_loop_recording.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
@@ -75,6 +76,7 @@ bool refused_start(quorvel::QuorvelControlLoop& loop, const char* label, MotionJ
         until_signal([&](common::StopSource* stop) { return loop.check_motion_start(label, joints, stop); });
     if (PyErr_Occurred() != nullptr) return true;
     if (started) return false;
+    record_refusal(loop, started.error().message());
     raise_runtime_error(started.error().message());
     return true;
 }
@@ -168,8 +170,10 @@ PyObject* follow_trajectory(PyObject* self, PyObject*& joint_names, PyObject*& p
         return raise_runtime_error(answer.error() == RequestFailure::Closed ? kChannelClosed
                                                                             : communication_failure_text());
     }
-    if (const auto& refusal = answer.value())
+    if (const auto& refusal = answer.value()) {
+        record_refusal(loop, refusal->message);
         return refusal->bad_input ? raise_value_error(refusal->message) : raise_runtime_error(refusal->message);
+    }
     return none();
 }
 

@@ -31,6 +31,7 @@ inline constexpr const char* kChannelClosed = "channel closed";
 struct LoopDevices {
     std::optional<std::string> serialport;
     std::string can_bus;
+    double period_s = 0.0;  // of the periodic read
 };
 
 struct ControlLoopObject {
@@ -39,6 +40,7 @@ struct ControlLoopObject {
     std::shared_ptr<quorvel::QuorvelControlLoop>* loop;
     LoopDevices* devices;  // owned likewise
     ProcessStamp creator;  // the process whose thread runs the loop
+    PyObject* recording;   // the recording in progress (owned), or null
 };
 
 quorvel::QuorvelControlLoop& loop_of(PyObject* self);

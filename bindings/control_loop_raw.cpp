@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/control_loop_object.hpp"
+#include "bindings/control_loop_recording.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
@@ -50,6 +51,7 @@ PyObject* status_read(PyObject* self, const char* failure, Convert convert) {
     });
     if (status) {
         if (!status->ok()) return raise_runtime_error(status->error());
+        record_status(self, status->value());
         return convert(status->value());
     }
     switch (status.error()) {

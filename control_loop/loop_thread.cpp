@@ -283,9 +283,12 @@ private:
         // on its way (the next tick's reading): this tick's reading is its own slot's.
         if (in_flight_slot_ <= slot) finish_neck();
         auto reading = combine_reading(std::move(servos), neck_reading_);
+        const auto read_end = env_.now();
         motion_.write_servo_goals_on_loop_thread(controller_, [this] { return seconds_since_epoch(env_.now()); });
         motion_.observe_reading_on_loop_thread(reading);
-        cells_.motion.publish(motion_.snapshot(now_s));
+        const auto motion = motion_.snapshot(now_s);
+        cells_.motion.publish(motion);
+        cells_.recorder.tick_on_loop_thread(due, tick_start, read_end, env_.now(), config_.period, reading, motion_, motion);
         watch_reading(reading);
         const std::optional<QuorvelTorsoPosition> read_position =
             reading ? std::optional(reading.value()) : std::nullopt;
@@ -338,6 +341,7 @@ private:
     void execute(MotorCmd command) {
         finish_neck();  // a CAN request would discard the answers on their way
         const auto command_start = env_.now();
+        cells_.recorder.command_on_loop_thread(command);
         auto outcome = handle_commands(controller_, cells_.last_torque, std::move(command), config_.allowed_retries,
                                        &cells_.stop, &motion_, seconds_since_epoch(command_start));
         cells_.motion.publish(motion_.snapshot(seconds_since_epoch(env_.now())));
@@ -390,6 +394,7 @@ void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& 
 
 void run_loop_body(QuorvelMotorController& controller, QueueReceiver<MotorCmd>& commands, LoopCells& cells,
                    const LoopConfig& config, LoopEnvironment& environment) {
+    const FlightRecorder::LoopThreadMark recording_thread(cells.recorder);
     LoopBody(controller, commands, cells, config, environment).run();
 }
 

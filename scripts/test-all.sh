@@ -58,7 +58,7 @@ rm -rf build/venv-test
 # With the ROS 2 extra: its tests run each in a private network namespace
 # (tests/python/private_network.py), so no packet leaves the machine.
 ensure_debian_packages iproute2 util-linux
-PACKAGE_EXTRAS=ros2 make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy ruckig
+PACKAGE_EXTRAS=ros2 make_venv_with_package build/venv-test pytest pytest-timeout hypothesis mypy numpy ruckig rosbags
 PY=build/venv-test/bin/python
 
 # Both type checks run outside the source tree with no MYPYPATH: the stubs

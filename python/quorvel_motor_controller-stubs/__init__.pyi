@@ -2,6 +2,7 @@
 
 from collections.abc import Mapping, Sequence
 from datetime import timedelta
+from os import PathLike
 from types import TracebackType
 from typing import Any, ClassVar, Final, Protocol, SupportsFloat, SupportsIndex, final
 
@@ -201,6 +202,7 @@ class QuorvelPyControlLoop:
         realtime_priority: int | None = None,
         *,
         single_sync_read: bool = False,
+        record: str | PathLike[str] | None = None,
     ) -> QuorvelPyControlLoop:
         """`realtime_priority` (1-99): the loop thread runs under SCHED_FIFO at
         that priority, ahead of every ordinary thread. If the system refuses,
@@ -216,6 +218,9 @@ class QuorvelPyControlLoop:
         up to a quarter period so that each reading ends just before the
         adapter's timer expires (same period, no tick added or dropped).
         False (default): arms, then nose.
+
+        `record=PATH`: records the run to an MCAP file as start_recording(PATH)
+        does, from the first tick after start-up.
         """
     def close(self) -> None:
         """Close the control loop and release resources."""
@@ -298,6 +303,19 @@ class QuorvelPyControlLoop:
         velocities: Sequence[_FloatSequence] | None = None,
     ) -> None:
         """Follow timed waypoints (times in seconds after the call); ValueError over a limit."""
+    def start_recording(self, path: str | PathLike[str]) -> None:
+        """Record every tick, reading, command, set point and event of the loop to an
+        MCAP file at path (ROS 2 message encoding) until stop_recording() or close().
+
+        Topics: /joint_states and /joint_commands (sensor_msgs/JointState; a
+        command's frame_id is "command", a motion set point's "set_point"),
+        /loop/timing, /loop/events (rcl_interfaces/Log) and /diagnostics (from
+        async_read_servo_status / async_read_neck_status). The loop never waits
+        for the file; if its writer falls behind, the oldest records are dropped,
+        counted in the file and logged. RuntimeError while a recording runs or
+        after close()."""
+    def stop_recording(self) -> None:
+        """Finish the recording in progress, if any."""
     def stop_motion(self) -> None:
         """Bring every joint under motion to rest as fast as its limits allow."""
     def wait_motion(self, timeout: _Float | timedelta | None = None) -> bool:

@@ -56,6 +56,9 @@ def _parser() -> argparse.ArgumentParser:
                                                       "(needs matplotlib: the 'plot' extra)")
     p.add_argument("--home-speed", type=float, default=None, metavar="RAD_PER_S",
                    help="neck homing speed (default 0.4 on hardware, 1.5 on the simulator)")
+    p.add_argument("--record", metavar="FILE.mcap",
+                   help="record every tick, reading, command and event to an MCAP file "
+                        "(see quorvel-report)")
     p.add_argument("--keep-torque", action="store_true",
                    help="leave torque on at the end (joints hold the zero pose)")
     return p
@@ -274,7 +277,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # 2. The control loop.
         _say("starting the control loop (10 ms period) ...")
         try:
-            session.loop = qmc.QuorvelPyControlLoop(serial, LOOP_PERIOD, can_bus=can, stats_pub_period=STATS_PERIOD)
+            session.loop = qmc.QuorvelPyControlLoop(serial, LOOP_PERIOD, can_bus=can, stats_pub_period=STATS_PERIOD,
+                                                    record=args.record)
         except RuntimeError as e:
             print(f"quorvel-demo: the control loop did not start: {e}", file=sys.stderr)
             print("quorvel-demo: see 'Troubleshooting' in the README for what to do.", file=sys.stderr)
@@ -310,6 +314,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.plot:
             write_plot(args.plot, recording, view.title, qmc.SERVO_JOINTS + qmc.NECK_JOINTS)
             _say(f"plot written to {args.plot}")
+        if args.record:
+            _say(f"recording written to {args.record} (see: quorvel-report {args.record} --png run.png)")
         return 130 if interrupts.stop.is_set() else 0
 
 

@@ -40,6 +40,13 @@ bool install_sink(Sink* sink);
 void set_max_level(Level level);
 Level max_level();
 
+// A second receiver of every record up to the maximum level, on the
+// logging thread, while anyone is interested (a recording in progress):
+// it sees records that the sink would drop. Must not block.
+using Tap = void (*)(Level level, std::string_view origin, std::string_view message);
+void set_tap(Tap tap);
+void add_tap_interest(int delta);
+
 bool enabled(Level level, std::string_view origin);
 void write(Level level, std::string_view origin, const char* file, unsigned line,
            std::string_view message);

@@ -207,6 +207,8 @@ public:
     }
     // Nothing when statistics are disabled.
     std::optional<ControlLoopStats> get_stats();
+    // The loop's flight recorder; lives as long as the returned pointer.
+    std::shared_ptr<FlightRecorder> flight_recorder() const { return {cells_, &cells_->recorder}; }
     // Joint name -> servo id of the seven servos.
     const std::unordered_map<std::string, std::uint8_t>& motor_name_ids() const { return motor_name_ids_; }
 

@@ -15,6 +15,7 @@
 
 #include "common/result.hpp"
 #include "common/stop_source.hpp"
+#include "control_loop/flight_recorder.hpp"
 #include "control_loop/motion_runner.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/reading_feed.hpp"
@@ -58,6 +59,8 @@ struct LoopCells {
     // Torque commands queued so far: a motion is judged by the torque that
     // the commands queued before it leave.
     std::atomic<std::uint64_t> torque_queued{0};
+    // Records what the loop thread does while a recording is on.
+    FlightRecorder recorder;
     // Requested by close(): the loop thread drains the queue and ends, and
     // the retries and retry pauses of the bus work in progress end early.
     common::StopSource stop;

@@ -128,6 +128,10 @@ public:
     void count_torque_switch() { ++torque_switches_; }
 
     MotionSnapshot snapshot(double now) const;
+    // The joints sampled at the latest tick and their set points (what the
+    // tick sent).
+    MotionJoints sampled() const { return moving_; }
+    double sampled_position(std::size_t joint) const { return set_points_[joint].position; }
 
 private:
     MotionJoints movable(MotionJoints joints, std::string_view label) const;
