@@ -40,6 +40,7 @@ class Settings:
     sim: bool
     publish_every: int           # publish one reading in this many
     joint_prefix: str
+    record: Optional[str] = None  # an MCAP file recording the run, or None
 
 
 def loop_kwargs(settings: Settings, serial_port: Optional[str], can_bus: str) -> Dict[str, Any]:
@@ -54,6 +55,7 @@ def loop_kwargs(settings: Settings, serial_port: Optional[str], can_bus: str) ->
         "can_bus": can_bus,
         # Statistics for the loop's diagnostics (period p50/p99, late ticks).
         "stats_pub_period": datetime.timedelta(milliseconds=200),
+        "record": settings.record,
     }
 
 
@@ -73,12 +75,16 @@ def _parser() -> argparse.ArgumentParser:
                    help="publish one reading in N (default 1: every reading)")
     p.add_argument("--joint-prefix", "--joint_prefix", dest="joint_prefix", default="", metavar="PREFIX",
                    help="prefix of the joint names in every message")
+    p.add_argument("--record", metavar="FILE.mcap",
+                   help="record every tick, reading, command and event to an MCAP file "
+                        "(read it with quorvel-report)")
     return p
 
 
 def parse_settings(argv: Sequence[str]) -> Settings:
     args = _parser().parse_args(list(argv))
-    return Settings(args.serial_port, args.can_bus, args.period, args.sim, args.publish_every, args.joint_prefix)
+    return Settings(args.serial_port, args.can_bus, args.period, args.sim, args.publish_every, args.joint_prefix,
+                    args.record)
 
 
 def check_settings(settings: Settings) -> Optional[str]:

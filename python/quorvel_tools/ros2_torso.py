@@ -354,10 +354,11 @@ def _parameters(node: Node, settings: Settings) -> Settings:
         "sim": bool(settings.sim),
         "publish_every": int(settings.publish_every),
         "joint_prefix": settings.joint_prefix,
+        "record": settings.record or "",
     }
     values: Dict[str, Any] = {name: node.declare_parameter(name, default).value for name, default in declared.items()}
     return Settings(values["serial_port"] or None, values["can_bus"], float(values["period"]), bool(values["sim"]),
-                    int(values["publish_every"]), values["joint_prefix"])
+                    int(values["publish_every"]), values["joint_prefix"], values["record"] or None)
 
 
 def run(argv: List[str]) -> int:
