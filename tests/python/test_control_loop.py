@@ -104,6 +104,9 @@ METHODS = [
     ("async_read_pid_gains", "id", "Read PID gains for a given motor id. Returns (P, I, D)."),
     ("async_write_pid_gains", "id, p, i, d", "Write PID gains for a given motor id."),
     ("write_raw_packet", "data", None),
+    ("start_recording", "path", "Record every tick, reading, command, set point and event of the loop to an\n"
+                                "MCAP file at path (ROS 2 message encoding) until stop_recording() or close()."),
+    ("stop_recording", "", "Finish the recording in progress, if any."),
     ("async_read_servo_status", "", "Queue a read of the seven servos' status registers and wait for the\n"
      "ServoStatus values (servo order)."),
     ("async_read_neck_status", "", "Queue a feedback request to each neck motor and wait for the NeckStatus\n"
