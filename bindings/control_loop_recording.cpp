@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
 #include "bindings/types.hpp"
+#include "common/format.hpp"
 #include "control_loop/control_loop.hpp"
 
 namespace qmc::py::loop_class {
@@ -27,6 +27,7 @@ using quorvel::FlightRecorder;
 namespace {
 
 // How often an empty take() looks again, and the most records one returns.
+// The writer polls: a wake-up per record would cost the loop thread a system call.
 constexpr auto kTakePoll = std::chrono::milliseconds(20);
 constexpr std::size_t kTakeBatch = 4096;
 
@@ -161,25 +162,15 @@ void record_refusal(PyObject* self, const std::string& text) {
     if (created_here(self)) record_refusal(loop_of(self), text);
 }
 
-namespace {
-
-std::string number(double value, const char* format = "%.3f") {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-}  // namespace
-
 void record_status(PyObject* self, const std::array<quorvel::ServoStatus, 7>& values) {
     auto recorder = loop_of(self).flight_recorder();
     if (!recorder->on()) return;
     for (const auto& s : values) {
         std::string faults;
         for (const auto& e : s.errors) faults += (faults.empty() ? "" : ",") + e;
-        recorder->note_status(s.name + "|pos=" + number(s.position) + "|vel=" + number(s.velocity) +
-                              "|load=" + number(s.load, "%.2f") + "|V=" + number(s.voltage, "%.1f") +
-                              "|T=" + std::to_string(s.temperature) + "|I=" + number(s.current, "%.2f") +
+        recorder->note_status(s.name + "|pos=" + common::fixed(s.position, 3) + "|vel=" + common::fixed(s.velocity, 3) +
+                              "|load=" + common::fixed(s.load, 2) + "|V=" + common::fixed(s.voltage, 1) +
+                              "|T=" + std::to_string(s.temperature) + "|I=" + common::fixed(s.current, 2) +
                               "|faults=" + faults);
     }
 }
@@ -188,8 +179,8 @@ void record_status(PyObject* self, const std::array<quorvel::NeckStatus, 3>& val
     auto recorder = loop_of(self).flight_recorder();
     if (!recorder->on()) return;
     for (const auto& s : values)
-        recorder->note_status(s.name + "|pos=" + number(s.position) + "|vel=" + number(s.velocity) +
-                              "|torque=" + number(s.torque, "%.2f") + "|T_mos=" + std::to_string(s.temperature_mos) +
+        recorder->note_status(s.name + "|pos=" + common::fixed(s.position, 3) + "|vel=" + common::fixed(s.velocity, 3) +
+                              "|torque=" + common::fixed(s.torque, 2) + "|T_mos=" + std::to_string(s.temperature_mos) +
                               "|T_rotor=" + std::to_string(s.temperature_rotor) +
                               "|enabled=" + (s.enabled ? "1" : "0") + "|faults=" + s.fault.value_or(""));
 }
